@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the tests and the demo need.
+# Safe to run again; needs root (or sudo) on Debian 12.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libsqlite3-dev libssl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all ${#packages[@]} packages present"
+  exit 0
+fi
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then
+    as_root=(sudo)
+  else
+    echo "setup: missing packages (${missing[*]}) and not root; run as root" >&2
+    exit 1
+  fi
+fi
+
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -o DPkg::Lock::Timeout=600
+"${as_root[@]}" apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"

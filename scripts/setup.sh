@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libsqlite3-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  nettle-dev
 )
 
 missing=()

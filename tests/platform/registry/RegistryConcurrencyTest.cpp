@@ -1,1 +1,83 @@
-// placeholder
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform/core/LastError.h"
+#include "platform/registry/RegistryKey.h"
+#include "platform/registry/RegistryStore.h"
+#include "tests/support/ProcessRunner.h"
+#include "tests/support/SandboxRoot.h"
+
+namespace qrv::platform {
+namespace {
+
+constexpr const char* kKey = "SOFTWARE\\QRV\\Shared\\QrvUpdate";
+
+TEST(RegistryConcurrency, TwoProcessesWritingAtOnceBothSucceed) {
+  test::SandboxRoot root;
+  constexpr int kEach = 150;
+  test::ProcessResult a, b;
+  auto run = [&](const char* prefix, test::ProcessResult& result) {
+    result = test::RunProcess(QRV_REGISTRY_WRITER, {root.Path().string(), kKey, prefix, std::to_string(kEach)});
+  };
+  std::thread first(run, "A", std::ref(a));
+  std::thread second(run, "B", std::ref(b));
+  // this process reads all the while, as a running updater would
+  int reads = 0;
+  while (reads < 200) {
+    RegistryKey key;
+    if (RegistryKey::Open(kRootLocalMachine, kKey, RegAccess::kRead, key) == RegStatus::kOk) {
+      std::string name;
+      RegValue value;
+      key.EnumValue(0, name, value);
+    }
+    ++reads;
+  }
+  first.join();
+  second.join();
+  ASSERT_EQ(a.exitCode, 0) << a.err;
+  ASSERT_EQ(b.exitCode, 0) << b.err;
+
+  RegistryKey key;
+  ASSERT_EQ(RegistryKey::Open(kRootLocalMachine, kKey, RegAccess::kRead, key), RegStatus::kOk);
+  for (int i = 0; i < kEach; ++i) {
+    for (const char* prefix : {"A", "B"}) {
+      RegValue value;
+      ASSERT_EQ(key.Query(prefix + std::to_string(i), value), RegStatus::kOk) << prefix << i;
+      EXPECT_EQ(value.AsDword(), static_cast<uint32_t>(i));
+    }
+  }
+}
+
+TEST(RegistryConcurrency, AWriterWaitsForAnotherConnectionsLock) {
+  test::SandboxRoot root;
+  RegistryKey key;
+  ASSERT_EQ(RegistryKey::Create(kRootLocalMachine, kKey, key), RegStatus::kOk);
+
+  // Hold the write lock from a separate connection for a while, as another
+  // process in the middle of a write would.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(RegistryStore::FileFor(kRootLocalMachine).c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::thread release([other] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  });
+  auto start = std::chrono::steady_clock::now();
+  RegStatus status = key.SetDword("UpdateState", 12);
+  auto waited = std::chrono::steady_clock::now() - start;
+  release.join();
+  sqlite3_close(other);
+  ASSERT_EQ(status, RegStatus::kOk) << LastError::Text();
+  EXPECT_GE(waited, std::chrono::milliseconds(500)) << "the write should have waited for the lock";
+
+  RegValue value;
+  ASSERT_EQ(key.Query("UpdateState", value), RegStatus::kOk);
+  EXPECT_EQ(value.AsDword(), 12u);
+}
+
+}  // namespace
+}  // namespace qrv::platform

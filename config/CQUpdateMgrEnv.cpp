@@ -1,1 +1,219 @@
-// placeholder
+#include "config/CQUpdateMgrEnv.h"
+
+#include <sys/stat.h>
+
+#include "config/CQUpdateUtilRegistry.h"
+#include "config/StoredPassword.h"
+#include "platform/core/Diagnostics.h"
+#include "platform/core/TempFolder.h"
+#include "platform/system/FileVersion.h"
+
+namespace qrv {
+namespace {
+
+std::string ReadText(std::string_view name) {
+  std::string value;
+  CQUpdateUtilRegistry().ReadStringValue(name, value);
+  return value;
+}
+
+std::string Decrypt(std::string_view valueName, const std::string& stored) {
+  if (stored.empty()) return {};
+  std::string plain;
+  std::string error;
+  if (!DecryptPassword(stored, plain, &error)) {
+    // Using the stored text as a password would send it to the server; an
+    // empty password fails the logon visibly instead.
+    platform::Diagnostics::Report("settings value " + std::string(valueName) + ": " + error);
+    return {};
+  }
+  return plain;
+}
+
+}  // namespace
+
+uint32_t CQUpdateMgrEnv::IsAutoUpdate() const { return CQUpdateUtilRegistry().ReadDword("Auto"); }
+
+int CQUpdateMgrEnv::SetAutoUpdate(uint32_t value) const {
+  CQUpdateUtilRegistry().WriteDword("Auto", value);
+  return 1;
+}
+
+uint32_t CQUpdateMgrEnv::GetTerm() const { return CQUpdateUtilRegistry().ReadDword("Term"); }
+
+int CQUpdateMgrEnv::SetTerm(uint32_t value) const { return CQUpdateUtilRegistry().WriteDword("Term", value); }
+
+uint32_t CQUpdateMgrEnv::GetLastUpdate() const { return CQUpdateUtilRegistry().ReadDword("LastUpdate"); }
+
+int CQUpdateMgrEnv::SetLastUpdate(uint32_t date) const {
+  return CQUpdateUtilRegistry().WriteDword("LastUpdate", date);
+}
+
+uint32_t CQUpdateMgrEnv::GetUpdateState() const { return CQUpdateUtilRegistry().ReadDword("UpdateState"); }
+
+int CQUpdateMgrEnv::SetUpdateState(uint32_t state) const {
+  return CQUpdateUtilRegistry().WriteDword("UpdateState", state);
+}
+
+std::string CQUpdateMgrEnv::GetServerPath() const {
+  std::string path = ReadText("ServerPath");
+  return path.empty() ? ReadText("QrvServerPath") : path;
+}
+
+std::string CQUpdateMgrEnv::GetDefaultServerPath() const { return ReadText("QrvServerPath"); }
+
+std::string CQUpdateMgrEnv::GetDownloadPath(uint32_t mode) const {
+  std::string folder = ReadText("DownloadPath");
+  if (folder.empty()) folder = platform::TempFolder::Get();
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  if (folder != "/") folder += '/';
+  if (mode == 1) folder += "QRVDownload/";
+  return folder;
+}
+
+int CQUpdateMgrEnv::SetDownloadPath(std::string_view path) const {
+  return CQUpdateUtilRegistry().WriteString("DownloadPath", path);
+}
+
+tagSERVERINFO CQUpdateMgrEnv::GetServerInfo() const {
+  CQUpdateUtilRegistry registry;
+  tagSERVERINFO info;
+  info.type = registry.ReadDword("ServerType");
+  info.port = registry.ReadDword("ServerPort");
+  if (info.port == kMissing) info.port = 0;
+  registry.ReadStringValue("ServerPath", info.path);
+  registry.ReadStringValue("UserID", info.user);
+  std::string stored;
+  registry.ReadStringValue("PassWD", stored);
+  info.password = Decrypt("PassWD", stored);
+  return info;
+}
+
+int CQUpdateMgrEnv::SetServerInfo(const tagSERVERINFO& info) const {
+  CQUpdateUtilRegistry registry;
+  registry.WriteDword("ServerPort", info.port);
+  registry.WriteDword("ServerType", info.type);
+  registry.WriteString("ServerPath", info.path);
+  registry.WriteString("UserID", info.user);
+  registry.WriteString("PassWD", info.password);
+  return 1;
+}
+
+int CQUpdateMgrEnv::SaveServerInfoByType(const tagSERVERINFO& info) const {
+  CQUpdateUtilRegistry registry;
+  switch (registry.ReadDword("ServerType")) {
+    case kServerTypeNetwork:
+      registry.WriteString("Network_ServerPath", info.path);
+      registry.WriteString("Network_UserID", info.user);
+      registry.WriteString("Network_PassWD", info.password);
+      break;
+    case kServerTypeFtp:
+      registry.WriteDword("FTP_ServerPort", info.port);
+      registry.WriteString("FTP_ServerPath", info.path);
+      registry.WriteString("FTP_UserID", info.user);
+      registry.WriteString("FTP_PassWD", info.password);
+      break;
+    default:
+      break;
+  }
+  return 1;
+}
+
+int CQUpdateMgrEnv::SelectServerType(uint32_t type) const {
+  CQUpdateUtilRegistry registry;
+  switch (type) {
+    case kServerTypeNetwork:
+      registry.WriteString("ServerPath", ReadText("Network_ServerPath"));
+      registry.WriteString("UserID", ReadText("Network_UserID"));
+      registry.WriteString("PassWD", ReadText("Network_PassWD"));
+      break;
+    case kServerTypeFtp:
+      // A missing saved port is copied as it reads (0xFFFFFFFF); reading the
+      // active settings turns it into the default port.
+      registry.WriteDword("ServerPort", registry.ReadDword("FTP_ServerPort"));
+      registry.WriteString("ServerPath", ReadText("FTP_ServerPath"));
+      registry.WriteString("UserID", ReadText("FTP_UserID"));
+      registry.WriteString("PassWD", ReadText("FTP_PassWD"));
+      break;
+    default:
+      break;
+  }
+  return 1;
+}
+
+int CQUpdateMgrEnv::ResetServerInfo() const {
+  CQUpdateUtilRegistry registry;
+  registry.WriteDword("ServerPort", 0);
+  registry.WriteDword("ServerType", kServerTypeHttp);
+  registry.WriteString("ServerPath", ReadText("QrvServerPath"));
+  registry.WriteString("UserID", "");
+  registry.WriteString("PassWD", "");
+  return 1;
+}
+
+std::string CQUpdateMgrEnv::GetProductName(std::string_view product) const {
+  std::string name;
+  CQUpdateUtilRegistry().ReadProductString(name, product, "ProductName");
+  return name;
+}
+
+std::string CQUpdateMgrEnv::GetPidkey(std::string_view product) const {
+  std::string pidkey;
+  CQUpdateUtilRegistry().ReadProductString(pidkey, product, "Pidkey");
+  return pidkey;
+}
+
+std::string CQUpdateMgrEnv::GetProductFilePath(std::string_view product) const {
+  std::string path;
+  CQUpdateUtilRegistry().ReadProductFilePath(path, product);
+  return path;
+}
+
+std::string CQUpdateMgrEnv::GetProductPath(std::string_view product) const {
+  CQUpdateUtilRegistry registry;
+  std::string path;
+  registry.ReadProductPath(path, product);
+  if (path.empty()) registry.LookupInstallPath(path, product);
+  return path;
+}
+
+uint32_t CQUpdateMgrEnv::GetProductVersion(std::string_view product) const {
+  return CQUpdateUtilRegistry().ReadProductDword(product, "ProductVersion");
+}
+
+uint32_t CQUpdateMgrEnv::GetProductVersionBak(std::string_view product) const {
+  return CQUpdateUtilRegistry().ReadProductDword(product, "ProductVersion_Bak");
+}
+
+int CQUpdateMgrEnv::SetProductVersion(std::string_view product, uint32_t version, bool keepBackup) const {
+  CQUpdateUtilRegistry registry;
+  if (keepBackup) {
+    uint32_t current = registry.ReadProductDword(product, "ProductVersion");
+    if (current == kMissing) current = 0;
+    registry.WriteProductDword("ProductVersion_Bak", product, current);
+  }
+  return registry.WriteProductDword("ProductVersion", product, version);
+}
+
+void CQUpdateMgrEnv::DeleteProductVersionBak(std::string_view product) const {
+  CQUpdateUtilRegistry().DeleteProductValue("ProductVersion_Bak", product);
+}
+
+int CQUpdateMgrEnv::GetInstalledProducts(std::vector<tagUPDATETYPE>& products, std::string_view keyPath) const {
+  CQUpdateUtilRegistry registry;
+  if (registry.EnumProducts(products, keyPath) == 0) return 0;
+  for (auto it = products.begin(); it != products.end();) {
+    std::string filePath;
+    struct stat st {};
+    if (registry.ReadProductFilePath(filePath, it->product) == 0 || filePath.empty() ||
+        stat(filePath.c_str(), &st) != 0) {
+      it = products.erase(it);
+      continue;
+    }
+    platform::FileVersion::Read(filePath, it->version);
+    ++it;
+  }
+  return 1;
+}
+
+}  // namespace qrv

@@ -13,14 +13,6 @@ namespace {
 // runaway caller from filling the store with one value.
 constexpr size_t kMaxValueBytes = 1024 * 1024;
 
-size_t CountChars(std::string_view utf8) {
-  size_t n = 0;
-  for (unsigned char c : utf8) {
-    if ((c & 0xC0) != 0x80) ++n;
-  }
-  return n;
-}
-
 std::string Quote(std::string_view text) {
   constexpr size_t kShown = 60;
   std::string shown(text.substr(0, kShown));
@@ -29,13 +21,9 @@ std::string Quote(std::string_view text) {
 }
 
 RegStatus CheckName(std::string_view name, const char* what) {
-  if (name.find('\0') != std::string_view::npos) {
-    LastError::Set(std::string(what) + " name " + Quote(name) + " contains a NUL character");
-    return RegStatus::kInvalidArgument;
-  }
-  if (size_t chars = CountChars(name); chars > kRegMaxNameChars) {
-    LastError::Set(std::string(what) + " name " + Quote(name) + " has " + std::to_string(chars) +
-                   " characters; at most " + std::to_string(kRegMaxNameChars) + " are allowed");
+  std::string why;
+  if (!RegNameIsValid(name, &why)) {
+    LastError::Set(std::string(what) + " " + why);
     return RegStatus::kInvalidArgument;
   }
   return RegStatus::kOk;
@@ -79,30 +67,34 @@ std::string FullName(uint32_t root, std::string_view path) {
   return name;
 }
 
-// Walks names down from a key; kNotFound names the first missing key.
-RegStatus Walk(RegistryStore& store, uint32_t root, const std::string& basePath, int64_t from,
+std::string UpperAscii(std::string_view text) {
+  std::string up(text);
+  for (char& c : up) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return up;
+}
+
+// Finds the key at basePath\names with one lookup of its whole path. When it
+// is missing, the message names the first key on the way that is missing.
+RegStatus Find(RegistryStore& store, uint32_t root, const std::string& basePath,
                const std::vector<std::string_view>& names, int64_t& id, std::string& path) {
-  id = from;
-  path = basePath;
-  if (names.empty()) {
-    RegStatus s = store.KeyExists(from);
-    if (s == RegStatus::kNotFound) LastError::Set("key " + FullName(root, path) + " does not exist");
-    return s;
-  }
+  std::string full = basePath;
   for (std::string_view name : names) {
-    int64_t next = 0;
-    std::string stored;
-    RegStatus s = store.FindChild(id, name, next, stored);
-    if (s != RegStatus::kOk) {
-      if (s == RegStatus::kNotFound && LastError::Text().find("damaged") == std::string::npos) {
-        LastError::Set("key " + FullName(root, JoinPath(path, name)) + " does not exist");
-      }
-      return s;
-    }
-    id = next;
-    path = JoinPath(path, stored);
+    if (!full.empty()) full += '\\';
+    full += name;
   }
-  return RegStatus::kOk;
+  RegStatus s = store.FindKey(UpperAscii(full), id, path);
+  if (s != RegStatus::kNotFound || LastError::Text().find("damaged") != std::string::npos) return s;
+  std::string missing = basePath;
+  std::string ignored;
+  int64_t ignoredId = 0;
+  for (std::string_view name : names) {
+    missing = JoinPath(missing, name);
+    if (store.FindKey(UpperAscii(missing), ignoredId, ignored) != RegStatus::kOk) break;
+  }
+  LastError::Set("key " + FullName(root, missing) + " does not exist");
+  return s;
 }
 
 }  // namespace
@@ -142,9 +134,7 @@ RegStatus RegistryKey::Open(uint32_t root, std::string_view path, RegAccess acce
   }
   int64_t id = 0;
   std::string found;
-  if (RegStatus s = Walk(*store, root, "", RegistryStore::kRootKeyId, names, id, found); s != RegStatus::kOk) {
-    return s;
-  }
+  if (RegStatus s = Find(*store, root, "", names, id, found); s != RegStatus::kOk) return s;
   out.m_store = std::move(store);
   out.m_id = id;
   out.m_root = root;
@@ -160,13 +150,10 @@ RegStatus RegistryKey::Create(uint32_t root, std::string_view path, RegistryKey&
   std::shared_ptr<RegistryStore> store;
   if (RegStatus s = RegistryStore::Acquire(root, true, store); s != RegStatus::kOk) return s;
   int64_t id = RegistryStore::kRootKeyId;
-  if (!names.empty()) {
-    if (RegStatus s = store->CreatePath(RegistryStore::kRootKeyId, names, id); s != RegStatus::kOk) return s;
-  }
-  // Report the path in the spelling the store keeps (existing keys keep theirs).
-  int64_t walked = 0;
   std::string found;
-  if (Walk(*store, root, "", RegistryStore::kRootKeyId, names, walked, found) != RegStatus::kOk) found = path;
+  if (!names.empty()) {
+    if (RegStatus s = store->CreatePath(RegistryStore::kRootKeyId, names, id, found); s != RegStatus::kOk) return s;
+  }
   out.m_store = std::move(store);
   out.m_id = id;
   out.m_root = root;
@@ -186,7 +173,7 @@ RegStatus RegistryKey::OpenSubKey(std::string_view path, RegAccess access, Regis
   if (RegStatus s = SplitPath(path, names); s != RegStatus::kOk) return s;
   int64_t id = 0;
   std::string found;
-  if (RegStatus s = Walk(*m_store, m_root, m_path, m_id, names, id, found); s != RegStatus::kOk) return s;
+  if (RegStatus s = Find(*m_store, m_root, m_path, names, id, found); s != RegStatus::kOk) return s;
   out.m_store = m_store;
   out.m_id = id;
   out.m_root = m_root;
@@ -205,14 +192,15 @@ RegStatus RegistryKey::CreateSubKey(std::string_view path, RegistryKey& out) con
   std::vector<std::string_view> names;
   if (RegStatus s = SplitPath(path, names); s != RegStatus::kOk) return s;
   int64_t id = m_id;
+  std::string found = m_path;
   if (!names.empty()) {
-    if (RegStatus s = m_store->CreatePath(m_id, names, id); s != RegStatus::kOk) return s;
+    if (RegStatus s = m_store->CreatePath(m_id, names, id, found); s != RegStatus::kOk) return s;
   }
   out.m_store = m_store;
   out.m_id = id;
   out.m_root = m_root;
   out.m_access = RegAccess::kAll;
-  out.m_path = JoinPath(m_path, path.ends_with('\\') ? path.substr(0, path.size() - 1) : path);
+  out.m_path = std::move(found);
   return RegStatus::kOk;
 }
 
@@ -293,7 +281,7 @@ RegStatus RegistryKey::DeleteSubKeyTree(std::string_view path) {
   }
   int64_t id = 0;
   std::string found;
-  if (RegStatus s = Walk(*m_store, m_root, m_path, m_id, names, id, found); s != RegStatus::kOk) return s;
+  if (RegStatus s = Find(*m_store, m_root, m_path, names, id, found); s != RegStatus::kOk) return s;
   return m_store->DeleteTree(id);
 }
 

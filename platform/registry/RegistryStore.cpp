@@ -30,6 +30,8 @@ constexpr const char* kSchemaSql =
     "  parent INTEGER NOT NULL,"
     "  name TEXT NOT NULL,"
     "  uname TEXT NOT NULL,"
+    "  path TEXT NOT NULL,"
+    "  upath TEXT NOT NULL UNIQUE,"
     "  UNIQUE(parent, uname));"
     "CREATE TABLE IF NOT EXISTS vals("
     "  key INTEGER NOT NULL,"
@@ -38,7 +40,7 @@ constexpr const char* kSchemaSql =
     "  type INTEGER NOT NULL,"
     "  data BLOB NOT NULL,"
     "  PRIMARY KEY(key, uname)) WITHOUT ROWID;"
-    "INSERT OR IGNORE INTO keys(id, parent, name, uname) VALUES(1, 0, '', '');";
+    "INSERT OR IGNORE INTO keys(id, parent, name, uname, path, upath) VALUES(1, 0, '', '', '', '');";
 
 std::string Upper(std::string_view name) {
   std::string up(name);
@@ -361,17 +363,16 @@ void RegistryStore::Rollback() {
   if (sqlite3_get_autocommit(m_db) == 0) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
-RegStatus RegistryStore::FindChild(int64_t parent, std::string_view name, int64_t& id, std::string& storedName) {
+RegStatus RegistryStore::FindKey(std::string_view upperPath, int64_t& id, std::string& storedPath) {
   if (m_damaged || !m_ready) return RegStatus::kNotFound;
-  sqlite3_stmt* s = Prepare("SELECT id, name FROM keys WHERE parent=?1 AND uname=?2");
+  sqlite3_stmt* s = Prepare("SELECT id, path FROM keys WHERE upath=?1");
   if (s == nullptr) return Fail(sqlite3_errcode(m_db), "looking up a key", false);
   StatementReset reset{s};
-  sqlite3_bind_int64(s, 1, parent);
-  BindText(s, 2, Upper(name));
+  BindText(s, 1, upperPath);
   int rc = sqlite3_step(s);
   if (rc == SQLITE_ROW) {
     id = sqlite3_column_int64(s, 0);
-    storedName = ColumnText(s, 1);
+    storedPath = ColumnText(s, 1);
     return RegStatus::kOk;
   }
   if (rc == SQLITE_DONE) return RegStatus::kNotFound;
@@ -390,7 +391,8 @@ RegStatus RegistryStore::KeyExists(int64_t id) {
   return Fail(rc, "looking up a key", false);
 }
 
-RegStatus RegistryStore::CreatePath(int64_t parent, const std::vector<std::string_view>& names, int64_t& id) {
+RegStatus RegistryStore::CreatePath(int64_t parent, const std::vector<std::string_view>& names, int64_t& id,
+                                     std::string& storedPath) {
   RegStatus status = Begin();
   if (status != RegStatus::kOk) return status;
   auto fail = [&](RegStatus s) {
@@ -398,20 +400,23 @@ RegStatus RegistryStore::CreatePath(int64_t parent, const std::vector<std::strin
     return s;
   };
   // The parent may have been deleted by another process since it was opened.
-  sqlite3_stmt* exists = Prepare("SELECT 1 FROM keys WHERE id=?1");
-  if (exists == nullptr) return fail(Fail(sqlite3_errcode(m_db), "creating a key", true));
+  std::string currentPath;
+  sqlite3_stmt* parentRow = Prepare("SELECT path FROM keys WHERE id=?1");
+  if (parentRow == nullptr) return fail(Fail(sqlite3_errcode(m_db), "creating a key", true));
   {
-    StatementReset reset{exists};
-    sqlite3_bind_int64(exists, 1, parent);
-    int rc = sqlite3_step(exists);
+    StatementReset reset{parentRow};
+    sqlite3_bind_int64(parentRow, 1, parent);
+    int rc = sqlite3_step(parentRow);
     if (rc == SQLITE_DONE) {
       LastError::Set("the key to create below was deleted meanwhile");
       return fail(RegStatus::kNotFound);
     }
     if (rc != SQLITE_ROW) return fail(Fail(rc, "creating a key", true));
+    currentPath = ColumnText(parentRow, 0);
   }
-  sqlite3_stmt* find = Prepare("SELECT id FROM keys WHERE parent=?1 AND uname=?2");
-  sqlite3_stmt* insert = Prepare("INSERT INTO keys(parent, name, uname) VALUES(?1, ?2, ?3)");
+  sqlite3_stmt* find = Prepare("SELECT id, path FROM keys WHERE parent=?1 AND uname=?2");
+  sqlite3_stmt* insert =
+      Prepare("INSERT INTO keys(parent, name, uname, path, upath) VALUES(?1, ?2, ?3, ?4, ?5)");
   if (find == nullptr || insert == nullptr) return fail(Fail(sqlite3_errcode(m_db), "creating a key", true));
   int64_t current = parent;
   for (std::string_view name : names) {
@@ -424,15 +429,19 @@ RegStatus RegistryStore::CreatePath(int64_t parent, const std::vector<std::strin
       int rc = sqlite3_step(find);
       if (rc == SQLITE_ROW) {
         next = sqlite3_column_int64(find, 0);
+        currentPath = ColumnText(find, 1);
       } else if (rc != SQLITE_DONE) {
         return fail(Fail(rc, "creating a key", true));
       }
     }
     if (next == 0) {
+      currentPath = currentPath.empty() ? std::string(name) : currentPath + "\\" + std::string(name);
       StatementReset reset{insert};
       sqlite3_bind_int64(insert, 1, current);
       BindText(insert, 2, name);
       BindText(insert, 3, upper);
+      BindText(insert, 4, currentPath);
+      BindText(insert, 5, Upper(currentPath));
       int rc = sqlite3_step(insert);
       if (rc != SQLITE_DONE) return fail(Fail(rc, "creating a key", true));
       next = sqlite3_last_insert_rowid(m_db);
@@ -440,7 +449,10 @@ RegStatus RegistryStore::CreatePath(int64_t parent, const std::vector<std::strin
     current = next;
   }
   status = Commit();
-  if (status == RegStatus::kOk) id = current;
+  if (status == RegStatus::kOk) {
+    id = current;
+    storedPath = currentPath;
+  }
   return status;
 }
 

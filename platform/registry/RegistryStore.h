@@ -51,11 +51,14 @@ class RegistryStore {
   const std::filesystem::path& File() const { return m_file; }
   bool Writable() const { return m_writable; }
 
-  // Key lookups. Names are single components (no '\').
-  RegStatus FindChild(int64_t parent, std::string_view name, int64_t& id, std::string& storedName);
+  // Key lookups.
+  // Finds a key by its whole path from the root, upper-cased ("SOFTWARE\\QRV"),
+  // in one lookup; storedPath receives the path in the case it was created with.
+  RegStatus FindKey(std::string_view upperPath, int64_t& id, std::string& storedPath);
   RegStatus KeyExists(int64_t id);
   // Walks or creates every component below parent in one transaction.
-  RegStatus CreatePath(int64_t parent, const std::vector<std::string_view>& names, int64_t& id);
+  RegStatus CreatePath(int64_t parent, const std::vector<std::string_view>& names, int64_t& id,
+                       std::string& storedPath);
 
   RegStatus QueryValue(int64_t key, std::string_view name, RegValue& out);
   RegStatus SetValue(int64_t key, std::string_view name, const RegValue& value);

@@ -71,6 +71,31 @@ uint32_t RegRootFromName(std::string_view name) {
   return kRootCount;
 }
 
+bool RegNameIsValid(std::string_view name, std::string* why) {
+  auto quoted = [&] {
+    constexpr size_t kShown = 60;
+    std::string shown(name.substr(0, kShown));
+    if (name.size() > kShown) shown += "...";
+    return "\"" + shown + "\"";
+  };
+  if (name.find('\0') != std::string_view::npos) {
+    if (why != nullptr) *why = "name " + quoted() + " contains a NUL character";
+    return false;
+  }
+  size_t chars = 0;
+  for (unsigned char c : name) {
+    if ((c & 0xC0) != 0x80) ++chars;
+  }
+  if (chars > kRegMaxNameChars) {
+    if (why != nullptr) {
+      *why = "name " + quoted() + " has " + std::to_string(chars) + " characters; at most " +
+             std::to_string(kRegMaxNameChars) + " are allowed";
+    }
+    return false;
+  }
+  return true;
+}
+
 std::string_view RegStatusText(RegStatus status) {
   switch (status) {
     case RegStatus::kOk: return "ok";

@@ -63,6 +63,12 @@ std::string_view RegRootShortName(uint32_t root);
 std::string_view RegRootLongName(uint32_t root);
 uint32_t RegRootFromName(std::string_view name);
 
+// Whether name can name a key or value: no NUL and at most kRegMaxNameChars
+// characters (UTF-8 characters, not bytes). Otherwise false, with the reason
+// (naming the actual name and length) in why when given. Key names must also
+// not contain '\\'; that is the caller's to check.
+bool RegNameIsValid(std::string_view name, std::string* why = nullptr);
+
 // A readable name for a status, for messages ("not found").
 std::string_view RegStatusText(RegStatus status);
 

@@ -1,1 +1,209 @@
-// placeholder
+#include "config/CQUpdateMgrEnv.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "config/StoredPassword.h"
+#include "platform/core/Diagnostics.h"
+#include "platform/registry/RegistryKey.h"
+#include "tests/support/SandboxRoot.h"
+
+namespace qrv {
+namespace {
+
+using platform::RegAccess;
+using platform::RegistryKey;
+using platform::RegStatus;
+using platform::RegValue;
+
+constexpr const char* kMain = "SOFTWARE\\QRV\\Shared\\QrvUpdate";
+
+class CQUpdateMgrEnvTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(RegistryKey::Create(platform::kRootLocalMachine, kMain, m_main), RegStatus::kOk); }
+
+  RegistryKey Product(const std::string& product) {
+    RegistryKey key;
+    EXPECT_EQ(m_main.CreateSubKey(product, key), RegStatus::kOk);
+    return key;
+  }
+  bool Has(const std::string& name) {
+    RegValue v;
+    return m_main.Query(name, v) == RegStatus::kOk;
+  }
+  std::string Text(const std::string& name) {
+    RegValue v;
+    m_main.Query(name, v);
+    return v.AsString();
+  }
+
+  test::SandboxRoot m_root;
+  RegistryKey m_main;
+  CQUpdateMgrEnv m_env;
+};
+
+TEST_F(CQUpdateMgrEnvTest, MissingValuesReadAsTheirDefaults) {
+  EXPECT_EQ(m_env.IsAutoUpdate(), 0xFFFFFFFFu);
+  EXPECT_EQ(m_env.GetTerm(), 0xFFFFFFFFu);
+  EXPECT_EQ(m_env.GetLastUpdate(), 0xFFFFFFFFu);
+  EXPECT_EQ(m_env.GetUpdateState(), 0xFFFFFFFFu);
+  EXPECT_EQ(m_env.GetServerPath(), "");
+
+  m_main.SetString("QrvServerPath", "http://127.0.0.1:8080/AUpdate70.jsp");
+  EXPECT_EQ(m_env.GetServerPath(), "http://127.0.0.1:8080/AUpdate70.jsp");
+  m_main.SetString("ServerPath", "");
+  EXPECT_EQ(m_env.GetServerPath(), "http://127.0.0.1:8080/AUpdate70.jsp") << "empty counts as missing";
+  m_main.SetString("ServerPath", "http://mirror/AUpdate70.jsp");
+  EXPECT_EQ(m_env.GetServerPath(), "http://mirror/AUpdate70.jsp");
+  EXPECT_EQ(m_env.GetDefaultServerPath(), "http://127.0.0.1:8080/AUpdate70.jsp");
+
+  EXPECT_EQ(m_env.GetDownloadPath(0), m_root.Tmp().string() + "/");
+  EXPECT_EQ(m_env.GetDownloadPath(1), m_root.Tmp().string() + "/QRVDownload/");
+  ASSERT_EQ(m_env.SetDownloadPath("/data"), 1);
+  EXPECT_EQ(m_env.GetDownloadPath(1), "/data/QRVDownload/");
+  m_env.SetDownloadPath("/data//");
+  EXPECT_EQ(m_env.GetDownloadPath(1), "/data/QRVDownload/");
+  EXPECT_EQ(m_env.GetDownloadPath(0), "/data/");
+
+  EXPECT_EQ(m_env.SetTerm(2), 1);
+  EXPECT_EQ(m_env.GetTerm(), 2u);
+  EXPECT_EQ(m_env.SetUpdateState(21), 1);
+  EXPECT_EQ(m_env.GetUpdateState(), 21u);
+  EXPECT_EQ(m_env.SetLastUpdate(20261206), 1);
+  EXPECT_EQ(m_env.GetLastUpdate(), 20261206u);
+}
+
+TEST_F(CQUpdateMgrEnvTest, ServerSettingsRoundTripWithEncryptedPasswords) {
+  std::string encrypted;
+  ASSERT_TRUE(EncryptPassword("s3cret", encrypted));
+  ASSERT_EQ(m_env.SetServerInfo({kServerTypeFtp, 2121, "ftp.example", "anna", encrypted}), 1);
+  EXPECT_EQ(Text("PassWD"), encrypted) << "only the encrypted text is stored";
+  EXPECT_EQ(m_env.GetServerInfo(), (tagSERVERINFO{kServerTypeFtp, 2121, "ftp.example", "anna", "s3cret"}));
+
+  // saved copies follow the stored type, not the record's
+  ASSERT_EQ(m_env.SaveServerInfoByType({kServerTypeNetwork, 21, "ftp2", "bob", encrypted}), 1);
+  RegValue v;
+  ASSERT_EQ(m_main.Query("FTP_ServerPort", v), RegStatus::kOk);
+  EXPECT_EQ(v.AsDword(), 21u);
+  EXPECT_EQ(Text("FTP_ServerPath"), "ftp2");
+  EXPECT_FALSE(Has("Network_ServerPath"));
+  m_main.SetDword("ServerType", 7);
+  m_env.SaveServerInfoByType({kServerTypeNetwork, 0, "x", "y", ""});
+  EXPECT_FALSE(Has("Network_ServerPath"));
+
+  // an empty password is never decrypted; a damaged one gives an empty password
+  m_main.SetString("PassWD", "");
+  EXPECT_EQ(m_env.GetServerInfo().password, "");
+  std::vector<std::string> reports;
+  auto previous = platform::Diagnostics::SetSink([&](std::string_view m) { reports.emplace_back(m); });
+  m_main.SetString("PassWD", "0011223344556677");
+  EXPECT_EQ(m_env.GetServerInfo().password, "");
+  platform::Diagnostics::SetSink(previous);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("PassWD"), std::string::npos) << reports[0];
+
+  m_main.DeleteValue("ServerPort");
+  EXPECT_EQ(m_env.GetServerInfo().port, 0u);
+}
+
+TEST_F(CQUpdateMgrEnvTest, SelectingAndResettingServerTypes) {
+  m_main.SetDword("ServerPort", 80);
+  m_main.SetString("ServerPath", "http://active");
+  m_main.SetString("Network_ServerPath", "//nas/updates");
+  m_main.SetString("Network_UserID", "net");
+  m_main.SetString("Network_PassWD", "AA");
+  m_main.SetString("FTP_ServerPath", "ftp.host");
+
+  ASSERT_EQ(m_env.SelectServerType(kServerTypeNetwork), 1);
+  EXPECT_EQ(Text("ServerPath"), "//nas/updates");
+  EXPECT_EQ(Text("UserID"), "net");
+  EXPECT_EQ(Text("PassWD"), "AA");
+  RegValue v;
+  m_main.Query("ServerPort", v);
+  EXPECT_EQ(v.AsDword(), 80u) << "the network folder leaves the port alone";
+  EXPECT_FALSE(Has("ServerType")) << "selecting does not write the type";
+
+  // the missing saved FTP port is copied as 0xFFFFFFFF and read back as 0
+  ASSERT_EQ(m_env.SelectServerType(kServerTypeFtp), 1);
+  m_main.Query("ServerPort", v);
+  EXPECT_EQ(v.AsDword(), 0xFFFFFFFFu);
+  EXPECT_EQ(Text("ServerPath"), "ftp.host");
+  EXPECT_EQ(Text("UserID"), "") << "missing saved values are copied as empty";
+  EXPECT_EQ(m_env.GetServerInfo().port, 0u);
+
+  ASSERT_EQ(m_env.SelectServerType(kServerTypeHttp), 1);
+  EXPECT_EQ(Text("ServerPath"), "ftp.host") << "other types change nothing";
+
+  m_main.SetString("QrvServerPath", "http://default/AUpdate70.jsp");
+  m_main.SetString("UserID", "someone");
+  ASSERT_EQ(m_env.ResetServerInfo(), 1);
+  EXPECT_EQ(m_env.GetServerInfo(), (tagSERVERINFO{kServerTypeHttp, 0, "http://default/AUpdate70.jsp", "", ""}));
+}
+
+TEST_F(CQUpdateMgrEnvTest, ProductValuesVersionsAndRollback) {
+  RegistryKey writer = Product("Writer");
+  EXPECT_EQ(m_env.GetProductName("Writer"), "Writer");
+  EXPECT_EQ(m_env.GetPidkey("Writer"), "Writer") << "a missing Pidkey falls back to the product";
+  EXPECT_EQ(m_env.GetPidkey("Nobody"), "Nobody");
+  writer.SetString("ProductName", "Qorvane Writer");
+  EXPECT_EQ(m_env.GetProductName("Writer"), "Qorvane Writer");
+  EXPECT_EQ(m_env.GetProductFilePath("Writer"), "");
+
+  // first update: no level yet, so the backup is 0
+  EXPECT_EQ(m_env.GetProductVersion("Writer"), 0xFFFFFFFFu);
+  ASSERT_EQ(m_env.SetProductVersion("Writer", 3, true), 1);
+  EXPECT_EQ(m_env.GetProductVersion("Writer"), 3u);
+  EXPECT_EQ(m_env.GetProductVersionBak("Writer"), 0u);
+  ASSERT_EQ(m_env.SetProductVersion("Writer", 5, true), 1);
+  EXPECT_EQ(m_env.GetProductVersionBak("Writer"), 3u);
+
+  // rollback: the backup goes back and disappears
+  ASSERT_EQ(m_env.SetProductVersion("Writer", m_env.GetProductVersionBak("Writer"), false), 1);
+  m_env.DeleteProductVersionBak("Writer");
+  EXPECT_EQ(m_env.GetProductVersion("Writer"), 3u);
+  EXPECT_EQ(m_env.GetProductVersionBak("Writer"), 0xFFFFFFFFu);
+
+  EXPECT_EQ(m_env.SetProductVersion("Ghost", 1, false), 0) << "no subkey is created for an unknown product";
+
+  // the install folder comes from the installers' records when not stored yet
+  RegistryKey info;
+  ASSERT_EQ(RegistryKey::Create(platform::kRootLocalMachine, "SOFTWARE\\QRV\\Shared\\Install Information\\Writer",
+                                info),
+            RegStatus::kOk);
+  info.SetString("Path", "/opt/qorvane/writer");
+  EXPECT_EQ(m_env.GetProductPath("Writer"), "/opt/qorvane/writer");
+  info.SetString("Path", "/elsewhere");
+  EXPECT_EQ(m_env.GetProductPath("Writer"), "/opt/qorvane/writer") << "stored after the first lookup";
+}
+
+TEST_F(CQUpdateMgrEnvTest, InstalledProductsNeedAnExistingMainFile) {
+  std::string present = (m_root / "opt/present.bin").string();
+  test::WriteFile(present, "binary");
+  auto make = [&](const std::string& name, const std::string& filePath) {
+    RegistryKey key = Product(name);
+    key.SetString("Product", name);
+    key.SetString("ProductName", name + " name");
+    key.SetString("Pidkey", name + "-pid");
+    if (!filePath.empty()) key.SetString("FilePath", filePath);
+  };
+  make("A", present);
+  make("B", "");                                    // no FilePath
+  make("C", (m_root / "opt/missing.bin").string());  // removed right after B: both must go
+  make("D", present);
+  make("E", (m_root / "opt/gone.bin").string());  // last one removed
+
+  std::vector<tagUPDATETYPE> products;
+  ASSERT_EQ(m_env.GetInstalledProducts(products, kMain), 1);
+  ASSERT_EQ(products.size(), 2u);
+  EXPECT_EQ(products[0], (tagUPDATETYPE{"A", "A name", "A-pid", "", ""}));
+  EXPECT_EQ(products[1].product, "D");
+
+  products.clear();
+  EXPECT_EQ(m_env.GetInstalledProducts(products, "SOFTWARE\\Nothing"), 0);
+  EXPECT_TRUE(products.empty());
+}
+
+}  // namespace
+}  // namespace qrv

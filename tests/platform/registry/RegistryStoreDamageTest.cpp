@@ -109,7 +109,7 @@ TEST(RegistryStoreDamage, DamagedPagesInAGoodStoreAreReportedAndKept) {
   EXPECT_NE(diag.Messages()[0].find(file.string()), std::string::npos);
 }
 
-TEST(RegistryStoreDamage, EmptyAndUnreadableFiles) {
+TEST(RegistryStoreDamage, AnEmptyFileIsANewStore) {
   test::SandboxRoot root;
   std::filesystem::path file = RegistryStore::FileFor(kRootLocalMachine);
 
@@ -122,6 +122,27 @@ TEST(RegistryStoreDamage, EmptyAndUnreadableFiles) {
     ASSERT_EQ(RegistryKey::Create(kRootLocalMachine, "SOFTWARE", key), RegStatus::kOk) << LastError::Text();
     EXPECT_EQ(key.SetDword("x", 1), RegStatus::kOk);
     EXPECT_TRUE(diag.Messages().empty());
+  }
+}
+
+TEST(RegistryStoreDamage, UnreadableStoresReadAsMissing) {
+  test::SandboxRoot root;
+  std::filesystem::path file = RegistryStore::FileFor(kRootLocalMachine);
+  // a folder where the file should be: unreadable for anyone, root included
+  {
+    std::filesystem::create_directories(file);
+    DiagnosticsRecorder diag;
+    RegistryKey key;
+    EXPECT_EQ(RegistryKey::Open(kRootLocalMachine, "SOFTWARE", RegAccess::kRead, key), RegStatus::kNotFound);
+    EXPECT_NE(RegistryKey::Create(kRootLocalMachine, "SOFTWARE", key), RegStatus::kOk);
+    EXPECT_TRUE(std::filesystem::is_directory(file));
+    ASSERT_EQ(diag.Messages().size(), 1u);
+    EXPECT_NE(diag.Messages()[0].find(file.string()), std::string::npos) << diag.Messages()[0];
+    std::filesystem::remove(file);
+  }
+  {
+    RegistryKey key;
+    ASSERT_EQ(RegistryKey::Create(kRootLocalMachine, "SOFTWARE", key), RegStatus::kOk);
   }
 
   if (geteuid() == 0) GTEST_SKIP() << "root reads every file, so an unreadable store cannot be made here";

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/tagSERVERINFO.h"
+#include "config/tagUPDATETYPE.h"
+
+namespace qrv {
+
+// The updater's persistent settings and per-product state, kept in the
+// registry below HKLM\SOFTWARE\QRV\Shared\QrvUpdate.
+//
+// Stateless: every call opens the registry, reads or writes a value or a few,
+// and closes it again, so a value written anywhere is seen at once everywhere.
+// Create one on the stack wherever a value is needed. A missing key or value
+// is never an error: strings read as empty (or their stated fallback) and
+// numbers as 0xFFFFFFFF.
+//
+// Thread: any.
+class CQUpdateMgrEnv {
+ public:
+  static constexpr uint32_t kMissing = 0xFFFFFFFFu;
+
+  virtual ~CQUpdateMgrEnv() = default;
+
+  // Auto: 1 on, 0 off; kMissing (missing) counts as on for callers testing non-zero.
+  uint32_t IsAutoUpdate() const;
+  int SetAutoUpdate(uint32_t value) const;  // always 1
+  uint32_t GetTerm() const;
+  int SetTerm(uint32_t value) const;  // 1 when written, else 0
+  uint32_t GetLastUpdate() const;     // yyyymmdd, kMissing = never
+  int SetLastUpdate(uint32_t date) const;
+  uint32_t GetUpdateState() const;
+  int SetUpdateState(uint32_t state) const;
+
+  // ServerPath, or QrvServerPath when ServerPath is empty or missing.
+  std::string GetServerPath() const;
+  std::string GetDefaultServerPath() const;
+  // DownloadPath (or the temporary folder) ending in one '/'; mode 1 appends
+  // "QRVDownload/".
+  std::string GetDownloadPath(uint32_t mode) const;
+  int SetDownloadPath(std::string_view path) const;
+
+  // The active server. A missing port (or one copied from a missing saved
+  // port) reads as 0. A stored password that cannot be decrypted gives an
+  // empty password and a diagnostic.
+  tagSERVERINFO GetServerInfo() const;
+  // The record's password must already be encrypted. Return 1.
+  int SetServerInfo(const tagSERVERINFO& info) const;
+  int SaveServerInfoByType(const tagSERVERINFO& info) const;
+  // Copies the saved settings of a type into the active values (ServerType
+  // itself is not written). Returns 1.
+  int SelectServerType(uint32_t type) const;
+  int ResetServerInfo() const;
+
+  std::string GetProductName(std::string_view product) const;  // fallback: product
+  std::string GetPidkey(std::string_view product) const;       // fallback: product
+  std::string GetProductFilePath(std::string_view product) const;
+  // ProductPath; when empty, looked up in the installers' records and stored.
+  std::string GetProductPath(std::string_view product) const;
+  uint32_t GetProductVersion(std::string_view product) const;
+  uint32_t GetProductVersionBak(std::string_view product) const;
+  // With keepBackup, first copies ProductVersion (missing = 0) into
+  // ProductVersion_Bak. Returns the result (1/0) of the last write.
+  int SetProductVersion(std::string_view product, uint32_t version, bool keepBackup) const;
+  void DeleteProductVersionBak(std::string_view product) const;
+
+  // Fills products with the installed products below keyPath (under HKLM):
+  // subkeys with Pidkey, ProductName and Product whose FilePath names an
+  // existing file; the installed version text is read from that file. Returns
+  // 1, or 0 when keyPath cannot be opened.
+  int GetInstalledProducts(std::vector<tagUPDATETYPE>& products, std::string_view keyPath) const;
+};
+
+}  // namespace qrv

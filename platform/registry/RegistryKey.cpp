@@ -63,7 +63,10 @@ std::string JoinPath(std::string_view base, std::string_view path) {
 
 std::string FullName(uint32_t root, std::string_view path) {
   std::string name(RegRootShortName(root));
-  if (!path.empty()) name += "\\" + std::string(path);
+  if (!path.empty()) {
+    name += '\\';
+    name += path;
+  }
   return name;
 }
 

@@ -51,15 +51,23 @@ std::string Upper(std::string_view name) {
 }
 
 // Reports a store problem to the administrator once per file and process;
-// every later call still fails, but does not repeat the message.
+// every later call still fails, but does not repeat the message. A store that
+// is found healthy again (repaired or replaced) is forgotten, so new trouble
+// with it is reported anew.
+std::mutex g_reportMutex;
+std::set<std::string> g_reported;
+
 void ReportOnce(const std::filesystem::path& file, const std::string& message) {
-  static std::mutex mutex;
-  static std::set<std::string> reported;
   {
-    std::lock_guard lock(mutex);
-    if (!reported.insert(file.string()).second) return;
+    std::lock_guard lock(g_reportMutex);
+    if (!g_reported.insert(file.string()).second) return;
   }
   Diagnostics::Report(message);
+}
+
+void ForgetReport(const std::filesystem::path& file) {
+  std::lock_guard lock(g_reportMutex);
+  g_reported.erase(file.string());
 }
 
 struct StatementReset {
@@ -246,6 +254,7 @@ RegStatus RegistryStore::CheckSchema(bool create) {
 
     if (appId == kApplicationId && version == kSchemaVersion) {
       m_ready = true;
+      ForgetReport(m_file);
       return RegStatus::kOk;
     }
     if (appId == kApplicationId && version > kSchemaVersion) {

@@ -1,1 +1,95 @@
-int main() { return 0; }
+// qrvctl: the administrators' tool. Reads and writes the updater's registry
+// store, profile files and stored passwords exactly as the updater does, so
+// scripts and installers can prepare and inspect a machine.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/core/SystemRoot.h"
+#include "tools/qrvctl/CommandOutput.h"
+#include "tools/qrvctl/IniCommand.h"
+#include "tools/qrvctl/PasswordCommand.h"
+#include "tools/qrvctl/RegCommand.h"
+
+namespace {
+
+constexpr const char* kHelp =
+    R"(Usage: qrvctl [--root DIR] COMMAND ...
+
+Administer Qorvane Update: its registry store, profile files and stored passwords.
+
+Options:
+  --root DIR     use DIR as the system root (default: $QRVUPDATE_ROOT, else /);
+                 the registry stores live in DIR/var/lib/qrvupdate/
+  --help         show this help
+  --version      show the version
+
+Registry (KEY is ROOT\path, ROOT one of HKLM, HKCU, HKCR, HKU, HKCC or
+HKEY_LOCAL_MACHINE, ...; e.g. HKLM\SOFTWARE\QRV\Shared\QrvUpdate):
+  reg query KEY [VALUE]         print NAME<TAB>TYPE<TAB>DATA per value (DWORD in
+                                decimal, BINARY in upper-case hex); exit 1 when
+                                the key or value does not exist
+  reg add KEY VALUE TYPE DATA   write a value, creating missing keys; TYPE is
+                                REG_SZ, REG_DWORD (decimal or 0x-hex) or
+                                REG_BINARY (hex digit pairs)
+  reg delete KEY [VALUE]        delete a value, or the key with all below it
+  reg subkeys KEY               print the subkeys, one a line, in order
+  reg export KEY FILE           write KEY and all below it as a REGEDIT4 file
+                                (FILE - for standard output)
+  reg import FILE               apply a REGEDIT4 (or version 5.00) file; a file
+                                with any error changes nothing
+
+Profile (INI) files:
+  ini get FILE SECTION KEY [DEFAULT]      print the value as the updater reads
+                                          it (at most 259 characters)
+  ini getint FILE SECTION KEY DEFAULT     print the value as a signed 32-bit number
+  ini set FILE SECTION KEY VALUE          write a value (file created if missing)
+  ini delete FILE SECTION [KEY]           delete a key, or the whole section
+
+Stored passwords:
+  password encrypt TEXT         print the hexadecimal text stored for TEXT
+  password decrypt HEX          print the plain text of a stored password
+
+Exit status: 0 success, 1 failure (reason on standard error), 2 usage error.
+)";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using qrv::tools::CommandOutput;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  size_t i = 0;
+  for (; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+    if (a == "--version") {
+      std::printf("qrvctl %s\n", QRV_VERSION);
+      return 0;
+    }
+    if (a == "--root") {
+      if (i + 1 >= args.size()) return CommandOutput::Usage("--root needs a folder");
+      qrv::platform::SystemRoot::Set(args[++i]);
+    } else if (a.rfind("--root=", 0) == 0) {
+      qrv::platform::SystemRoot::Set(a.substr(7));
+    } else if (a.rfind("-", 0) == 0) {
+      return CommandOutput::Usage("unknown option \"" + a + "\"");
+    } else {
+      break;
+    }
+  }
+  if (i >= args.size()) return CommandOutput::Usage("no command given");
+  std::string command = args[i];
+  std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
+  if (command == "reg") return qrv::tools::RegCommand::Run(rest);
+  if (command == "ini") return qrv::tools::IniCommand::Run(rest);
+  if (command == "password") return qrv::tools::PasswordCommand::Run(rest);
+  if (command == "help") {
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
+  return CommandOutput::Usage("unknown command \"" + command + "\"");
+}

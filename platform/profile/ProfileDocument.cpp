@@ -1,0 +1,236 @@
+#include "platform/profile/ProfileDocument.h"
+
+#include <utility>
+
+namespace qrv::platform {
+namespace {
+
+constexpr size_t kNone = static_cast<size_t>(-1);
+
+uint32_t Offset(size_t value) { return static_cast<uint32_t>(value); }
+
+}  // namespace
+
+std::shared_ptr<const ProfileDocument> ProfileDocument::Parse(std::string_view bytes) {
+  std::shared_ptr<ProfileDocument> doc(new ProfileDocument());
+  doc->m_encoding = ProfileEncoding::Detect(bytes, doc->m_text);
+  // The indexes hold views into m_text, so they are built in the document's
+  // final place and the document is never copied or moved afterwards.
+  doc->Build();
+  return doc;
+}
+
+void ProfileDocument::Build() {
+  const std::string& text = m_text;
+  const size_t size = text.size();
+  const char* data = text.data();
+  bool eolSeen = false;
+  size_t section = kNone;
+  size_t pos = 0;
+  while (pos < size) {
+    /* find the end of the line */
+    size_t end = pos;
+    while (end < size && data[end] != '\n' && data[end] != '\r') ++end;
+    size_t eolSize = 0;
+    if (end < size) eolSize = (data[end] == '\r' && end + 1 < size && data[end + 1] == '\n') ? 2 : 1;
+    if (!eolSeen && eolSize != 0) {
+      m_eol.assign(data + end, eolSize);
+      eolSeen = true;
+    }
+    AddLine(pos, end, eolSize, section);
+    pos = end + eolSize;
+  }
+  if (section != kNone) m_sections[section].end = m_lines.size();
+}
+
+void ProfileDocument::AddLine(size_t begin, size_t end, size_t eolSize, size_t& section) {
+  std::string_view raw(m_text.data() + begin, end - begin);
+  std::string_view content = ProfileText::Trim(raw);
+  if (content.empty() || content.front() == ';') return;
+  const size_t contentBegin = static_cast<size_t>(content.data() - m_text.data());
+
+  Line line;
+  line.begin = Offset(begin);
+  line.end = Offset(end);
+  line.eolSize = static_cast<uint8_t>(eolSize);
+
+  /* section header */
+  size_t close = content.front() == '[' ? content.rfind(']') : std::string_view::npos;
+  if (close != std::string_view::npos) {
+    std::string_view name = ProfileText::CleanName(content.substr(1, close - 1));
+    line.kind = LineKind::kSection;
+    line.nameBegin = Offset(static_cast<size_t>(name.data() - m_text.data()));
+    line.nameSize = Offset(name.size());
+    if (section != kNone) m_sections[section].end = m_lines.size();
+    Section record;
+    record.header = m_lines.size();
+    record.first = !name.empty() && m_sectionIndex.try_emplace(name, m_sections.size()).second;
+    m_sections.push_back(record);
+    m_keyIndex.emplace_back();
+    m_lines.push_back(line);
+    section = m_sections.size() - 1;
+    return;
+  }
+
+  /* key line; only those of searched sections are worth a record */
+  size_t equals = content.find('=');
+  if (equals == std::string_view::npos || section == kNone || !m_sections[section].first) return;
+  std::string_view name = ProfileText::CleanName(content.substr(0, equals));
+  std::string_view value = ProfileText::Trim(ProfileText::CutAtNul(content.substr(equals + 1)));
+  line.kind = LineKind::kKey;
+  line.nameBegin = Offset(name.empty() ? contentBegin : static_cast<size_t>(name.data() - m_text.data()));
+  line.nameSize = Offset(name.size());
+  line.equals = Offset(contentBegin + equals);
+  line.valueBegin = Offset(value.empty() ? contentBegin + equals + 1 : static_cast<size_t>(value.data() - m_text.data()));
+  line.valueSize = Offset(value.size());
+  if (!name.empty()) m_keyIndex[section].try_emplace(name, m_lines.size());
+  m_lines.push_back(line);
+}
+
+size_t ProfileDocument::FindSection(std::string_view section) const {
+  auto it = m_sectionIndex.find(section);
+  return it == m_sectionIndex.end() ? kNone : it->second;
+}
+
+std::optional<std::string_view> ProfileDocument::Find(std::string_view section, std::string_view key) const {
+  size_t s = FindSection(section);
+  if (s == kNone) return std::nullopt;
+  const NameIndex& keys = m_keyIndex[s];
+  auto it = keys.find(key);
+  if (it == keys.end()) return std::nullopt;
+  const Line& line = m_lines[it->second];
+  return ProfileText::StripQuotes(std::string_view(m_text.data() + line.valueBegin, line.valueSize));
+}
+
+std::vector<std::string> ProfileDocument::SectionNames() const {
+  std::vector<std::string> names;
+  for (const Section& section : m_sections) {
+    if (section.first) names.emplace_back(NameOf(m_lines[section.header]));
+  }
+  return names;
+}
+
+std::vector<std::string> ProfileDocument::KeyNames(std::string_view section) const {
+  std::vector<std::string> names;
+  size_t s = FindSection(section);
+  if (s == kNone) return names;
+  const NameIndex& keys = m_keyIndex[s];
+  for (size_t i = m_sections[s].header + 1; i < m_sections[s].end; ++i) {
+    std::string_view name = NameOf(m_lines[i]);
+    if (name.empty()) continue;
+    auto it = keys.find(name);
+    if (it != keys.end() && it->second == i) names.emplace_back(name);  // first of duplicates only
+  }
+  return names;
+}
+
+bool ProfileDocument::SetValue(std::string_view section, std::string_view key, std::string_view value,
+                               std::string& bytes, bool& changed, std::string& error) const {
+  const std::string_view text = m_text;
+  std::string out;
+  size_t s = FindSection(section);
+  if (s != kNone) {
+    const NameIndex& keys = m_keyIndex[s];
+    auto it = keys.find(key);
+    if (it != keys.end()) {
+      /* replace the value; the indentation, the key's spelling and the blanks
+         around '=' stay as they were */
+      const Line& line = m_lines[it->second];
+      size_t keep = size_t{line.equals} + 1;
+      if (!value.empty()) {
+        while (keep < line.end && ProfileText::IsSpace(text[keep])) ++keep;
+      }
+      out.reserve(text.size() + value.size());
+      out.append(text.substr(0, keep));
+      out.append(value);
+      out.append(text.substr(line.end));
+    } else {
+      /* new key after the last key line of the section, ahead of any blank
+         lines and comments that close it */
+      const Section& record = m_sections[s];
+      const Line& after = m_lines[record.end - 1 > record.header ? record.end - 1 : record.header];
+      size_t at = after.Next();
+      out.reserve(text.size() + key.size() + value.size() + 2 * m_eol.size() + 1);
+      out.append(text.substr(0, at));
+      if (after.eolSize == 0) out.append(m_eol);
+      out.append(key).append("=").append(value).append(m_eol);
+      out.append(text.substr(at));
+    }
+  } else {
+    /* new section at the end of the file */
+    out.reserve(text.size() + section.size() + key.size() + value.size() + 3 * m_eol.size() + 3);
+    out.append(text);
+    if (!text.empty() && text.back() != '\n' && text.back() != '\r') out.append(m_eol);
+    out.append("[").append(section).append("]").append(m_eol);
+    out.append(key).append("=").append(value).append(m_eol);
+  }
+  changed = out != text;
+  if (!changed) {
+    bytes.clear();
+    return true;
+  }
+  return Finish(std::move(out), bytes, error);
+}
+
+bool ProfileDocument::DeleteKey(std::string_view section, std::string_view key, std::string& bytes, bool& changed,
+                                std::string& error) const {
+  changed = false;
+  bytes.clear();
+  size_t s = FindSection(section);
+  if (s == kNone) return true;
+  // every line of that name in the searched section goes, so that a duplicate
+  // further down does not surface as the key's new value
+  std::string out;
+  size_t kept = 0;
+  for (size_t i = m_sections[s].header + 1; i < m_sections[s].end; ++i) {
+    const Line& line = m_lines[i];
+    if (!ProfileText::EqualsNoCase(NameOf(line), key)) continue;
+    out.append(m_text, kept, line.begin - kept);
+    kept = line.Next();
+    changed = true;
+  }
+  if (!changed) return true;
+  out.append(m_text, kept, std::string::npos);
+  return Finish(std::move(out), bytes, error);
+}
+
+bool ProfileDocument::DeleteSection(std::string_view section, std::string& bytes, bool& changed,
+                                    std::string& error) const {
+  changed = false;
+  bytes.clear();
+  // every section of that name goes, so that a duplicate further down does not
+  // surface as the section's new content
+  std::string out;
+  size_t kept = 0;
+  for (const Section& record : m_sections) {
+    if (!ProfileText::EqualsNoCase(NameOf(m_lines[record.header]), section)) continue;
+    size_t begin = m_lines[record.header].begin;
+    size_t end = record.end < m_lines.size() ? size_t{m_lines[record.end].begin} : m_text.size();
+    out.append(m_text, kept, begin - kept);
+    kept = end;
+    changed = true;
+  }
+  if (!changed) return true;
+  out.append(m_text, kept, std::string::npos);
+  return Finish(std::move(out), bytes, error);
+}
+
+bool ProfileDocument::Finish(std::string&& text, std::string& bytes, std::string& error) const {
+  if (m_encoding.GetKind() == ProfileEncoding::Kind::kBytes) {
+    bytes = std::move(text);
+    return true;
+  }
+  return m_encoding.Encode(text, bytes, error);
+}
+
+size_t ProfileDocument::MemoryBytes() const {
+  // a hash node holds a view and an index plus the list link and cached hash
+  constexpr size_t kNodeBytes = sizeof(std::string_view) + 3 * sizeof(size_t);
+  size_t total = sizeof(*this) + m_text.capacity() + m_lines.capacity() * sizeof(Line) +
+                 m_sections.capacity() * sizeof(Section) + m_keyIndex.capacity() * sizeof(NameIndex);
+  total += m_sectionIndex.size() * kNodeBytes + m_sectionIndex.bucket_count() * sizeof(void*);
+  for (const NameIndex& keys : m_keyIndex) total += keys.size() * kNodeBytes + keys.bucket_count() * sizeof(void*);
+  return total;
+}
+
+}  // namespace qrv::platform

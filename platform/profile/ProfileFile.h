@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qrv::platform {
+
+// Profile (INI) files with the semantics of the Windows profile API
+// (GetPrivateProfileStringA, GetPrivateProfileIntA, WritePrivateProfileStringA).
+//
+// Reading: section and key names compare without ASCII case; lines, names and
+// values are trimmed (blanks are 0x09-0x0D, 0x1A, 0x20); a section is the text
+// between '[' and the last ']' of its line; a key is the text before the first
+// '=', its value the rest; one pair of matching outer quotes is removed from a
+// value longer than one character; ';' starts a comment only at the start of a
+// line; only the first section of a name is searched and the first key of a
+// name in it wins. Names and values end at their first NUL byte. Lines before
+// the first section and empty names are never found. A file that is missing,
+// unreadable, a folder or larger than 16 MiB reads as empty (the default is
+// returned) with the reason in LastError; a write that would make a file larger
+// than that is refused.
+//
+// Encodings: files are read byte for byte (UTF-8, or any single-byte code
+// page) unless they start with a byte-order mark: a UTF-8 mark is skipped and
+// kept on writing; UTF-16 files (either byte order) are read as UTF-8 and stay
+// UTF-16 when written (names and values written into them must be UTF-8).
+//
+// Writing: every line the write does not change stays byte for byte, the
+// file's line-ending style is kept, and the file is replaced atomically
+// (temporary file in the same folder, flushed, renamed over the file; a symbolic
+// link is followed and stays a link). A read-only file is not written. Writes
+// within this process are serialised; writes from several processes at the
+// same moment are not coordinated (the last one wins, as on Windows).
+//
+// Paths are used as given: a relative path is relative to the current folder.
+// Parsed files are cached (see ProfileCache) and re-read whenever their size,
+// inode or times change.
+//
+// Errors: every call clears LastError first; a failure, and a read that had to
+// fall back to the default because the file could not be read, leave the
+// reason (with the path) in LastError.
+//
+// Thread: every function may be called from any thread at any time.
+class ProfileFile {  // static functions only
+ public:
+  static constexpr uint32_t kDefaultBufferChars = 260;
+
+  // GetPrivateProfileStringA for one section and key: copies the value, or the
+  // default (its trailing spaces stripped) when the file, section or key is
+  // missing, into buffer: at most size-1 bytes plus a NUL, never splitting a
+  // UTF-8 character. Returns the number of bytes copied (without the NUL).
+  // size 0 (or a null buffer): copies nothing, returns 0.
+  static uint32_t GetString(const std::string& file, std::string_view section, std::string_view key,
+                            std::string_view def, char* buffer, uint32_t size);
+  // Same result as text, as read with a buffer of bufferChars (so at most bufferChars-1 bytes).
+  static std::string GetString(const std::string& file, std::string_view section, std::string_view key,
+                               std::string_view def = {}, uint32_t bufferChars = kDefaultBufferChars);
+  // GetPrivateProfileIntA: UINT result (callers cast to int32_t for the signed
+  // view). Missing key or empty value: def. Otherwise the first 29 characters
+  // of the value read as an integer: optional sign, 0x / 0o / 0b prefix,
+  // digits up to the first other character, modulo 2^32.
+  static uint32_t GetInt(const std::string& file, std::string_view section, std::string_view key, int32_t def);
+  // Names in file order (first occurrence of duplicates only), for enumeration.
+  static std::vector<std::string> SectionNames(const std::string& file);
+  static std::vector<std::string> KeyNames(const std::string& file, std::string_view section);
+
+  // WritePrivateProfileStringA with a key and a value: creates the file (its
+  // folder must exist), the section and the key as needed; false on failure
+  // with the reason in LastError. An existing key keeps its spelling and place;
+  // a new key goes after the last key line of the section's first occurrence; a
+  // new section goes at the end of the file. Leading blanks of the value are
+  // dropped. Refused: empty names, a section name with ']', a key name with
+  // '=' or starting with '[' or ';', and any name or value with a line break or
+  // a NUL byte.
+  static bool WriteString(const std::string& file, std::string_view section, std::string_view key,
+                          std::string_view value);
+  // lpString NULL: removes every line of that key from the searched section.
+  // Nothing to remove (or no file) is success and writes nothing.
+  static bool DeleteKey(const std::string& file, std::string_view section, std::string_view key);
+  // lpKeyName NULL: removes every section of that name, header to next header.
+  // Nothing to remove (or no file) is success and writes nothing.
+  static bool DeleteSection(const std::string& file, std::string_view section);
+
+  // Forgets every cached file (tests, and callers that know a file changed within the same mtime tick).
+  static void FlushCache();
+};
+
+}  // namespace qrv::platform

@@ -1,0 +1,254 @@
+#include "tools/qrvctl/RegCommand.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "platform/core/LastError.h"
+#include "platform/registry/RegistryKey.h"
+#include "tools/qrvctl/CommandOutput.h"
+#include "tools/qrvctl/RegFileExporter.h"
+#include "tools/qrvctl/RegFileImporter.h"
+#include "tools/qrvctl/RegKeyName.h"
+
+namespace qrv::tools {
+namespace {
+
+using platform::LastError;
+using platform::RegAccess;
+using platform::RegistryKey;
+using platform::RegStatus;
+using platform::RegValue;
+
+// One line per value must stay one line: control characters that would
+// break it are shown as escapes.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else if (c == '\t') out += "\\t";
+    else out += c;
+  }
+  return out;
+}
+
+std::string FormatValue(const std::string& name, const RegValue& value) {
+  std::string line = Printable(name) + "\t";
+  switch (value.type) {
+    case platform::kRegSz:
+      return line + "REG_SZ\t" + Printable(value.AsString());
+    case platform::kRegDword:
+      return line + "REG_DWORD\t" + std::to_string(value.AsDword().value_or(0));
+    default: {
+      line += "REG_BINARY\t";
+      char hex[3];
+      for (uint8_t b : value.data) {
+        std::snprintf(hex, sizeof hex, "%02X", b);
+        line += hex;
+      }
+      return line;
+    }
+  }
+}
+
+bool OpenNamed(const std::string& text, RegAccess access, RegistryKey& key, int& exitCode) {
+  uint32_t root = 0;
+  std::string path, error;
+  if (!RegKeyName::Parse(text, root, path, error)) {
+    exitCode = CommandOutput::Error(error);
+    return false;
+  }
+  if (RegistryKey::Open(root, path, access, key) != RegStatus::kOk) {
+    exitCode = CommandOutput::Error(LastError::Text());
+    return false;
+  }
+  return true;
+}
+
+int Query(const std::vector<std::string>& args) {
+  if (args.size() < 1 || args.size() > 2) return CommandOutput::Usage("usage: reg query KEY [VALUE]");
+  RegistryKey key;
+  int exitCode = 0;
+  if (!OpenNamed(args[0], RegAccess::kRead, key, exitCode)) return exitCode;
+  RegValue value;
+  if (args.size() == 2) {
+    if (key.Query(args[1], value) != RegStatus::kOk) return CommandOutput::Error(LastError::Text());
+    std::string name;
+    // print the name as stored, which may differ in case from the one asked for
+    for (uint32_t i = 0; key.EnumValue(i, name, value) == RegStatus::kOk; ++i) {
+      if (name.size() == args[1].size() && strncasecmp(name.c_str(), args[1].c_str(), name.size()) == 0) break;
+    }
+    CommandOutput::Line(FormatValue(name, value));
+    return 0;
+  }
+  std::string name;
+  RegStatus status;
+  for (uint32_t i = 0; (status = key.EnumValue(i, name, value)) == RegStatus::kOk; ++i) {
+    CommandOutput::Line(FormatValue(name, value));
+  }
+  if (status != RegStatus::kNoMoreItems) return CommandOutput::Error(LastError::Text());
+  return 0;
+}
+
+int Add(const std::vector<std::string>& args) {
+  if (args.size() != 4) return CommandOutput::Usage("usage: reg add KEY VALUE TYPE DATA");
+  const std::string& type = args[2];
+  RegValue value;
+  if (strcasecmp(type.c_str(), "REG_SZ") == 0) {
+    value = RegValue::String(args[3]);
+  } else if (strcasecmp(type.c_str(), "REG_DWORD") == 0) {
+    uint32_t number = 0;
+    if (!RegCommand::ParseDword(args[3], number)) {
+      return CommandOutput::Error("\"" + args[3] + "\" is not a REG_DWORD (decimal or 0x-hex, 0 to 4294967295)");
+    }
+    value = RegValue::Dword(number);
+  } else if (strcasecmp(type.c_str(), "REG_BINARY") == 0) {
+    std::vector<uint8_t> bytes;
+    if (!RegCommand::ParseBinary(args[3], bytes)) {
+      return CommandOutput::Error("\"" + args[3] + "\" is not REG_BINARY data (pairs of hex digits)");
+    }
+    value = RegValue::Binary(std::move(bytes));
+  } else {
+    return CommandOutput::Error("unknown type \"" + type + "\" (REG_SZ, REG_DWORD or REG_BINARY)");
+  }
+  uint32_t root = 0;
+  std::string path, error;
+  if (!RegKeyName::Parse(args[0], root, path, error)) return CommandOutput::Error(error);
+  // checked first so that a refused value never leaves a new, empty key behind
+  if (!platform::RegNameIsValid(args[1], &error)) return CommandOutput::Error("value " + error);
+  RegistryKey key;
+  if (RegistryKey::Create(root, path, key) != RegStatus::kOk || key.Set(args[1], value) != RegStatus::kOk) {
+    return CommandOutput::Error(LastError::Text());
+  }
+  return 0;
+}
+
+int Delete(const std::vector<std::string>& args) {
+  if (args.size() < 1 || args.size() > 2) return CommandOutput::Usage("usage: reg delete KEY [VALUE]");
+  uint32_t root = 0;
+  std::string path, error;
+  if (!RegKeyName::Parse(args[0], root, path, error)) return CommandOutput::Error(error);
+  RegistryKey key;
+  if (args.size() == 2) {
+    if (RegistryKey::Open(root, path, RegAccess::kAll, key) != RegStatus::kOk ||
+        key.DeleteValue(args[1]) != RegStatus::kOk) {
+      return CommandOutput::Error(LastError::Text());
+    }
+    return 0;
+  }
+  if (path.empty()) return CommandOutput::Error("a whole root cannot be deleted");
+  std::string trimmed = path;
+  if (trimmed.back() == '\\') trimmed.pop_back();
+  size_t slash = trimmed.rfind('\\');
+  std::string parent = slash == std::string::npos ? std::string() : trimmed.substr(0, slash);
+  std::string leaf = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+  if (RegistryKey::Open(root, parent, RegAccess::kAll, key) != RegStatus::kOk ||
+      key.DeleteSubKeyTree(leaf) != RegStatus::kOk) {
+    return CommandOutput::Error(LastError::Text());
+  }
+  return 0;
+}
+
+int SubKeys(const std::vector<std::string>& args) {
+  if (args.size() != 1) return CommandOutput::Usage("usage: reg subkeys KEY");
+  RegistryKey key;
+  int exitCode = 0;
+  if (!OpenNamed(args[0], RegAccess::kRead, key, exitCode)) return exitCode;
+  std::string name;
+  RegStatus status;
+  for (uint32_t i = 0; (status = key.EnumSubKey(i, name)) == RegStatus::kOk; ++i) CommandOutput::Line(name);
+  if (status != RegStatus::kNoMoreItems) return CommandOutput::Error(LastError::Text());
+  return 0;
+}
+
+int Export(const std::vector<std::string>& args) {
+  if (args.size() != 2) return CommandOutput::Usage("usage: reg export KEY FILE");
+  uint32_t root = 0;
+  std::string path, error, text;
+  if (!RegKeyName::Parse(args[0], root, path, error)) return CommandOutput::Error(error);
+  if (!RegFileExporter::Export(root, path, text, error)) return CommandOutput::Error(error);
+  if (args[1] == "-") {
+    CommandOutput::Raw(text);
+    return 0;
+  }
+  std::ofstream out(args[1], std::ios::binary | std::ios::trunc);
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  out.close();
+  if (!out) return CommandOutput::Error("cannot write " + args[1] + ": " + std::strerror(errno));
+  return 0;
+}
+
+int Import(const std::vector<std::string>& args) {
+  if (args.size() != 1) return CommandOutput::Usage("usage: reg import FILE");
+  std::string text;
+  if (args[0] == "-") {
+    std::ostringstream ss;
+    ss << std::cin.rdbuf();
+    text = ss.str();
+  } else {
+    std::ifstream in(args[0], std::ios::binary);
+    if (!in) return CommandOutput::Error("cannot read " + args[0] + ": " + std::strerror(errno));
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    text = ss.str();
+  }
+  std::vector<RegFileImporter::Operation> operations;
+  std::string error;
+  if (!RegFileImporter::Parse(args[0], text, operations, error)) {
+    return CommandOutput::Error(error + " (nothing was imported)");
+  }
+  if (!RegFileImporter::Apply(operations, error)) return CommandOutput::Error(error);
+  return 0;
+}
+
+}  // namespace
+
+bool RegCommand::ParseDword(const std::string& text, uint32_t& value) {
+  if (text.empty() || text[0] == '-' || text[0] == '+' || std::isspace(static_cast<unsigned char>(text[0]))) {
+    return false;
+  }
+  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long parsed = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || parsed > 0xFFFFFFFFull) return false;
+  value = static_cast<uint32_t>(parsed);
+  return true;
+}
+
+bool RegCommand::ParseBinary(const std::string& text, std::vector<uint8_t>& bytes) {
+  bytes.clear();
+  std::string digits;
+  for (char c : text) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) {
+      digits += c;
+    } else if (c != ',' && c != ' ' && c != ':') {
+      return false;
+    }
+  }
+  if (digits.size() % 2 != 0) return false;
+  for (size_t i = 0; i < digits.size(); i += 2) {
+    bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  }
+  return true;
+}
+
+int RegCommand::Run(const std::vector<std::string>& args) {
+  if (args.empty()) return CommandOutput::Usage("reg needs a subcommand: query, add, delete, subkeys, export, import");
+  std::vector<std::string> rest(args.begin() + 1, args.end());
+  const std::string& sub = args[0];
+  if (sub == "query") return Query(rest);
+  if (sub == "add") return Add(rest);
+  if (sub == "delete") return Delete(rest);
+  if (sub == "subkeys") return SubKeys(rest);
+  if (sub == "export") return Export(rest);
+  if (sub == "import") return Import(rest);
+  return CommandOutput::Usage("unknown reg subcommand \"" + sub + "\"");
+}
+
+}  // namespace qrv::tools

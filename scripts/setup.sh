@@ -4,10 +4,15 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
-  libsqlite3-dev libssl-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  nettle-dev
+  # build
+  build-essential cmake ninja-build pkg-config ca-certificates
+  libsqlite3-dev libssl-dev libcurl4-openssl-dev libmspack-dev libsmbclient-dev
+  # tests: frameworks, servers and fixture makers
+  libgtest-dev libgmock-dev libbenchmark-dev nettle-dev
+  libcpp-httplib-dev python3 python3-pyftpdlib samba smbclient
+  gcab osslsigncode openssl
+  # benchmark references
+  curl cabextract
 )
 
 missing=()

@@ -7,7 +7,10 @@
 #include <vector>
 
 #include "platform/core/SystemRoot.h"
+#include "tools/qrvctl/CabCommand.h"
 #include "tools/qrvctl/CommandOutput.h"
+#include "tools/qrvctl/FetchCommand.h"
+#include "tools/qrvctl/VerifyCommand.h"
 #include "tools/qrvctl/IniCommand.h"
 #include "tools/qrvctl/PasswordCommand.h"
 #include "tools/qrvctl/RegCommand.h"
@@ -51,6 +54,17 @@ Stored passwords:
   password encrypt TEXT         print the hexadecimal text stored for TEXT
   password decrypt HEX          print the plain text of a stored password
 
+Cabinets and signatures:
+  cab list FILE                 print one line per file: name, size, date and
+                                time, attributes
+  cab extract FILE DIR          unpack FILE below DIR
+  verify [--anchors PEM] FILE   check FILE's signature; print the signer's
+                                subject and "accepted", or the reason for refusal
+
+Update server:
+  fetch FILE DIR                with the server settings of the store, connect
+                                and download FILE into DIR; print the result
+
 Exit status: 0 success, 1 failure (reason on standard error), 2 usage error.
 )";
 
@@ -87,6 +101,9 @@ int main(int argc, char** argv) {
   if (command == "reg") return qrv::tools::RegCommand::Run(rest);
   if (command == "ini") return qrv::tools::IniCommand::Run(rest);
   if (command == "password") return qrv::tools::PasswordCommand::Run(rest);
+  if (command == "cab") return qrv::tools::CabCommand::Run(rest);
+  if (command == "verify") return qrv::tools::VerifyCommand::Run(rest);
+  if (command == "fetch") return qrv::tools::FetchCommand::Run(rest);
   if (command == "help") {
     std::fputs(kHelp, stdout);
     return 0;

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace qrv {
+
+// How the engine shows a message box: by string-table id, with the
+// application title. Every front-end installs its own (Qt dialogs, console
+// text); tests install a recorder. Without one, messages go to the
+// diagnostics (nothing is lost, nothing blocks).
+//
+// Thread: Show() is called from the user-interface thread only.
+class MessageService {
+ public:
+  // Buttons and answers, with the numbers message boxes use.
+  static constexpr uint32_t kOk = 0;
+  static constexpr uint32_t kYesNo = 4;
+  static constexpr int kAnswerOk = 1;
+  static constexpr int kAnswerYes = 6;
+  static constexpr int kAnswerNo = 7;
+
+  virtual ~MessageService() = default;
+  // Shows string stringId; returns the answer (kAnswerOk for kOk boxes).
+  virtual int Show(uint32_t stringId, uint32_t buttons) = 0;
+
+  // The service in force (never null); Install(nullptr) restores the default.
+  static MessageService& Current();
+  // Installs a service for the whole process; returns the previous one.
+  static std::shared_ptr<MessageService> Install(std::shared_ptr<MessageService> service);
+};
+
+}  // namespace qrv

@@ -1,0 +1,58 @@
+#include "platform/thread/WorkerThread.h"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/core/LastError.h"
+#include "platform/thread/EventPump.h"
+
+namespace qrv::platform {
+namespace {
+
+struct Completion {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  uint32_t exitCode = 0;
+};
+
+}  // namespace
+
+uint32_t WorkerThread::Run(const std::function<uint32_t()>& work, std::chrono::milliseconds pumpInterval) {
+  auto completion = std::make_shared<Completion>();
+  std::thread worker;
+  try {
+    worker = std::thread([&work, completion] {
+      uint32_t code = 0;
+      try {
+        code = work();
+      } catch (...) {
+        // A worker has no one to report to but its exit code.
+        code = 0;
+      }
+      std::lock_guard lock(completion->mutex);
+      completion->exitCode = code;
+      completion->finished = true;
+      completion->done.notify_all();
+    });
+  } catch (const std::exception& e) {
+    LastError::Set(std::string("cannot start a worker thread: ") + e.what());
+    return 0;
+  }
+
+  // Wake on completion at once, or after the interval to service events.
+  std::unique_lock lock(completion->mutex);
+  while (!completion->done.wait_for(lock, pumpInterval, [&] { return completion->finished; })) {
+    lock.unlock();
+    EventPump::Pump();
+    lock.lock();
+  }
+  uint32_t code = completion->exitCode;
+  lock.unlock();
+  worker.join();
+  return code;
+}
+
+}  // namespace qrv::platform

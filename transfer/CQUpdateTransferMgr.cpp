@@ -1,0 +1,58 @@
+#include "transfer/CQUpdateTransferMgr.h"
+
+#include <sys/stat.h>
+
+#include "platform/profile/ProfileFile.h"
+#include "platform/thread/WorkerThread.h"
+#include "transfer/TransferPath.h"
+
+namespace qrv {
+
+CQUpdateTransferMgr::CQUpdateTransferMgr() : m_serverPath(m_env.GetServerPath()) {}
+
+CQUpdateTransferMgr::~CQUpdateTransferMgr() = default;
+
+uint32_t CQUpdateTransferMgr::Connect() { return 1; }
+
+CQUpdateTransferMgr::ThreadProc CQUpdateTransferMgr::GetThreadProc() { return nullptr; }
+
+uint32_t CQUpdateTransferMgr::Prepare(const std::string& /*product*/) { return 1; }
+
+void CQUpdateTransferMgr::Cancel() { m_cancel.store(1); }
+
+int CQUpdateTransferMgr::DownloadFile(const std::string& folder, const std::string& fileName) {
+  WorkerParams params;
+  params.owner = this;
+  params.folder = folder;
+  // A name from a server file decides where a file lands; one that could
+  // leave the folder is refused like a file that cannot be fetched.
+  if (folder.empty() || !TransferPath::Normalise(fileName, params.fileName)) return 0;
+
+  // A read-only copy left by an earlier run must not block the new one.
+  std::string local = TransferPath::Join(folder, params.fileName);
+  struct stat st {};
+  if (lstat(local.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0) {
+    chmod(local.c_str(), (st.st_mode & 07777) | S_IWUSR);
+  }
+
+  ThreadProc proc = GetThreadProc();
+  if (proc == nullptr) return 0;
+  uint32_t code = platform::WorkerThread::Run([proc, &params] { return proc(&params); });
+  return code == 1 ? 1 : 0;
+}
+
+int CQUpdateTransferMgr::GetUpdateInfoFile(const std::string& folder) {
+  if (Prepare("Tarnsoft") == 0) return 0;
+  m_cancel.store(0);
+  return DownloadFile(folder, "qupdate_s.ini");
+}
+
+void CQUpdateTransferMgr::DownloadInfoFile(const std::string& product) {
+  std::string folder = m_env.GetDownloadPath(1);
+  std::string infoPath = platform::ProfileFile::GetString(TransferPath::Join(folder, "qupdate_s.ini"),
+                                                           "UPDATEINFOPATH", product, "");
+  m_cancel.store(0);
+  if (!infoPath.empty()) DownloadFile(folder, infoPath);
+}
+
+}  // namespace qrv

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "config/CQUpdateMgrEnv.h"
+
+namespace qrv {
+
+// The common base of the transports (HTTP, FTP, network folder): a small
+// virtual interface each fills in, and the fetching of one named file into a
+// local folder on a worker thread while the calling thread keeps servicing
+// its events.
+//
+// Thread: every operation is called from one thread (the user-interface
+// thread); the worker of DownloadFile runs on its own thread and reads the
+// transport while the caller waits. Cancel() may be called from the caller's
+// event hook while a download runs.
+class CQUpdateTransferMgr {
+ public:
+  // What the worker of one file gets; it lives until the worker has ended.
+  struct WorkerParams {
+    CQUpdateTransferMgr* owner = nullptr;
+    std::string folder;    // local folder receiving the file
+    std::string fileName;  // name on the server, also the local name; normalised to '/' and checked
+  };
+  // A transport's worker: fetches one file, returns 1 on success, 0 on failure.
+  using ThreadProc = uint32_t (*)(WorkerParams* params);
+
+  CQUpdateTransferMgr();
+  virtual ~CQUpdateTransferMgr();
+  CQUpdateTransferMgr(const CQUpdateTransferMgr&) = delete;
+  CQUpdateTransferMgr& operator=(const CQUpdateTransferMgr&) = delete;
+
+  // 1 when the server can be reached and holds update information, else 0
+  // (the network folder also answers 147: reached, but no qupdate_s.ini).
+  virtual uint32_t Connect();
+  // The worker that fetches one file; nullptr in the base (nothing can be fetched).
+  virtual ThreadProc GetThreadProc();
+  // Preparation before files of product are fetched; 1 = ready, 0 = failed.
+  virtual uint32_t Prepare(const std::string& product);
+
+  // Asks the listed-files download to stop between files.
+  void Cancel();
+  // Fetches one file into folder on a worker thread and waits, servicing the
+  // caller's events. 1 on success, 0 on failure. A name that is absolute or
+  // climbs out of the folder ("..") fails without fetching anything. An
+  // existing read-only local file is made writable first so it can be replaced.
+  int DownloadFile(const std::string& folder, const std::string& fileName);
+  // Prepare("Tarnsoft"); on success clears the cancel flag and fetches
+  // qupdate_s.ini into folder. 0 without fetching when the preparation fails.
+  int GetUpdateInfoFile(const std::string& folder);
+  // Fetches the description file that qupdate_s.ini names for the product
+  // (section UPDATEINFOPATH) into the download folder; the outcome is not reported.
+  void DownloadInfoFile(const std::string& product);
+
+  // 1 from construction and after Cancel(); 0 while downloads run.
+  uint32_t CancelFlag() const { return m_cancel.load(); }
+  void SetCancelFlag(uint32_t value) { m_cancel.store(value); }
+  // Set and read by the listed-files download (results 5 and 6).
+  std::atomic<uint32_t> m_stopReasonA{1};
+  std::atomic<uint32_t> m_stopReasonB{1};
+
+ protected:
+  CQUpdateMgrEnv m_env;
+  std::string m_serverPath;  // GetServerPath() at construction
+  std::atomic<uint32_t> m_cancel{1};
+};
+
+}  // namespace qrv

@@ -203,6 +203,9 @@ RegStatus RegistryStore::OpenFile(uint32_t root, bool create, std::shared_ptr<Re
   }
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   sqlite3_extended_result_codes(db, 0);
+  // A write must be on disk when the call returns: a power cut right after an
+  // update must not lose the recorded levels.
+  sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
 
   bool writable = sqlite3_db_readonly(db, "main") == 0;
   auto store = std::shared_ptr<RegistryStore>(new RegistryStore(file, db, writable, st.st_dev, st.st_ino));

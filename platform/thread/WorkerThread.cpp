@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "platform/core/LastError.h"
@@ -16,6 +17,7 @@ struct Completion {
   std::condition_variable done;
   bool finished = false;
   uint32_t exitCode = 0;
+  std::string errorText;  // the worker's last error, handed to the caller
 };
 
 }  // namespace
@@ -26,13 +28,18 @@ uint32_t WorkerThread::Run(const std::function<uint32_t()>& work, std::chrono::m
   try {
     worker = std::thread([&work, completion] {
       uint32_t code = 0;
+      LastError::Clear();
       try {
         code = work();
+      } catch (const std::exception& e) {
+        LastError::Set(std::string("worker failed: ") + e.what());
+        code = 0;
       } catch (...) {
-        // A worker has no one to report to but its exit code.
+        LastError::Set("worker failed");
         code = 0;
       }
       std::lock_guard lock(completion->mutex);
+      completion->errorText = LastError::Text();
       completion->exitCode = code;
       completion->finished = true;
       completion->done.notify_all();
@@ -50,6 +57,8 @@ uint32_t WorkerThread::Run(const std::function<uint32_t()>& work, std::chrono::m
     lock.lock();
   }
   uint32_t code = completion->exitCode;
+  // The error text is per thread; the caller is the one who reports it.
+  LastError::Set(std::move(completion->errorText));
   lock.unlock();
   worker.join();
   return code;

@@ -20,7 +20,9 @@ class WorkerThread {
   // Starts work and returns its exit code as soon as it ends (not at the next
   // multiple of the interval). Meanwhile the calling thread's event pump runs
   // at least once per interval. Work that throws ends with exit code 0; a
-  // thread that cannot be started gives 0 without running the work.
+  // thread that cannot be started gives 0 without running the work. The
+  // worker's LastError text becomes the caller's, so the reason a worker
+  // failed can be reported by the thread that waited for it.
   static uint32_t Run(const std::function<uint32_t()>& work, std::chrono::milliseconds pumpInterval = kPumpInterval);
 };
 

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/core/LastError.h"
 #include "platform/thread/EventPump.h"
 
 namespace qrv::platform {
@@ -31,8 +32,15 @@ TEST(WorkerThread, ReturnsTheExitCodeAsSoonAsTheWorkEnds) {
   EXPECT_GE(pumps, 3);
   EXPECT_LE(pumps, 5);
 
-  // a throwing worker is a failed one
+  // a throwing worker is a failed one, and the caller learns why
   EXPECT_EQ(WorkerThread::Run([]() -> uint32_t { throw std::runtime_error("boom"); }), 0u);
+  EXPECT_NE(LastError::Text().find("boom"), std::string::npos) << LastError::Text();
+  EXPECT_EQ(WorkerThread::Run([] {
+              LastError::Set("cannot open /x/y.cab: permission denied");
+              return 0u;
+            }),
+            0u);
+  EXPECT_EQ(LastError::Text(), "cannot open /x/y.cab: permission denied");
   EventPump::SetThreadHook(previous);
 }
 

@@ -1,0 +1,187 @@
+#include "platform/share/SmbSession.h"
+
+#include <libsmbclient.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "platform/core/LastError.h"
+#include "platform/share/PartialFile.h"
+
+namespace qrv::platform {
+namespace {
+
+// One lock for every libsmbclient call in the process (see the header).
+std::mutex& LibraryLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// libsmbclient sets up its process-wide state when the first initialised
+// context appears and tears it down when the last one is freed, leaking a
+// little each round. One context that is never freed keeps that state up for
+// the life of the process. Called with the library lock held.
+void KeepLibraryUp() {
+  static SMBCCTX* anchor = nullptr;
+  if (anchor != nullptr) return;
+  SMBCCTX* made = smbc_new_context();
+  if (made == nullptr) return;
+  smbc_setDebug(made, 0);
+  smbc_setOptionDebugToStderr(made, 1);
+  if (smbc_init_context(made) == nullptr) {
+    smbc_free_context(made, 0);
+    return;
+  }
+  anchor = made;
+}
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+void CopyOut(const std::string& value, char* buffer, int size) {
+  if (buffer == nullptr || size <= 0) return;
+  std::snprintf(buffer, static_cast<size_t>(size), "%s", value.c_str());
+}
+
+}  // namespace
+
+struct SmbSession::Impl {
+  std::string workgroup;  // empty: the configured default
+  std::string user;
+  std::string password;
+  SMBCCTX* context = nullptr;
+
+  // libsmbclient asks for credentials per server and share; ours are the same for all.
+  static void Authenticate(SMBCCTX* context, const char* /*server*/, const char* /*share*/, char* workgroup,
+                           int workgroupSize, char* user, int userSize, char* password, int passwordSize) {
+    auto* self = static_cast<Impl*>(smbc_getOptionUserData(context));
+    if (self == nullptr) return;
+    if (!self->workgroup.empty()) CopyOut(self->workgroup, workgroup, workgroupSize);
+    CopyOut(self->user, user, userSize);
+    CopyOut(self->password, password, passwordSize);
+  }
+
+  std::string Who() const {
+    if (user.empty()) return "anonymously";
+    return "as user " + Quoted(workgroup.empty() ? user : workgroup + "\\" + user);
+  }
+
+  // Called with the library lock held. 0, or errno with LastError set.
+  int Ready() {
+    if (context != nullptr) return 0;
+    KeepLibraryUp();
+    SMBCCTX* made = smbc_new_context();
+    if (made == nullptr) {
+      int code = errno != 0 ? errno : ENOMEM;
+      LastError::Set(std::string("cannot create an SMB client: ") + std::strerror(code));
+      return code;
+    }
+    smbc_setOptionUserData(made, this);
+    smbc_setFunctionAuthDataWithContext(made, &Impl::Authenticate);
+    // a refused user must fail, not become a guest who may see the share
+    smbc_setOptionNoAutoAnonymousLogin(made, user.empty() ? 0 : 1);
+    // only the credentials of the setting, never a ticket cached for someone else
+    smbc_setOptionUseCCache(made, 0);
+    smbc_setDebug(made, 0);
+    // the library's few messages must not mix into a command's standard output
+    smbc_setOptionDebugToStderr(made, 1);
+    if (!smbc_setOptionProtocols(made, "SMB2_02", nullptr)) {
+      smbc_free_context(made, 0);
+      LastError::Set("cannot create an SMB client: the client library refuses SMB2 as the lowest protocol");
+      return EINVAL;
+    }
+    if (smbc_init_context(made) == nullptr) {
+      int code = errno != 0 ? errno : EINVAL;
+      smbc_free_context(made, 0);
+      LastError::Set(std::string("cannot start the SMB client: ") + std::strerror(code));
+      return code;
+    }
+    context = made;
+    return 0;
+  }
+
+  int Fail(const std::string& what, const std::string& url) const {
+    int code = errno != 0 ? errno : EIO;
+    LastError::Set("cannot " + what + " " + url + " " + Who() + ": " + std::strerror(code));
+    return code;
+  }
+};
+
+SmbSession::SmbSession(std::string user, std::string password) : m_impl(std::make_unique<Impl>()) {
+  // "DOMAIN\name" as Windows writes it
+  size_t backslash = user.find('\\');
+  if (backslash != std::string::npos) {
+    m_impl->workgroup = user.substr(0, backslash);
+    m_impl->user = user.substr(backslash + 1);
+  } else {
+    m_impl->user = std::move(user);
+  }
+  m_impl->password = std::move(password);
+}
+
+SmbSession::~SmbSession() {
+  std::lock_guard lock(LibraryLock());
+  if (m_impl->context != nullptr) smbc_free_context(m_impl->context, 1);
+}
+
+int SmbSession::OpenFolder(const std::string& url) {
+  std::lock_guard lock(LibraryLock());
+  if (int code = m_impl->Ready(); code != 0) return code;
+  SMBCCTX* context = m_impl->context;
+  errno = 0;
+  SMBCFILE* folder = smbc_getFunctionOpendir(context)(context, url.c_str());
+  if (folder == nullptr) return m_impl->Fail("open folder", url);
+  smbc_getFunctionClosedir(context)(context, folder);
+  return 0;
+}
+
+int SmbSession::Stat(const std::string& url, struct stat& st) {
+  std::lock_guard lock(LibraryLock());
+  if (int code = m_impl->Ready(); code != 0) return code;
+  SMBCCTX* context = m_impl->context;
+  errno = 0;
+  st = {};
+  if (smbc_getFunctionStat(context)(context, url.c_str(), &st) != 0) return m_impl->Fail("look up", url);
+  return 0;
+}
+
+int SmbSession::ReadFile(const std::string& url, PartialFile& into, struct timespec& modified) {
+  std::lock_guard lock(LibraryLock());
+  if (int code = m_impl->Ready(); code != 0) return code;
+  SMBCCTX* context = m_impl->context;
+
+  /* a regular file only: a folder opens too, but has no bytes to copy */
+  struct stat st {};
+  errno = 0;
+  if (smbc_getFunctionStat(context)(context, url.c_str(), &st) != 0) return m_impl->Fail("look up", url);
+  if (S_ISDIR(st.st_mode)) {
+    LastError::Set("cannot copy " + url + ": it is a folder");
+    return EISDIR;
+  }
+  modified = st.st_mtim;
+
+  errno = 0;
+  SMBCFILE* file = smbc_getFunctionOpen(context)(context, url.c_str(), O_RDONLY, 0);
+  if (file == nullptr) return m_impl->Fail("open", url);
+  std::vector<char> buffer(256 * 1024);
+  int result = 0;
+  for (;;) {
+    errno = 0;
+    ssize_t got = smbc_getFunctionRead(context)(context, file, buffer.data(), buffer.size());
+    if (got < 0) {
+      result = m_impl->Fail("read", url);
+      break;
+    }
+    if (got == 0) break;
+    if (!into.Write(buffer.data(), static_cast<size_t>(got))) {
+      result = EIO;
+      break;
+    }
+  }
+  smbc_getFunctionClose(context)(context, file);
+  return result;
+}
+
+}  // namespace qrv::platform

@@ -1,0 +1,159 @@
+// NetworkFolder against a real Samba server on loopback.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/core/LastError.h"
+#include "platform/share/NetworkFolder.h"
+#include "tests/support/SambaTestServer.h"
+#include "tests/support/SandboxRoot.h"
+
+namespace qrv::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using test::SambaTestServer;
+
+class NetworkFolderSmb : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(m_root / "share/2024/sub");
+    fs::create_directories(m_root / "share/empty");
+    fs::create_directories(m_root / "dl/sub");
+    test::WriteFile(m_root / "share/2024/qupdate_s.ini", "[UPDATEINFOPATH]\n");
+    m_server = std::make_unique<SambaTestServer>(m_root / "samba", m_root / "share");
+    if (!m_server->Running()) GTEST_SKIP() << m_server->SkipReason();
+  }
+
+  NetworkFolder Folder(const std::string& path, const std::string& user = SambaTestServer::kUser,
+                       const std::string& password = SambaTestServer::kPassword, uint32_t port = 0) {
+    return NetworkFolder(path, user, password, port);
+  }
+
+  test::SandboxRoot m_root;
+  std::unique_ptr<SambaTestServer> m_server;
+};
+
+TEST_F(NetworkFolderSmb, LogonOutcomes) {
+  NetworkFolder good = Folder(m_server->Url("2024"));
+  EXPECT_EQ(good.LogOn(), NetworkFolder::kNoError) << LastError::Text();
+  EXPECT_EQ(good.NetworkName(), m_server->Url("2024"));
+
+  EXPECT_EQ(Folder(m_server->Url("2024"), "QRVTEST\\nobody").LogOn(), NetworkFolder::kNoError)
+      << "DOMAIN\\user logs on in that domain: " << LastError::Text();
+  // the Windows spelling reaches the server through the setting's port
+  EXPECT_EQ(
+      Folder(m_server->UncPath("2024"), SambaTestServer::kUser, SambaTestServer::kPassword, m_server->Port()).LogOn(),
+      NetworkFolder::kNoError)
+      << LastError::Text();
+
+  NetworkFolder wrong = Folder(m_server->Url("2024"), SambaTestServer::kUser, "not-the-password");
+  EXPECT_EQ(wrong.LogOn(), NetworkFolder::kLogonFailure);
+  EXPECT_NE(LastError::Text().find("nobody"), std::string::npos) << LastError::Text();
+  EXPECT_EQ(LastError::Text().find("not-the-password"), std::string::npos) << "never a password in a message";
+  EXPECT_EQ(wrong.NetworkName(), "");
+  EXPECT_EQ(Folder(m_server->Url("2024"), "ghost").LogOn(), NetworkFolder::kLogonFailure);
+  EXPECT_EQ(Folder(m_server->Url("2024"), "", "").LogOn(), NetworkFolder::kLogonFailure);
+  // a share open to guests: anonymous works, a wrong password must not quietly become a guest
+  EXPECT_EQ(Folder(m_server->PublicUrl("2024"), "", "").LogOn(), NetworkFolder::kNoError) << LastError::Text();
+  EXPECT_EQ(Folder(m_server->PublicUrl("2024"), SambaTestServer::kUser, "not-the-password").LogOn(),
+            NetworkFolder::kLogonFailure);
+
+  std::string port = std::to_string(m_server->Port());
+  EXPECT_EQ(Folder("smb://127.0.0.1:" + port + "/nosuchshare").LogOn(), NetworkFolder::kBadNetName);
+  EXPECT_EQ(Folder(m_server->Url("2023")).LogOn(), NetworkFolder::kBadNetName);
+  EXPECT_EQ(Folder(m_server->Url("2024/qupdate_s.ini")).LogOn(), NetworkFolder::kDirectory);
+
+  // a port where nothing listens (the server's, once it has stopped)
+  std::string url = m_server->Url("2024");
+  m_server.reset();
+  EXPECT_EQ(Folder(url).LogOn(), NetworkFolder::kBadNetPath);
+  EXPECT_NE(LastError::Text().find(url), std::string::npos) << LastError::Text();
+  // a folder that was reached before no longer is, and says so
+  EXPECT_NE(good.LogOn(), NetworkFolder::kNoError);
+  EXPECT_EQ(good.NetworkName(), "");
+}
+
+TEST_F(NetworkFolderSmb, CopiesFilesFromTheShare) {
+  std::string big(2 * 1024 * 1024 + 3, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 31) ^ (i >> 9));
+  test::WriteFile(m_root / "share/2024/big.cab", big);
+  const std::string odd = "sub/50% off #1; a+b \xC3\xBC.txt";
+  test::WriteFile(m_root / ("share/2024/" + odd), "odd");
+  struct timespec old[2] = {{0, UTIME_OMIT}, {1500000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (m_root / "share/2024/big.cab").c_str(), old, 0), 0);
+
+  NetworkFolder folder = Folder(m_server->Url("2024"));
+  ASSERT_EQ(folder.LogOn(), NetworkFolder::kNoError) << LastError::Text();
+  EXPECT_TRUE(folder.HasFile("qupdate_s.ini"));
+  EXPECT_TRUE(folder.HasFile(odd)) << LastError::Text();
+  EXPECT_FALSE(folder.HasFile("sub"));
+  EXPECT_FALSE(folder.HasFile("nothing.ini"));
+
+  ASSERT_TRUE(folder.CopyFile("big.cab", (m_root / "dl/big.cab").string())) << LastError::Text();
+  EXPECT_EQ(test::ReadFile(m_root / "dl/big.cab"), big);
+  struct stat st {};
+  ASSERT_EQ(stat((m_root / "dl/big.cab").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
+
+  // names that mean something in a URL travel as names; a read-only target is replaced
+  test::WriteFile(m_root / "dl/sub/odd.txt", "old");
+  chmod((m_root / "dl/sub/odd.txt").c_str(), 0444);
+  ASSERT_TRUE(folder.CopyFile(odd, (m_root / "dl/sub/odd.txt").string())) << LastError::Text();
+  EXPECT_EQ(test::ReadFile(m_root / "dl/sub/odd.txt"), "odd");
+
+  // failures name the file and leave nothing in the download folder
+  EXPECT_FALSE(folder.CopyFile("nothing.cab", (m_root / "dl/nothing.cab").string()));
+  EXPECT_NE(LastError::Text().find("nothing.cab"), std::string::npos) << LastError::Text();
+  EXPECT_FALSE(folder.CopyFile("sub", (m_root / "dl/subcopy").string()));
+  EXPECT_NE(LastError::Text().find("folder"), std::string::npos) << LastError::Text();
+  EXPECT_FALSE(folder.CopyFile("big.cab", (m_root / "dl/missing/big.cab").string()));
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : fs::recursive_directory_iterator(m_root / "dl")) ++entries;
+  EXPECT_EQ(entries, 3u) << "big.cab, sub and sub/odd.txt only";
+
+  // a copy without a logon first logs on by itself
+  EXPECT_TRUE(Folder(m_server->Url("2024")).CopyFile("qupdate_s.ini", (m_root / "dl/q.ini").string()))
+      << LastError::Text();
+  EXPECT_FALSE(
+      Folder(m_server->Url("2024"), "nobody", "bad").CopyFile("qupdate_s.ini", (m_root / "dl/q2.ini").string()));
+}
+
+TEST_F(NetworkFolderSmb, FoldersMayBeUsedFromSeveralThreads) {
+  for (int i = 0; i < 6; ++i)
+    test::WriteFile(m_root / ("share/2024/f" + std::to_string(i)), std::string(70000 + i, 'a' + i));
+  NetworkFolder shared = Folder(m_server->Url("2024"));
+  ASSERT_EQ(shared.LogOn(), NetworkFolder::kNoError) << LastError::Text();
+  NetworkFolder other = Folder(m_server->Url("2024"));
+
+  std::atomic<int> failures{0};
+  auto copyAll = [&](NetworkFolder& folder, const std::string& tag) {
+    for (int round = 0; round < 5; ++round) {
+      for (int i = 0; i < 6; ++i) {
+        std::string name = "f" + std::to_string(i);
+        if (!folder.CopyFile(name, (m_root / ("dl/" + tag + name)).string())) ++failures;
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] { copyAll(shared, "a"); });
+  threads.emplace_back([&] { copyAll(shared, "b"); });
+  threads.emplace_back([&] { copyAll(other, "c"); });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures, 0);
+  for (const char* tag : {"a", "b", "c"}) {
+    for (int i = 0; i < 6; ++i) {
+      EXPECT_EQ(test::ReadFile(m_root / ("dl/" + std::string(tag) + "f" + std::to_string(i))),
+                std::string(70000 + i, 'a' + i));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qrv::platform

@@ -1,0 +1,132 @@
+#include "tests/support/FtpTestServer.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "platform/core/TempFolder.h"
+
+namespace qrv::test {
+namespace {
+
+constexpr const char* kPython = "/usr/bin/python3";
+constexpr const char* kStartLine = "starting FTP server on 127.0.0.1:";
+
+bool HasExited(pid_t pid) {
+  int status = 0;
+  return ::waitpid(pid, &status, WNOHANG) == pid;
+}
+
+}  // namespace
+
+FtpTestServer::FtpTestServer(const std::filesystem::path& folder, const std::string& user,
+                             const std::string& password, int port) {
+  // A proxy named in the environment (ftp_proxy) must never see loopback test traffic.
+  ::setenv("no_proxy", "127.0.0.1,localhost,::1", 1);
+  ::setenv("NO_PROXY", "127.0.0.1,localhost,::1", 1);
+  std::string logTemplate = platform::TempFolder::Get() + "qrv-ftpd-XXXXXX";
+  int logFd = ::mkostemp(logTemplate.data(), O_CLOEXEC);
+  if (logFd < 0) {
+    m_error = "cannot create a log file " + logTemplate + ": " + std::strerror(errno);
+    return;
+  }
+  m_logPath = logTemplate;
+
+  // "--name=value" so that a password starting with '-' is not an option
+  std::vector<std::string> args = {kPython,          "-m", "pyftpdlib", "-i", "127.0.0.1", "-p",
+                                   std::to_string(port), "--username=" + user, "--password=" + password,
+                                   "-d",             folder.string()};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+
+  /* the server: exec'd directly, dies with us */
+  pid_t parent = ::getpid();
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    // only async-signal-safe calls between fork and exec
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    ::dup2(devNull, 0);
+    ::dup2(logFd, 1);
+    ::dup2(logFd, 2);
+    ::close_range(3, ~0U, 0);
+    ::execv(kPython, argv.data());
+    ::_exit(127);
+  }
+  ::close(logFd);
+  if (devNull >= 0) ::close(devNull);
+  if (pid < 0) {
+    m_error = std::string("cannot start ") + kPython + ": " + std::strerror(errno);
+    return;
+  }
+  m_pid = pid;
+
+  /* its port, from its start-up line */
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::string log = Log();
+    size_t at = log.find(kStartLine);
+    if (at != std::string::npos) {
+      m_port = std::atoi(log.c_str() + at + std::strlen(kStartLine));
+      if (m_port > 0) return;
+    }
+    if (HasExited(m_pid)) {
+      m_pid = -1;
+      m_error = "the FTP server ended at start-up: " + log;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  m_error = "the FTP server did not start within 20 s: " + Log();
+  Stop();
+}
+
+FtpTestServer::~FtpTestServer() {
+  Stop();
+  if (!m_logPath.empty()) ::unlink(m_logPath.c_str());
+}
+
+void FtpTestServer::Stop() {
+  if (m_pid <= 0) return;
+  ::kill(m_pid, SIGTERM);
+  for (int i = 0; i < 150; ++i) {
+    if (HasExited(m_pid)) {
+      m_pid = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ::kill(m_pid, SIGKILL);
+  int status = 0;
+  ::waitpid(m_pid, &status, 0);
+  m_pid = -1;
+}
+
+std::string FtpTestServer::Log() const {
+  std::ifstream in(m_logPath, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+int FtpTestServer::LoginCount() const {
+  std::string log = Log();
+  int count = 0;
+  for (size_t at = log.find(" logged in."); at != std::string::npos; at = log.find(" logged in.", at + 1)) ++count;
+  return count;
+}
+
+}  // namespace qrv::test

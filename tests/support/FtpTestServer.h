@@ -1,0 +1,51 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+
+namespace qrv::test {
+
+// A real FTP server on 127.0.0.1: Debian's pyftpdlib, run as
+//   /usr/bin/python3 -m pyftpdlib -i 127.0.0.1 -p PORT --username=U --password=P -d FOLDER
+// serving folder (read-only) to one user. Port 0 lets the kernel choose; the
+// port is read from the server's start-up line in its log.
+//
+// The server is this object's child process (exec'd directly, so the id we
+// hold is the server's own). The destructor stops it by that id (SIGTERM,
+// then SIGKILL) and reaps it; should the test process die first, the kernel
+// kills it (parent-death signal), so it never outlives the tests.
+//
+// From construction on, no_proxy names the loopback addresses, so a proxy
+// set in the environment never sees test traffic.
+//
+// Thread: create and destroy on one thread, which must outlive the object
+// (the parent-death signal follows the creating thread). Uses no test
+// framework.
+class FtpTestServer {
+ public:
+  FtpTestServer(const std::filesystem::path& folder, const std::string& user, const std::string& password,
+                int port = 0);
+  ~FtpTestServer();
+  FtpTestServer(const FtpTestServer&) = delete;
+  FtpTestServer& operator=(const FtpTestServer&) = delete;
+
+  // 0 when the server did not start (Error() says why, with its log).
+  int Port() const { return m_port; }
+  const std::string& Error() const { return m_error; }
+  // The server's log so far (one line per command answered and per login).
+  std::string Log() const;
+  // Successful logins so far: one per connection that logged in.
+  int LoginCount() const;
+
+ private:
+  void Stop();
+
+  pid_t m_pid = -1;
+  int m_port = 0;
+  std::string m_logPath;
+  std::string m_error;
+};
+
+}  // namespace qrv::test

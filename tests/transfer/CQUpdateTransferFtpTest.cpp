@@ -1,0 +1,113 @@
+#include "transfer/CQUpdateTransferFtp.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "config/CQUpdateUtilRegistry.h"
+#include "platform/registry/RegistryKey.h"
+#include "tests/support/FtpTestServer.h"
+#include "tests/support/SandboxRoot.h"
+
+namespace qrv {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kUser = "qrv user";
+constexpr const char* kPassword = "pa:ss@w/rd";
+
+class CQUpdateTransferFtpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::WriteFile(m_root / "srv/qupdate_s.ini", "[UPDATEINFOPATH]\nWriter=writer.txt\n");
+    test::WriteFile(m_root / "srv/sub/file.ext", "sub file");
+    ASSERT_EQ(platform::RegistryKey::Create(platform::kRootLocalMachine, CQUpdateUtilRegistry::kMainKey, m_main),
+              platform::RegStatus::kOk);
+    m_main.SetString("DownloadPath", (m_root / "dl").string());
+  }
+  void StartServer(int port = 0) {
+    m_server = std::make_unique<test::FtpTestServer>(m_root / "srv", kUser, kPassword, port);
+  }
+  tagSERVERINFO Info(const std::string& path, const char* password = kPassword) const {
+    return tagSERVERINFO{kServerTypeFtp, static_cast<uint32_t>(m_server->Port()), path, kUser, password};
+  }
+  std::string DownloadFolder() const { return (m_root / "dl/QRVDownload").string(); }
+
+  test::SandboxRoot m_root;
+  platform::RegistryKey m_main;
+  std::unique_ptr<test::FtpTestServer> m_server;
+};
+
+TEST_F(CQUpdateTransferFtpTest, LogsInOnceAndFetchesRelativePaths) {
+  StartServer();
+  ASSERT_GT(m_server->Port(), 0) << m_server->Error();
+  for (const char* path : {"ftp://127.0.0.1", "127.0.0.1", "FTP://127.0.0.1/"}) {
+    CQUpdateTransferFtp ftp(Info(path));
+    EXPECT_EQ(ftp.Host(), "127.0.0.1") << path;
+    EXPECT_TRUE(ftp.IsLoggedIn()) << path << ": " << ftp.LastFailure();
+  }
+
+  CQUpdateTransferFtp ftp(Info("ftp://127.0.0.1"));
+  int logins = m_server->LoginCount();
+  // Connect fetches the information file into the download folder, made on the way
+  EXPECT_EQ(ftp.Connect(), 1u) << ftp.LastFailure();
+  EXPECT_EQ(test::ReadFile(DownloadFolder() + "/qupdate_s.ini"), "[UPDATEINFOPATH]\nWriter=writer.txt\n");
+
+  // sub\file.ext lands in folder/sub/file.ext; the subfolder must exist locally
+  std::string folder = (m_root / "dl/a/b").string();
+  EXPECT_EQ(ftp.DownloadFile(folder, "sub\\file.ext"), 0);
+  EXPECT_TRUE(fs::is_directory(folder)) << "the folder given is made, with the folders above it";
+  fs::create_directories(folder + "/sub");
+  EXPECT_EQ(ftp.DownloadFile(folder, "sub\\file.ext"), 1) << ftp.LastFailure();
+  EXPECT_EQ(test::ReadFile(folder + "/sub/file.ext"), "sub file");
+
+  // a file missing on the server fails and keeps the local copy
+  test::WriteFile(folder + "/writer.txt", "local");
+  EXPECT_EQ(ftp.DownloadFile(folder, "writer.txt"), 0);
+  EXPECT_EQ(test::ReadFile(folder + "/writer.txt"), "local");
+  EXPECT_NE(ftp.LastFailure().find("writer.txt"), std::string::npos) << ftp.LastFailure();
+
+  EXPECT_EQ(m_server->LoginCount(), logins) << "every file over the login of construction";
+}
+
+TEST_F(CQUpdateTransferFtpTest, FailedLoginsLeaveTheTransportUnusable) {
+  StartServer();
+  ASSERT_GT(m_server->Port(), 0) << m_server->Error();
+
+  CQUpdateTransferFtp wrong(Info("127.0.0.1", "wrong"));
+  EXPECT_FALSE(wrong.IsLoggedIn());
+  EXPECT_NE(wrong.LastFailure().find(kUser), std::string::npos) << wrong.LastFailure();
+  EXPECT_EQ(wrong.Connect(), 0u);
+  EXPECT_EQ(wrong.DownloadFile((m_root / "dl").string(), "sub/file.ext"), 0);
+
+  // ftps:// asks for TLS, which this server lacks: refused, nothing sent in the clear
+  CQUpdateTransferFtp secure(Info("ftps://127.0.0.1"));
+  EXPECT_FALSE(secure.IsLoggedIn());
+  EXPECT_EQ(secure.Connect(), 0u);
+
+  for (const char* path : {"ftp://", "", "bad host", "ftp://127.0.0.1/sub", "ftp://user@127.0.0.1"}) {
+    CQUpdateTransferFtp bad(Info(path));
+    EXPECT_FALSE(bad.IsLoggedIn()) << path;
+    EXPECT_EQ(bad.Connect(), 0u) << path;
+  }
+  tagSERVERINFO refused = Info("127.0.0.1");
+  refused.port = 1;
+  EXPECT_EQ(CQUpdateTransferFtp(refused).Connect(), 0u);
+  EXPECT_FALSE(fs::exists(DownloadFolder() + "/qupdate_s.ini"));
+}
+
+TEST_F(CQUpdateTransferFtpTest, PortZeroIsTheFtpPort) {
+  if (geteuid() != 0) GTEST_SKIP() << "binding port 21 needs root";
+  StartServer(21);
+  if (m_server->Port() != 21) GTEST_SKIP() << "port 21 of 127.0.0.1 is taken: " << m_server->Error();
+  tagSERVERINFO info = Info("ftp://127.0.0.1");
+  info.port = 0;
+  CQUpdateTransferFtp ftp(info);
+  EXPECT_EQ(ftp.Connect(), 1u) << ftp.LastFailure();
+}
+
+}  // namespace
+}  // namespace qrv

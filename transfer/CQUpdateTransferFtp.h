@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "config/tagSERVERINFO.h"
+#include "transfer/CQUpdateTransferMgr.h"
+
+namespace qrv {
+
+namespace platform {
+class FtpClient;
+}
+
+// The FTP transport (server type 3): update files are fetched from an FTP
+// server with the user name and password of the server setting, by paths
+// relative to the folder the login places the user in.
+//
+// Construction logs in once: the record's path is the host name, an
+// "ftp://" in front of it is dropped (as are slashes after it), port 0 is
+// the FTP default port. "ftps://" in front asks for a protected connection
+// (explicit TLS) and refuses a server that does not offer one. A failed login
+// leaves the transport unusable for its whole life. The logged-in connection
+// serves every file of the run. No Prepare() of its own: the base's applies.
+//
+// Thread: construction, Connect() and the accessors on the caller's thread;
+// Download() on the worker of DownloadFile while the caller waits, or inside
+// Connect() (never two at once).
+class CQUpdateTransferFtp : public CQUpdateTransferMgr {
+ public:
+  explicit CQUpdateTransferFtp(const tagSERVERINFO& info);
+  ~CQUpdateTransferFtp() override;
+
+  // 0 without a login; else fetches qupdate_s.ini into the download folder
+  // (GetDownloadPath(1)) and returns 1 when that worked.
+  uint32_t Connect() override;
+  ThreadProc GetThreadProc() override;
+
+  // Creates localFolder (with the folders above it; a failure there is not
+  // fatal), then fetches remoteName (each backslash run a '/') into
+  // localFolder/remoteName. A subfolder named by remoteName must already
+  // exist locally. The file replaces an existing one only when complete.
+  // 1 on success, 0 on failure.
+  int Download(const std::string& remoteName, const std::string& localFolder);
+
+  // The host logged in to: the record's path without its scheme.
+  const std::string& Host() const { return m_host; }
+  bool IsLoggedIn() const { return m_connection != nullptr; }
+  // Why the last failed login, Connect() or Download() failed; empty after a success.
+  const std::string& LastFailure() const { return m_lastFailure; }
+
+ private:
+  static uint32_t Worker(WorkerParams* params);
+  void NoteResult(bool ok);
+
+  std::unique_ptr<platform::FtpClient> m_connection;  // null: not logged in
+  std::string m_host;
+  std::string m_lastFailure;
+};
+
+}  // namespace qrv

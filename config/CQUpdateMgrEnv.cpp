@@ -75,6 +75,8 @@ int CQUpdateMgrEnv::SetDownloadPath(std::string_view path) const {
   return CQUpdateUtilRegistry().WriteString("DownloadPath", path);
 }
 
+std::string CQUpdateMgrEnv::GetTrustAnchors() const { return ReadText("TrustAnchors"); }
+
 tagSERVERINFO CQUpdateMgrEnv::GetServerInfo() const {
   CQUpdateUtilRegistry registry;
   tagSERVERINFO info;

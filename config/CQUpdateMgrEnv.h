@@ -43,6 +43,9 @@ class CQUpdateMgrEnv {
   // "QRVDownload/".
   std::string GetDownloadPath(uint32_t mode) const;
   int SetDownloadPath(std::string_view path) const;
+  // TrustAnchors: a PEM file of certificates trusted for update signatures
+  // besides the system's; empty when not set.
+  std::string GetTrustAnchors() const;
 
   // The active server. A missing port (or one copied from a missing saved
   // port) reads as 0. A stored password that cannot be decrypted gives an

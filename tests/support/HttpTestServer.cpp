@@ -144,8 +144,8 @@ void HttpTestServer::Start(const TlsFiles* tls) {
 
   m_server->Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
     Note(Record{req.method, req.target, req.path, req.get_header_value("Cache-Control"), req.remote_port});
-    FaultSpec spec = FaultFor(req.path);
-    switch (spec.fault) {
+    FaultSpec plan = FaultFor(req.path);
+    switch (plan.fault) {
       case Fault::kNotFound:
         res.status = 404;
         res.set_content("<html>not found</html>", "text/html");
@@ -159,7 +159,7 @@ void HttpTestServer::Start(const TlsFiles* tls) {
         res.set_content("", "application/octet-stream");
         return;
       case Fault::kRedirect:
-        res.set_redirect(spec.redirectTo, 302);
+        res.set_redirect(plan.redirectTo, 302);
         return;
       case Fault::kStall:
         res.set_content_provider(kFaultBodyBytes, "application/octet-stream",
@@ -231,7 +231,7 @@ void HttpTestServer::Start(const TlsFiles* tls) {
       res.status = 403;
       return;
     }
-    if (spec.fault == Fault::kChunkedFile) {
+    if (plan.fault == Fault::kChunkedFile) {
       auto size = static_cast<size_t>(st.st_size);
       res.set_chunked_content_provider("application/octet-stream",
                                        [file, size](size_t offset, httplib::DataSink& sink) {

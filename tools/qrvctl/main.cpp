@@ -55,9 +55,15 @@ Stored passwords:
   password decrypt HEX          print the plain text of a stored password
 
 Cabinets and signatures:
-  cab list FILE                 print one line per file: name, size, date and
-                                time, attributes
-  cab extract FILE DIR          unpack FILE below DIR
+  cab list FILE                 print one line per file of FILE (and of the
+                                cabinets that continue it): NAME<TAB>SIZE<TAB>
+                                YYYY-MM-DD HH:MM:SS<TAB>ATTRIBUTES; the time as
+                                stored; attributes as 7 letters, '-' when not
+                                set: R read-only, H hidden, S system, A archive,
+                                X executable, U UTF-8 name, Z UTC time; a name
+                                that extraction refuses ends in <TAB>refused: WHY
+  cab extract FILE DIR          unpack FILE (and the cabinets that continue it)
+                                below DIR, creating missing folders
   verify [--anchors PEM] FILE   check FILE's signature; print the signer's
                                 subject and "accepted", or the reason for refusal
 

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qrv {
+
+// Signature check of a fetched update file: the file must carry a valid
+// Authenticode signature (platform::AuthenticodeVerifier, trusting the
+// system's anchors plus the TrustAnchors file of the settings) and the
+// signer's subject, as X.500 text, must name the maker: it must contain both
+// `O="QORVANE. INC` and `CN="QORVANE. INC` (plain, case-sensitive substring
+// tests). Because the text quotes a value only when it holds a comma or
+// another special character, the maker's "QORVANE. INC, Ltd" passes and the
+// same words without the comma do not.
+//
+// Thread: any; reads the settings on each call.
+
+// 1 accepted, 0 refused. Refusals are not reported anywhere; use the
+// overload below to learn why.
+int VerifyFileSignature(const std::string& path);
+
+// The same, telling why: `reason` (may be null) gets the refusal text with
+// the path and values (empty when accepted); `subject` (may be null) gets
+// the signer's subject whenever the signature itself checked out, also when
+// the file is then refused. `extraAnchors` names one more PEM file to trust
+// for this call only, on top of TrustAnchors (empty: none).
+int VerifyFileSignature(const std::string& path, std::string* reason, std::string* subject,
+                        const std::string& extraAnchors = {});
+
+// The subject of a DER certificate as X.500 text (see
+// platform::X500NameFormatter); empty when there is no certificate or it
+// does not decode.
+std::string GetCertSubjectName(const std::vector<uint8_t>& certificateDer);
+
+}  // namespace qrv

@@ -1,0 +1,114 @@
+#include "platform/trust/ChainVerifier.h"
+
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "platform/trust/OpenSslErrorQueue.h"
+#include "platform/trust/X500NameFormatter.h"
+
+namespace qrv::platform {
+namespace {
+
+std::string UtcText(int64_t when) {
+  const time_t t = static_cast<time_t>(when);
+  struct tm tm {};
+  char text[40] = "?";
+  if (gmtime_r(&t, &tm) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+  return text;
+}
+
+}  // namespace
+
+ChainVerifier::ChainVerifier() : m_store(X509_STORE_new()) {}
+
+ChainVerifier::~ChainVerifier() { X509_STORE_free(m_store); }
+
+ChainVerifier::Status ChainVerifier::Load(const std::vector<std::string>& anchorFiles, std::string& reason) {
+  if (m_store == nullptr) {
+    reason = "cannot make a certificate store: " + OpenSslErrorQueue::Take();
+    return Status::kAnchorsUnavailable;
+  }
+  // A machine without a system bundle still checks against the given files.
+  X509_STORE_set_default_paths(m_store);
+  ERR_clear_error();
+  for (const std::string& file : anchorFiles) {
+    if (file.empty()) continue;
+    // OpenSSL's own message for a missing file names no path; find out first.
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      reason = "cannot read the trust anchors file " + file + ": " + std::strerror(errno);
+      return Status::kAnchorsUnavailable;
+    }
+    close(fd);
+    if (X509_STORE_load_file(m_store, file.c_str()) != 1) {
+      reason = "the trust anchors file " + file + " holds no usable PEM certificate: " + OpenSslErrorQueue::Take();
+      return Status::kAnchorsUnavailable;
+    }
+  }
+  return Status::kAccepted;
+}
+
+ChainVerifier::Status ChainVerifier::Verify(X509* leaf, STACK_OF(X509) * untrusted, int64_t when,
+                                            std::string& reason) const {
+  X509_STORE_CTX* ctx = X509_STORE_CTX_new();
+  if (ctx == nullptr || X509_STORE_CTX_init(ctx, m_store, leaf, untrusted) != 1) {
+    X509_STORE_CTX_free(ctx);
+    reason = "cannot set up the chain check: " + OpenSslErrorQueue::Take();
+    return Status::kUntrusted;
+  }
+  X509_STORE_CTX_set_purpose(ctx, X509_PURPOSE_ANY);
+  if (when != 0) X509_STORE_CTX_set_time(ctx, 0, static_cast<time_t>(when));
+  const int ok = X509_verify_cert(ctx);
+  Status status = Status::kAccepted;
+  if (ok != 1) {
+    const int error = X509_STORE_CTX_get_error(ctx);
+    X509* where = X509_STORE_CTX_get_current_cert(ctx);
+    status = (error == X509_V_ERR_CERT_HAS_EXPIRED || error == X509_V_ERR_CERT_NOT_YET_VALID) ? Status::kExpired
+                                                                                              : Status::kUntrusted;
+    reason = "certificate \"" + X500NameFormatter::FormatSubject(where != nullptr ? where : leaf) + "\": " +
+             X509_verify_cert_error_string(error) + " (checked at " +
+             UtcText(when != 0 ? when : static_cast<int64_t>(std::time(nullptr))) + ")";
+    ERR_clear_error();
+  }
+  X509_STORE_CTX_free(ctx);
+  return status;
+}
+
+bool ChainVerifier::HasUsage(X509* certificate, Usage usage, std::string& reason) {
+  const std::string who = "certificate \"" + X500NameFormatter::FormatSubject(certificate) + "\"";
+  // X509_get_key_usage() also makes OpenSSL cache the extensions; a
+  // certificate whose extensions do not decode is marked invalid by that.
+  const uint32_t keyUsage = X509_get_key_usage(certificate);
+  if (X509_get_extension_flags(certificate) & EXFLAG_INVALID) {
+    reason = who + " has extensions that do not decode";
+    return false;
+  }
+  if ((X509_get_extension_flags(certificate) & EXFLAG_KUSAGE) && !(keyUsage & KU_DIGITAL_SIGNATURE)) {
+    char bits[16];
+    std::snprintf(bits, sizeof bits, "0x%04x", keyUsage);
+    reason = who + " is not allowed to make digital signatures (key usage " + bits + " lacks digitalSignature)";
+    return false;
+  }
+  const bool hasEku = (X509_get_extension_flags(certificate) & EXFLAG_XKUSAGE) != 0;
+  const uint32_t eku = X509_get_extended_key_usage(certificate);
+  if (usage == Usage::kCodeSigning && hasEku && !(eku & XKU_CODE_SIGN)) {
+    reason = who + " is not meant for code signing (its extended key usage lacks codeSigning)";
+    return false;
+  }
+  if (usage == Usage::kTimeStamping && (!hasEku || !(eku & XKU_TIMESTAMP))) {
+    reason = who + " is not meant for time stamping (its extended key usage lacks timeStamping)";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace qrv::platform

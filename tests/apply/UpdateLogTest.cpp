@@ -1,0 +1,106 @@
+#include "apply/UpdateLog.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "apply/UpdateFiles.h"
+#include "config/CQUpdateUtilRegistry.h"
+#include "platform/core/Diagnostics.h"
+#include "platform/profile/ProfileFile.h"
+#include "platform/registry/RegistryKey.h"
+#include "tests/support/SandboxRoot.h"
+
+namespace qrv {
+namespace {
+
+using platform::ProfileFile;
+using platform::RegistryKey;
+using platform::RegStatus;
+
+class UpdateFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(RegistryKey::Create(platform::kRootLocalMachine, CQUpdateUtilRegistry::kMainKey, m_main),
+              RegStatus::kOk);
+    m_main.SetString("DownloadPath", m_root.Path().string());
+    std::filesystem::create_directories(m_root / "QRVDownload");
+  }
+  test::SandboxRoot m_root;
+  RegistryKey m_main;
+};
+
+TEST_F(UpdateFilesTest, PathsAndFeatureNames) {
+  std::string folder = m_root.Path().string() + "/QRVDownload/";
+  EXPECT_EQ(UpdateFiles::DownloadFolder(), folder);
+  EXPECT_EQ(UpdateFiles::LogPath(), folder + "quplog.ini");
+  EXPECT_EQ(UpdateFiles::ProductFilePath("Writer"), folder + "Writer.ini");
+  EXPECT_EQ(UpdateFiles::HoldingFolder("Writer"), folder + "Tmp/Writer/");
+
+  std::vector<std::string> names;
+  EXPECT_FALSE(UpdateFiles::FeatureNames("Writer", names)) << "no registry key: no features";
+  EXPECT_TRUE(names.empty());
+
+  RegistryKey product, sub;
+  ASSERT_EQ(m_main.CreateSubKey("Writer", product), RegStatus::kOk);
+  ASSERT_TRUE(UpdateFiles::FeatureNames("Writer", names));
+  EXPECT_EQ(names, std::vector<std::string>{"Writer"});
+  product.CreateSubKey("Spell", sub);
+  product.CreateSubKey("dict", sub);
+  ASSERT_TRUE(UpdateFiles::FeatureNames("writer", names));
+  EXPECT_EQ(names, (std::vector<std::string>{"writer", "dict", "Spell"})) << "registry enumeration order";
+
+  // "Writer;dict;Spell;" plus names that pass 259 characters: refused, reported
+  std::vector<std::string> reports;
+  auto previous = platform::Diagnostics::SetSink([&](std::string_view m) { reports.emplace_back(m); });
+  product.CreateSubKey(std::string(200, 'f'), sub);
+  EXPECT_TRUE(UpdateFiles::FeatureNames("Writer", names)) << "18 + 201 characters still fit";
+  product.CreateSubKey(std::string(60, 'g'), sub);
+  EXPECT_FALSE(UpdateFiles::FeatureNames("Writer", names));
+  platform::Diagnostics::SetSink(previous);
+  EXPECT_TRUE(names.empty());
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("Writer"), std::string::npos);
+
+  EXPECT_TRUE(UpdateFiles::IsCabinetName("sub/a.CAB"));
+  EXPECT_TRUE(UpdateFiles::IsCabinetName("xcab"));
+  EXPECT_FALSE(UpdateFiles::IsCabinetName("a.cab.exe"));
+  EXPECT_FALSE(UpdateFiles::IsCabinetName("ab"));
+}
+
+TEST_F(UpdateFilesTest, LogEntriesAndOldCopies) {
+  std::string log = UpdateFiles::LogPath();
+  UpdateLog::WriteLogProduct("Writer", 0);
+  EXPECT_EQ(UpdateLog::WriteLogEntry("Writer", "sub\\a.cab", 0, UpdateLog::kFile, std::string("/d/sub/a.cab")), 0u);
+  UpdateLog::WriteLogEntry("Writer", "b.cab", 1, UpdateLog::kSignError, std::string("/d/b.cab"));
+  UpdateLog::WriteLogEntry("Spell", "c.cab", 0, UpdateLog::kError, std::nullopt);
+  UpdateLog::WriteLogCount("Writer", 2, UpdateLog::kCount);
+  UpdateLog::WriteLogCount("Writer", 1, UpdateLog::kErrorCount);
+  UpdateLog::WriteLogCount("Writer", 0, UpdateLog::kSkipCount);
+  UpdateLog::WriteLogCount("PRODUCTLIST", 1, UpdateLog::kCount);
+
+  EXPECT_EQ(UpdateLog::ProductCount(), 1u);
+  EXPECT_EQ(UpdateLog::Product(0), "Writer");
+  EXPECT_EQ(UpdateLog::Product(1), "");
+  EXPECT_EQ(UpdateLog::FileCount("Writer"), 2u);
+  EXPECT_EQ(UpdateLog::FileEntry("Writer", 0), "sub\\a.cab");
+  EXPECT_EQ(UpdateLog::FileTempPath("Writer", 0), "/d/sub/a.cab");
+  EXPECT_EQ(ProfileFile::GetString(log, "Writer", "DIGITALSIGNERROR1TEMPPATH"), "/d/b.cab");
+  EXPECT_EQ(ProfileFile::GetString(log, "Writer", "ERRCOUNT"), "1");
+  EXPECT_EQ(ProfileFile::GetString(log, "Writer", "SKIPCOUNT"), "0");
+  EXPECT_EQ(ProfileFile::GetString(log, "Spell", "ERROR0"), "c.cab");
+  EXPECT_EQ(ProfileFile::GetString(log, "Spell", "ERROR0TEMPPATH", "none"), "none");
+
+  // the old log goes aside under the last update date, replacing an older copy
+  m_main.SetDword("LastUpdate", 20110315);
+  test::WriteFile(log + "20110315", "older");
+  UpdateFiles::MoveAside(log);
+  EXPECT_FALSE(std::filesystem::exists(log));
+  EXPECT_NE(test::ReadFile(log + "20110315").find("[PRODUCTLIST]"), std::string::npos);
+  UpdateFiles::MoveAside(log);  // nothing to move: no error, the copy stays
+  EXPECT_TRUE(std::filesystem::exists(log + "20110315"));
+}
+
+}  // namespace
+}  // namespace qrv

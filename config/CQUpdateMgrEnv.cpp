@@ -212,6 +212,8 @@ int CQUpdateMgrEnv::GetInstalledProducts(std::vector<tagUPDATETYPE>& products, s
       it = products.erase(it);
       continue;
     }
+    // The installed version is the main file's fixed file version "a.b.c.d",
+    // as installers record it; a file without one leaves the text empty.
     platform::FileVersion::Read(filePath, it->version);
     ++it;
   }

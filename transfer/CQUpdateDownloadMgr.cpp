@@ -65,6 +65,11 @@ std::string CQUpdateDownloadMgr::GetUpdateInfo() {
 
 void CQUpdateDownloadMgr::DownloadInfoFile(const std::string& product) { m_transport->DownloadInfoFile(product); }
 
+int CQUpdateDownloadMgr::DownloadUpdateFiles(std::vector<std::string>& products) {
+  if (GetInfoFilePath().empty()) return 0;
+  return m_transport->DownloadListedFiles(products);
+}
+
 std::string CQUpdateDownloadMgr::GetInfoFilePath() const {
   return TransferPath::Join(m_env.GetDownloadPath(1), "qupdate_s.ini");
 }

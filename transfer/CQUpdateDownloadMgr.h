@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/CQUpdateMgrEnv.h"
 #include "config/tagSERVERINFO.h"
@@ -39,6 +40,9 @@ class CQUpdateDownloadMgr {
   // message 140 and gives empty.
   std::string GetUpdateInfo();
   void DownloadInfoFile(const std::string& product);
+  // The transport's DownloadListedFiles(products); 0 without calling it when
+  // GetInfoFilePath() is empty.
+  int DownloadUpdateFiles(std::vector<std::string>& products);
   // GetDownloadPath(1) + "qupdate_s.ini".
   std::string GetInfoFilePath() const;
   void Cancel();

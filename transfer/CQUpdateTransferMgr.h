@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "config/CQUpdateMgrEnv.h"
 
@@ -54,6 +55,19 @@ class CQUpdateTransferMgr {
   // Fetches the description file that qupdate_s.ini names for the product
   // (section UPDATEINFOPATH) into the download folder; the outcome is not reported.
   void DownloadInfoFile(const std::string& product);
+
+  // Fetches, for each product in order, its product file (PRODUCT.ini) and
+  // every file it lists per feature into the download folder, checks each
+  // file's signature and records everything in a fresh update log (the old
+  // log and product files are moved aside first). A product whose product
+  // file cannot be fetched is removed from products. A listed name that is
+  // absolute or climbs ("..") is never fetched: it counts as a file that
+  // failed. The first refused signature or failed file stops the run after
+  // the counts of its feature are written.
+  // Returns 0 when a local folder cannot be made (message 140 shown), 1 every
+  // product handled, 2 cancelled, 4 Prepare() of a product failed, 5 stopped
+  // by a refused signature, 6 stopped by a file that failed.
+  int DownloadListedFiles(std::vector<std::string>& products);
 
   // 1 from construction and after Cancel(); 0 while downloads run.
   uint32_t CancelFlag() const { return m_cancel.load(); }

@@ -13,6 +13,7 @@
 #include "tools/qrvctl/VerifyCommand.h"
 #include "tools/qrvctl/IniCommand.h"
 #include "tools/qrvctl/PasswordCommand.h"
+#include "tools/qrvctl/PendingCommand.h"
 #include "tools/qrvctl/RegCommand.h"
 
 namespace {
@@ -71,6 +72,13 @@ Update server:
   fetch FILE DIR                with the server settings of the store, connect
                                 and download FILE into DIR; print the result
 
+Replacements queued for the next start (files that could not be replaced
+while the system ran):
+  pending list                  print SOURCE<TAB>TARGET per queued file, in order
+  pending run                   copy every queued file over its target, in order;
+                                done entries are removed, failing ones stay
+                                queued (exit 1, one message per entry)
+
 Exit status: 0 success, 1 failure (reason on standard error), 2 usage error.
 )";
 
@@ -110,6 +118,7 @@ int main(int argc, char** argv) {
   if (command == "cab") return qrv::tools::CabCommand::Run(rest);
   if (command == "verify") return qrv::tools::VerifyCommand::Run(rest);
   if (command == "fetch") return qrv::tools::FetchCommand::Run(rest);
+  if (command == "pending") return qrv::tools::PendingCommand::Run(rest);
   if (command == "help") {
     std::fputs(kHelp, stdout);
     return 0;

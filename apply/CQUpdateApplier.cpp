@@ -1,0 +1,154 @@
+#include "apply/CQUpdateApplier.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <vector>
+
+#include "apply/FileReplacement.h"
+#include "apply/UpdateFiles.h"
+#include "apply/UpdateLog.h"
+#include "apply/UpdateProgress.h"
+#include "config/CQUpdateMgrEnv.h"
+#include "config/CQUpdateUtilRegistry.h"
+#include "platform/core/Diagnostics.h"
+#include "platform/profile/ProfileFile.h"
+#include "platform/registry/RegistryKey.h"
+#include "platform/thread/WorkerThread.h"
+
+namespace qrv {
+namespace {
+
+using platform::ProfileFile;
+
+std::string Upper(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return text;
+}
+
+std::string Indexed(const char* word, uint32_t index) {
+  return word + std::to_string(static_cast<int32_t>(index));
+}
+
+}  // namespace
+
+bool CQUpdateApplier::InsideDownloadFolder(const std::string& cabinet) {
+  if (cabinet.empty() || cabinet.front() != '/') return false;
+  std::filesystem::path path(cabinet);
+  for (const auto& part : path) {
+    if (part == "." || part == "..") return false;
+  }
+  const std::string folder = UpdateFiles::DownloadFolder();
+  const std::string normal = path.lexically_normal().string();
+  return normal.size() > folder.size() && normal.compare(0, folder.size(), folder) == 0;
+}
+
+void CQUpdateApplier::RecordLevel(const std::string& product, const std::string& infoPath) {
+  uint32_t level = ProfileFile::GetInt(infoPath, "UpdateVersionInfo", product, 0);
+  // Only the first recording may take the backup: a second one would save
+  // the level this run has just written, and Rollback could not go back.
+  bool first = m_recorded.insert(Upper(product)).second;
+  CQUpdateMgrEnv().SetProductVersion(product, level, first);
+}
+
+int CQUpdateApplier::ApplyUpdates() {
+  m_recorded.clear();
+  const std::string logPath = UpdateFiles::LogPath();
+  const std::string infoPath = UpdateFiles::InfoPath();
+  const uint32_t count = UpdateLog::ProductCount();
+  for (uint32_t i = 0; i < count; ++i) {
+    const std::string product = UpdateLog::Product(i);
+    int r = ApplyProduct(product, logPath, infoPath);
+    if (r == kCancelled) return kCancelled;
+    if (r == kFailed) return kFailed;
+    RecordLevel(product, infoPath);
+  }
+  return kDone;
+}
+
+int CQUpdateApplier::ApplyProduct(const std::string& product, const std::string& logPath,
+                                  const std::string& infoPath) {
+  UpdateProgress& progress = UpdateProgress::Current();
+  progress.SetProgressRange(15);
+  if (m_cancel.load() != 0) return kCancelled;
+
+  {
+    platform::RegistryKey key;
+    if (product.empty() ||
+        platform::RegistryKey::Open(platform::kRootLocalMachine,
+                                    std::string(CQUpdateUtilRegistry::kMainKey) + "\\" + product,
+                                    platform::RegAccess::kRead, key) != platform::RegStatus::kOk) {
+      return kDone;  // not installed here: nothing to apply
+    }
+  }
+  std::vector<std::string> features;
+  if (!UpdateFiles::FeatureNames(product, features)) return kFailed;  // reported by FeatureNames
+
+  const std::string installFolder = CQUpdateMgrEnv().GetProductPath(product);
+  for (const std::string& feature : features) {
+    const uint32_t count = ProfileFile::GetInt(logPath, feature, "COUNT", 0);
+    for (uint32_t j = 0; j < count; ++j) {
+      const std::string file = ProfileFile::GetString(logPath, feature, Indexed("FILE", j), "");
+      const std::string cabinet = ProfileFile::GetString(logPath, feature, Indexed("FILE", j) + "TEMPPATH", "");
+      progress.NotifyProductStatus(feature, UpdateProgress::kCopying);
+      progress.NotifyProgressText(UpdateProgress::kCopying, product, 0);
+      if (!UpdateFiles::IsCabinetName(cabinet)) {
+        platform::Diagnostics::Report("update of " + product + " refused: " + cabinet + " (" + file + " of " +
+                                      feature + ") is not a cabinet");
+        return kFailed;
+      }
+      // The log is a plain file in a folder users may write to; a path
+      // leading elsewhere must not make us unpack a foreign archive.
+      if (!InsideDownloadFolder(cabinet)) {
+        platform::Diagnostics::Report("update of " + product + " refused: " + cabinet + " (" + file + " of " +
+                                      feature + ") is not inside the download folder " +
+                                      UpdateFiles::DownloadFolder());
+        return kFailed;
+      }
+      // Without a known folder the files would land wherever the process
+      // stands; the product is refused instead of recorded as updated.
+      if (installFolder.empty() || installFolder.front() != '/') {
+        platform::Diagnostics::Report("update of " + product + " refused: its installation folder \"" +
+                                      installFolder + "\" is not an absolute path");
+        return kFailed;
+      }
+      // The outcome is not looked at: a cabinet that cannot be unpacked in
+      // place goes through the holding folder and the restart queue.
+      platform::WorkerThread::Run(
+          [&cabinet, &installFolder, &product] {
+            return static_cast<uint32_t>(ExtractCabinetToProduct(cabinet, installFolder, product));
+          });
+      RecordLevel(product, infoPath);
+    }
+  }
+  return kDone;
+}
+
+int CQUpdateApplier::Commit() {
+  CQUpdateMgrEnv env;
+  const uint32_t count = UpdateLog::ProductCount();
+  for (uint32_t i = 0; i < count; ++i) env.DeleteProductVersionBak(UpdateLog::Product(i));
+  return 1;
+}
+
+int CQUpdateApplier::Rollback(uint32_t /*flag*/) {
+  CQUpdateMgrEnv env;
+  const uint32_t count = UpdateLog::ProductCount();
+  for (uint32_t i = 0; i < count; ++i) UpdateProgress::Current().NotifyProductStatus("", UpdateProgress::kCancelling);
+  for (uint32_t i = 0; i < count; ++i) {
+    const std::string product = UpdateLog::Product(i);
+    const uint32_t backup = env.GetProductVersionBak(product);
+    // A missing backup reads as 0xFFFFFFFF, negative as a signed number.
+    if (static_cast<int32_t>(backup) >= 0) env.SetProductVersion(product, backup, false);
+    env.DeleteProductVersionBak(product);
+  }
+  return 1;
+}
+
+int CQUpdateApplier::CleanDownloadFolder() {
+  CleanFolder(UpdateFiles::DownloadFolder());
+  return 1;
+}
+
+}  // namespace qrv

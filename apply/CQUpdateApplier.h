@@ -1,0 +1,61 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <set>
+#include <string>
+
+namespace qrv {
+
+// Applies what the download phase left in the download folder: unpacks each
+// logged cabinet of each logged product into the product's installation
+// folder and records the new update levels; afterwards commits (forgets the
+// previous levels) or rolls back (restores them), and empties the download
+// folder.
+//
+// The products and files come only from the update log (quplog.ini), the new
+// levels from section UpdateVersionInfo of qupdate_s.ini.
+//
+// Thread: every call from the user-interface thread, except RequestCancel(),
+// which may be called from any thread (typically from the progress sink
+// while ApplyUpdates runs). Each cabinet is unpacked on a worker thread while
+// the caller's events keep being serviced.
+class CQUpdateApplier {
+ public:
+  static constexpr int kFailed = 0;
+  static constexpr int kDone = 1;
+  static constexpr int kCancelled = 2;
+
+  // Every logged product in order: 1 done, 0 when a product failed (those
+  // before it stay applied with their levels recorded), 2 when cancelled
+  // before a product.
+  int ApplyUpdates();
+  // One product: 2 when the cancel request is set, 1 when its key cannot be
+  // opened (nothing to apply) or every cabinet was handled, 0 when a logged
+  // file is not a cabinet name ("...cab"), lies outside the download folder,
+  // the product has no absolute installation folder, or its feature names
+  // cannot be built.
+  int ApplyProduct(const std::string& product, const std::string& logPath, const std::string& infoPath);
+  // Deletes ProductVersion_Bak of every logged product. 1.
+  int Commit();
+  // Puts ProductVersion_Bak back as ProductVersion where one (not negative)
+  // is stored, and deletes it. Unpacked files stay. flag is not used. 1.
+  int Rollback(uint32_t flag);
+  // Takes effect before the next product. Never cleared.
+  void RequestCancel() { m_cancel.store(1); }
+  // Empties the download folder but for the files CleanFolder keeps. 1.
+  int CleanDownloadFolder();
+
+ private:
+  // Whether the cabinet path from the log names a file inside the download
+  // folder (absolute, no "." or ".." component).
+  static bool InsideDownloadFolder(const std::string& cabinet);
+  // Records the product's level from UpdateVersionInfo; the first recording
+  // of a product in a run keeps the old level as ProductVersion_Bak.
+  void RecordLevel(const std::string& product, const std::string& infoPath);
+
+  std::atomic<uint32_t> m_cancel{0};
+  std::set<std::string> m_recorded;  // upper-cased products recorded in this run
+};
+
+}  // namespace qrv

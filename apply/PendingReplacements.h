@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qrv {
+
+// Replacements that could not be made while the system ran, kept until the
+// next start (when `qrvctl pending run` carries them out). Linux has no
+// kernel list of renames to make at boot, so the queue is our own journal:
+//
+// - Registry: HKLM\SOFTWARE\QRV\Shared\QrvUpdate\PendingReplace, one subkey
+//   per entry named by its order number as eight decimal digits (so the
+//   store's sorted enumeration is the order of queueing), holding Source and
+//   Target (REG_SZ) and Order (REG_DWORD).
+// - Files: the source is moved (not copied) into the pending folder
+//   <system root>/var/lib/qrvupdate/pending/ as "<order>-<name>", beside the
+//   registry stores and far from the download folder, whose clean-up must not
+//   take a file that still has to be put in place.
+//
+// Thread: any, but one caller at a time (the queue is not locked against
+// two processes running it at once; the boot run and an update run never
+// overlap).
+class PendingReplacements {
+ public:
+  static constexpr const char* kKeyName = "PendingReplace";
+
+  struct Entry {
+    std::string id;      // subkey name (order number)
+    std::string source;  // the pending file, in the pending folder
+    std::string target;  // where it must end up
+  };
+
+  // The pending folder, ending in '/'.
+  static std::string Folder();
+
+  // Moves sourceFile into the pending folder and records it for targetFile.
+  // False with `error` set (paths and reason) when the file cannot be moved
+  // or the entry cannot be written; the source then stays where it was.
+  static bool Queue(const std::string& sourceFile, const std::string& targetFile, std::string& error);
+
+  // The queued entries in queueing order; empty when there is no queue.
+  static std::vector<Entry> List();
+
+  // Copies every entry over its target in order (CopyFileOver). A done entry
+  // is removed with its pending file; one that fails stays queued and its
+  // "TARGET: reason" text is appended to failures. Returns the number done.
+  static uint32_t RunAll(std::vector<std::string>& failures);
+};
+
+}  // namespace qrv

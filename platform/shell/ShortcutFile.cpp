@@ -1,0 +1,113 @@
+#include "platform/shell/ShortcutFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/core/LastError.h"
+#include "platform/shell/DesktopEntry.h"
+
+namespace qrv::platform {
+namespace {
+
+std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t done = ::write(fd, bytes.data(), bytes.size());
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(done));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ShortcutFile::IsValidName(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (char c : name) {
+    if (c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+  }
+  return true;
+}
+
+std::string ShortcutFile::PathFor(const std::string& folder, std::string_view name) {
+  if (!IsValidName(name)) return {};
+  std::string path = folder;
+  if (path.empty() || path.back() != '/') path += '/';
+  return path + std::string(name) + ".desktop";
+}
+
+bool ShortcutFile::Write(const std::string& folder, std::string_view name, std::string_view target,
+                         std::string_view comment) {
+  LastError::Clear();
+  if (!IsValidName(name)) {
+    LastError::Set("shortcut name " + Quoted(name) + " cannot be a file name in " + Quoted(folder));
+    return false;
+  }
+  if (target.empty() || target[0] != '/' || target.find('=') != std::string_view::npos ||
+      target.find('\0') != std::string_view::npos) {
+    LastError::Set("shortcut " + Quoted(name) + " cannot start " + Quoted(target) +
+                   ": a launcher needs an absolute program path without '=' or NUL");
+    return false;
+  }
+  std::string path = PathFor(folder, name);
+  std::string text = DesktopEntry::Render(name, target, comment);
+
+  /* temporary file beside the target, so the rename is atomic */
+  std::string temp = (folder.empty() || folder.back() != '/' ? folder + "/" : folder) + ".qrv-shortcut-XXXXXX";
+  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    int code = errno;
+    LastError::Set("cannot create a temporary file in " + Quoted(folder) + " for shortcut " + Quoted(path) + ": " +
+                   std::strerror(code));
+    return false;
+  }
+  auto abandon = [&](const char* what) {
+    int code = errno;
+    ::close(fd);
+    ::unlink(temp.c_str());
+    LastError::Set(std::string("cannot ") + what + " " + Quoted(temp) + " for shortcut " + Quoted(path) + ": " +
+                   std::strerror(code));
+    return false;
+  };
+  // readable by every user whatever the umask: the menu is shared
+  if (::fchmod(fd, 0644) != 0) return abandon("set the permissions of");
+  if (!WriteAll(fd, text)) return abandon("write");
+  if (::fsync(fd) != 0) return abandon("flush");
+  if (::close(fd) != 0) {
+    int code = errno;
+    ::unlink(temp.c_str());
+    LastError::Set("cannot close " + Quoted(temp) + " for shortcut " + Quoted(path) + ": " + std::strerror(code));
+    return false;
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    int code = errno;
+    ::unlink(temp.c_str());
+    LastError::Set("cannot rename " + Quoted(temp) + " to " + Quoted(path) + ": " + std::strerror(code));
+    return false;
+  }
+  return true;
+}
+
+bool ShortcutFile::Remove(const std::string& folder, std::string_view name) {
+  LastError::Clear();
+  if (!IsValidName(name)) {
+    LastError::Set("shortcut name " + Quoted(name) + " cannot be a file name in " + Quoted(folder) +
+                   "; nothing deleted");
+    return false;
+  }
+  std::string path = PathFor(folder, name);
+  if (::unlink(path.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) return true;
+  int code = errno;
+  LastError::Set("cannot delete shortcut " + Quoted(path) + ": " + std::strerror(code));
+  return false;
+}
+
+}  // namespace qrv::platform

@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/MessageService.h"
+#include "apply/CQUpdateApplier.h"
+#include "tests/apply/UpdateRunFixture.h"
+#include "tests/platform/trust/SignedCabinetFixtures.h"
+#include "tests/support/CabinetFixtures.h"
+#include "tests/support/HttpTestServer.h"
+#include "transfer/CQUpdateDownloadMgr.h"
+
+namespace qrv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+using test::WriteFile;
+
+class RecordingMessages : public MessageService {
+ public:
+  int Show(uint32_t stringId, uint32_t /*buttons*/) override {
+    shown.push_back(stringId);
+    return kAnswerOk;
+  }
+  std::vector<uint32_t> shown;
+};
+
+// Downloads from the loopback HTTP server: product files and signed
+// cabinets served from srv/, the fixtures' test root trusted.
+class DownloadListedFilesTest : public test::UpdateRunFixture {
+ protected:
+  void SetUp() override {
+    UpdateRunFixture::SetUp();
+    ASSERT_GT(m_server.Port(), 0) << m_server.Error();
+    m_main.SetString("TrustAnchors", (m_fixtures / "anchors.pem").string());
+    m_main.SetString("ServerPath", m_server.ServiceUrl());
+    MessageService::Install(m_messages);
+  }
+  void TearDown() override {
+    MessageService::Install(nullptr);
+    UpdateRunFixture::TearDown();
+  }
+
+  // A cabinet of files signed by the maker, served at relative.
+  void ServeCabinet(const std::string& relative, const std::map<std::string, std::string>& files) {
+    const fs::path raw = m_root / "work" / (std::to_string(m_made++) + ".cab");
+    fs::create_directories(raw.parent_path());
+    test::ApplyFixtures::MakeCabinet(raw, files);
+    fs::create_directories((m_root / "srv" / relative).parent_path());
+    test::ApplyFixtures::SignAsMaker(m_fixtures, raw, m_root / "srv" / relative);
+  }
+  void Serve(const std::string& relative, const std::string& text) { WriteFile(m_root / "srv" / relative, text); }
+  int Fetch(std::vector<std::string>& products) {
+    CQUpdateDownloadMgr manager(tagSERVERINFO{kServerTypeHttp, 0, m_server.ServiceUrl(), "", ""});
+    m_manager = &manager;
+    int result = manager.DownloadUpdateFiles(products);
+    m_manager = nullptr;
+    return result;
+  }
+  bool Requested(const std::string& needle) const {
+    for (const auto& r : m_server.Requests()) {
+      if (r.path.find(needle) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  fs::path m_fixtures = test::SignedCabinetFixtures::CopyTo(m_root / "fixtures");
+  test::HttpTestServer m_server{m_root / "srv"};
+  std::shared_ptr<RecordingMessages> m_messages = std::make_shared<RecordingMessages>();
+  CQUpdateDownloadMgr* m_manager = nullptr;
+  int m_made = 0;
+};
+
+TEST_F(DownloadListedFilesTest, TwoFeaturesAreFetchedAppliedCommittedRolledBackAndCleaned) {
+  AddProduct("Writer", {"WriterSpell"});
+  ServeCabinet("writer.cab", {{"bin/writer.txt", "writer 7"}, {"readme.txt", "read me 7"}});
+  ServeCabinet("spell/spell.cab", {{"dict/en.dic", "words 7"}});
+  Serve("Writer.ini",
+        "[Writer]\nWriterCOUNT=1\nWriter0FILE=writer.cab\nWriterSpellCOUNT=1\nWriterSpell0FILE=spell\\spell.cab\n");
+  WriteFile(Download() / "qupdate_s.ini", "[UpdateVersionInfo]\nWriter=7\n");
+  WriteFile(Download() / "quplog.ini", "[PRODUCTLIST]\nCOUNT=9\n");
+  WriteFile(Download() / "quplog.ini20110315", "older still");
+  WriteFile(Download() / "Writer.ini", "[Writer]\nold=1\n");
+
+  std::vector<std::string> products{"Writer"};
+  ASSERT_EQ(Fetch(products), 1);
+  EXPECT_EQ(products, std::vector<std::string>{"Writer"});
+  // earlier files moved aside under LastUpdate, replacing the older copy
+  EXPECT_EQ(ReadFile(Download() / "quplog.ini20110315"), "[PRODUCTLIST]\nCOUNT=9\n");
+  EXPECT_EQ(ReadFile(Download() / "Writer.ini20110315"), "[Writer]\nold=1\n");
+
+  const std::string dl = Download().string() + "/";
+  EXPECT_EQ(Log("PRODUCTLIST", "COUNT"), "1");
+  EXPECT_EQ(Log("PRODUCTLIST", "PRODUCT0"), "Writer");
+  EXPECT_EQ(Log("Writer", "FILE0"), "writer.cab");
+  EXPECT_EQ(Log("Writer", "FILE0TEMPPATH"), dl + "writer.cab");
+  EXPECT_EQ(Log("Writer", "COUNT"), "1");
+  EXPECT_EQ(Log("Writer", "ERRCOUNT"), "0");
+  EXPECT_EQ(Log("Writer", "SKIPCOUNT"), "0");
+  EXPECT_EQ(Log("WriterSpell", "FILE0"), "spell\\spell.cab");
+  EXPECT_EQ(Log("WriterSpell", "FILE0TEMPPATH"), dl + "spell/spell.cab");
+  EXPECT_EQ(Log("WriterSpell", "COUNT"), "1");
+  EXPECT_TRUE(fs::is_regular_file(Download() / "spell" / "spell.cab"));
+  EXPECT_EQ(m_progress->statuses.front(), "1:Writer");
+
+  CQUpdateApplier applier;
+  ASSERT_EQ(applier.ApplyUpdates(), 1);
+  EXPECT_EQ(ReadFile(Install("Writer") / "bin" / "writer.txt"), "writer 7");
+  EXPECT_EQ(ReadFile(Install("Writer") / "readme.txt"), "read me 7");
+  EXPECT_EQ(ReadFile(Install("Writer") / "dict" / "en.dic"), "words 7");
+  EXPECT_EQ(Version("Writer"), 7u);
+  EXPECT_EQ(Backup("Writer"), 5u) << "later recordings in the run must not overwrite the backup";
+  EXPECT_EQ(m_progress->restart.load(), 0u) << "nothing was queued";
+  std::string dest;
+  CQUpdateUtilRegistry().ReadString("UpdateRemainDest", dest);
+  EXPECT_EQ(dest, Install("Writer").string());
+
+  EXPECT_EQ(applier.Rollback(1), 1);
+  EXPECT_EQ(Version("Writer"), 5u);
+  EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing);
+  EXPECT_EQ(ReadFile(Install("Writer") / "readme.txt"), "read me 7") << "files stay";
+
+  CQUpdateApplier again;
+  ASSERT_EQ(again.ApplyUpdates(), 1);
+  EXPECT_EQ(again.Commit(), 1);
+  EXPECT_EQ(Version("Writer"), 7u);
+  EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing);
+
+  EXPECT_EQ(again.CleanDownloadFolder(), 1);
+  EXPECT_EQ(test::CabinetFixtures::Tree(Download()), (std::vector<std::string>{"qupdate_s.ini", "quplog.ini"}));
+}
+
+TEST_F(DownloadListedFilesTest, AFailedFileOfTheSecondProductStopsWithItsCounts) {
+  AddProduct("Writer");
+  AddProduct("Calc");
+  ServeCabinet("writer.cab", {{"a.txt", "a"}});
+  Serve("Writer.ini", "[Writer]\nWriterCOUNT=1\nWriter0FILE=writer.cab\n");
+  Serve("Calc.ini", "[Calc]\nCalcCOUNT=2\nCalc0FILE=missing.cab\nCalc1FILE=never.cab\n");
+  std::vector<std::string> products{"Writer", "Calc"};
+  EXPECT_EQ(Fetch(products), 6);
+  EXPECT_EQ(Log("Calc", "ERROR0"), "missing.cab");
+  EXPECT_EQ(Log("Calc", "ERROR0TEMPPATH"), Download().string() + "/missing.cab");
+  EXPECT_EQ(Log("Calc", "COUNT"), "0");
+  EXPECT_EQ(Log("Calc", "ERRCOUNT"), "1");
+  EXPECT_EQ(Log("Calc", "SKIPCOUNT"), "0");
+  EXPECT_EQ(Log("Calc", "FILE0"), "<none>");
+  EXPECT_FALSE(Requested("never.cab")) << "the run stops at the first failed file";
+  EXPECT_EQ(Log("PRODUCTLIST", "PRODUCT1"), "Calc");
+  EXPECT_EQ(Log("PRODUCTLIST", "COUNT"), "2");
+  EXPECT_EQ(Log("Writer", "COUNT"), "1");
+}
+
+TEST_F(DownloadListedFilesTest, ARefusedSignatureTakesTheNextIndexAndStopsTheRun) {
+  AddProduct("Writer", {"WriterSpell"});
+  AddProduct("Calc");
+  ServeCabinet("good.cab", {{"a.txt", "a"}});
+  fs::copy_file(m_fixtures / "other.cab", m_root / "srv" / "bad.cab");
+  Serve("Writer.ini",
+        "[Writer]\nWriterCOUNT=3\nWriter0FILE=good.cab\nWriter1FILE=bad.cab\nWriter2FILE=later.cab\n"
+        "WriterSpellCOUNT=1\nWriterSpell0FILE=good.cab\n");
+  Serve("Calc.ini", "[Calc]\nCalcCOUNT=0\n");
+  std::vector<std::string> products{"Writer", "Calc"};
+  EXPECT_EQ(Fetch(products), 5);
+  EXPECT_EQ(Log("Writer", "FILE0"), "good.cab");
+  EXPECT_EQ(Log("Writer", "DIGITALSIGNERROR1"), "bad.cab");
+  EXPECT_EQ(Log("Writer", "DIGITALSIGNERROR1TEMPPATH"), Download().string() + "/bad.cab");
+  EXPECT_EQ(Log("Writer", "FILE1"), "<none>");
+  EXPECT_EQ(Log("Writer", "COUNT"), "2") << "a refused file counts";
+  EXPECT_EQ(Log("Writer", "ERRCOUNT"), "1");
+  EXPECT_EQ(Log("WriterSpell", "COUNT"), "<none>") << "no later feature is begun";
+  EXPECT_FALSE(Requested("later.cab"));
+  EXPECT_FALSE(Requested("Calc.ini"));
+  EXPECT_EQ(Log("PRODUCTLIST", "COUNT"), "1");
+
+  // what was refused is never applied: its index holds no FILE entry, and
+  // the empty path it reads as is no cabinet, which fails the applying
+  CQUpdateApplier applier;
+  EXPECT_EQ(applier.ApplyUpdates(), 0);
+  EXPECT_EQ(test::CabinetFixtures::Tree(Install("Writer")), std::vector<std::string>{"a.txt"});
+}
+
+TEST_F(DownloadListedFilesTest, MissingProductFilesDropProductsAndPreparationFailureEndsAtOnce) {
+  AddProduct("Ghost");
+  AddProduct("Writer");
+  ServeCabinet("w.cab", {{"a.txt", "a"}});
+  Serve("Writer.ini", "[Writer]\nWriterCOUNT=1\nWriter0FILE=w.cab\n");
+  std::vector<std::string> products{"Ghost", "Writer", "Nobody"};
+  EXPECT_EQ(Fetch(products), 1);
+  EXPECT_EQ(products, std::vector<std::string>{"Writer"});
+  EXPECT_EQ(Log("PRODUCTLIST", "PRODUCT0"), "Writer") << "the next product takes the index";
+  EXPECT_EQ(Log("PRODUCTLIST", "PRODUCT1"), "<none>");
+  EXPECT_EQ(Log("PRODUCTLIST", "COUNT"), "1");
+
+  // a product whose preparation fails ends the run with 4, writing no count
+  m_server.SetProductLocation("Broken", "");
+  std::vector<std::string> broken{"Writer", "Broken"};
+  EXPECT_EQ(Fetch(broken), 4);
+  EXPECT_EQ(Log("PRODUCTLIST", "COUNT"), "<none>");
+  EXPECT_EQ(Log("PRODUCTLIST", "PRODUCT0"), "Writer");
+}
+
+TEST_F(DownloadListedFilesTest, NamesLeavingTheDownloadFolderAreNeverFetched) {
+  AddProduct("Writer");
+  for (const std::string& name : std::vector<std::string>{"..\\..\\x.cab", "/tmp/x.cab", "sub/../../x.cab"}) {
+    SCOPED_TRACE(name);
+    Serve("Writer.ini", "[Writer]\nWriterCOUNT=1\nWriter0FILE=" + name + "\n");
+    std::vector<std::string> products{"Writer"};
+    EXPECT_EQ(Fetch(products), 6);
+    EXPECT_EQ(Log("Writer", "ERROR0"), name);
+    EXPECT_EQ(Log("Writer", "COUNT"), "0");
+    EXPECT_EQ(Log("Writer", "ERRCOUNT"), "1");
+  }
+  EXPECT_FALSE(Requested("x.cab"));
+  EXPECT_FALSE(fs::exists(m_root / "x.cab"));
+  EXPECT_FALSE(fs::exists(m_root / "dl" / "x.cab"));
+}
+
+TEST_F(DownloadListedFilesTest, AFolderThatCannotBeMadeAndAUserCancel) {
+  AddProduct("Writer");
+  AddProduct("Calc");
+  ServeCabinet("sub/w.cab", {{"a.txt", "a"}});
+  ServeCabinet("c.cab", {{"c.txt", "c"}});
+  Serve("Writer.ini", "[Writer]\nWriterCOUNT=1\nWriter0FILE=sub\\w.cab\n");
+  Serve("Calc.ini", "[Calc]\nCalcCOUNT=1\nCalc0FILE=c.cab\n");
+  WriteFile(Download() / "sub", "a file where a folder must go");
+  std::vector<std::string> products{"Writer", "Calc"};
+  EXPECT_EQ(Fetch(products), 0);
+  EXPECT_EQ(m_messages->shown, std::vector<uint32_t>{140});
+  EXPECT_EQ(Log("PRODUCTLIST", "COUNT"), "<none>");
+
+  // the user cancels while the first product downloads: 2, Calc never begun
+  fs::remove(Download() / "sub");
+  m_progress->onText = [this](uint32_t, const std::string& text) {
+    if (text == "sub\\w.cab" && m_manager != nullptr) m_manager->Cancel();
+  };
+  std::vector<std::string> again{"Writer", "Calc"};
+  EXPECT_EQ(Fetch(again), 2);
+  EXPECT_EQ(Log("Writer", "FILE0"), "sub\\w.cab");
+  EXPECT_EQ(Log("Writer", "COUNT"), "1");
+  EXPECT_EQ(Log("PRODUCTLIST", "COUNT"), "1");
+  EXPECT_FALSE(Requested("Calc.ini"));
+}
+
+}  // namespace
+}  // namespace qrv

@@ -1,0 +1,52 @@
+#include "platform/system/UserAdministrator.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+
+namespace qrv::platform {
+namespace {
+
+TEST(UserAdministratorTest, RootOrAnAdministratorGroupCounts) {
+  std::map<gid_t, std::string> names = {{10, "wheel"}, {27, "sudo"}, {100, "users"},  {115, "admin"},
+                                        {4, "adm"},    {28, "Sudo"}, {29, "sudoers"}};
+  auto lookup = [&](gid_t g) -> std::optional<std::string> {
+    auto it = names.find(g);
+    return it == names.end() ? std::nullopt : std::optional<std::string>(it->second);
+  };
+
+  EXPECT_TRUE(UserAdministrator::Decide(0, {}, lookup)) << "root needs no group";
+  EXPECT_TRUE(UserAdministrator::Decide(0, {}, nullptr));
+  EXPECT_TRUE(UserAdministrator::Decide(1000, {100, 27}, lookup)) << "sudo member, not elevated";
+  EXPECT_TRUE(UserAdministrator::Decide(1000, {10}, lookup));
+  EXPECT_TRUE(UserAdministrator::Decide(1000, {115, 100}, lookup));
+
+  EXPECT_FALSE(UserAdministrator::Decide(1000, {}, lookup));
+  EXPECT_FALSE(UserAdministrator::Decide(1000, {100, 4}, lookup)) << "adm reads logs, it does not administer";
+  EXPECT_FALSE(UserAdministrator::Decide(1000, {28, 29}, lookup)) << "names match exactly";
+  EXPECT_FALSE(UserAdministrator::Decide(1000, {999}, lookup)) << "a group without a name";
+  EXPECT_FALSE(UserAdministrator::Decide(1000, {27}, nullptr)) << "no lookup, no names";
+}
+
+TEST(UserAdministratorTest, ProcessFactsIncludeThePrimaryGroups) {
+  std::vector<gid_t> groups = UserAdministrator::ProcessGroups();
+  EXPECT_NE(std::find(groups.begin(), groups.end(), getegid()), groups.end());
+  EXPECT_NE(std::find(groups.begin(), groups.end(), getgid()), groups.end());
+  std::vector<gid_t> sorted = groups;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "each group once";
+
+  EXPECT_EQ(UserAdministrator::GroupName(0).value_or(""), "root");
+  EXPECT_FALSE(UserAdministrator::GroupName(static_cast<gid_t>(-2)).has_value());
+
+  EXPECT_EQ(UserAdministrator::IsAdministrator(),
+            UserAdministrator::Decide(geteuid(), groups, &UserAdministrator::GroupName));
+  if (geteuid() == 0) {
+    EXPECT_TRUE(UserAdministrator::IsAdministrator());
+  }
+}
+
+}  // namespace
+}  // namespace qrv::platform

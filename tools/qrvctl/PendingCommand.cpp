@@ -1,0 +1,25 @@
+#include "tools/qrvctl/PendingCommand.h"
+
+#include "apply/PendingReplacements.h"
+#include "tools/qrvctl/CommandOutput.h"
+
+namespace qrv::tools {
+
+int PendingCommand::Run(const std::vector<std::string>& args) {
+  if (args.size() != 1) return CommandOutput::Usage("pending needs exactly one of: list, run");
+  if (args[0] == "list") {
+    for (const PendingReplacements::Entry& entry : PendingReplacements::List()) {
+      CommandOutput::Line(entry.source + "\t" + entry.target);
+    }
+    return 0;
+  }
+  if (args[0] == "run") {
+    std::vector<std::string> failures;
+    PendingReplacements::RunAll(failures);
+    for (const std::string& failure : failures) CommandOutput::Error("cannot replace " + failure);
+    return failures.empty() ? 0 : 1;
+  }
+  return CommandOutput::Usage("unknown pending command \"" + args[0] + "\"");
+}
+
+}  // namespace qrv::tools

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qrv::tools {
+
+// qrvctl pending: the replacements queued for the next start
+// (PendingReplacements).
+//   pending list   SOURCE<TAB>TARGET per entry, in the order they run
+//   pending run    carries out every entry in order; a done entry is removed
+//                  with its pending file, one that fails stays queued
+// Exit status 0; 1 when an entry still fails ("qrvctl: cannot replace
+// TARGET: REASON" per entry); 2 on a usage error.
+class PendingCommand {
+ public:
+  static int Run(const std::vector<std::string>& args);
+};
+
+}  // namespace qrv::tools

@@ -13,7 +13,7 @@
 #include <new>
 
 #include "platform/core/LastError.h"
-#include "platform/profile/AtomicFileWriter.h"
+#include "platform/core/AtomicFileWriter.h"
 #include "platform/profile/ProfileCache.h"
 #include "platform/profile/ProfileDocument.h"
 #include "platform/profile/ProfileLoader.h"

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/core/AtomicFileWriter.h"
 #include "platform/core/LastError.h"
 #include "platform/shell/DesktopEntry.h"
 
@@ -14,18 +15,6 @@ namespace qrv::platform {
 namespace {
 
 std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t done = ::write(fd, bytes.data(), bytes.size());
-    if (done < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(done));
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -60,37 +49,10 @@ bool ShortcutFile::Write(const std::string& folder, std::string_view name, std::
   std::string path = PathFor(folder, name);
   std::string text = DesktopEntry::Render(name, target, comment);
 
-  /* temporary file beside the target, so the rename is atomic */
-  std::string temp = (folder.empty() || folder.back() != '/' ? folder + "/" : folder) + ".qrv-shortcut-XXXXXX";
-  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    int code = errno;
-    LastError::Set("cannot create a temporary file in " + Quoted(folder) + " for shortcut " + Quoted(path) + ": " +
-                   std::strerror(code));
-    return false;
-  }
-  auto abandon = [&](const char* what) {
-    int code = errno;
-    ::close(fd);
-    ::unlink(temp.c_str());
-    LastError::Set(std::string("cannot ") + what + " " + Quoted(temp) + " for shortcut " + Quoted(path) + ": " +
-                   std::strerror(code));
-    return false;
-  };
   // readable by every user whatever the umask: the menu is shared
-  if (::fchmod(fd, 0644) != 0) return abandon("set the permissions of");
-  if (!WriteAll(fd, text)) return abandon("write");
-  if (::fsync(fd) != 0) return abandon("flush");
-  if (::close(fd) != 0) {
-    int code = errno;
-    ::unlink(temp.c_str());
-    LastError::Set("cannot close " + Quoted(temp) + " for shortcut " + Quoted(path) + ": " + std::strerror(code));
-    return false;
-  }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    int code = errno;
-    ::unlink(temp.c_str());
-    LastError::Set("cannot rename " + Quoted(temp) + " to " + Quoted(path) + ": " + std::strerror(code));
+  std::string error;
+  if (!AtomicFileWriter::Replace(path, text, 0644, error)) {
+    LastError::Set("cannot write shortcut " + Quoted(name) + ": " + error);
     return false;
   }
   return true;

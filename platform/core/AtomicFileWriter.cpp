@@ -1,4 +1,4 @@
-#include "platform/profile/AtomicFileWriter.h"
+#include "platform/core/AtomicFileWriter.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -45,12 +45,22 @@ bool WriteAll(int fd, std::string_view bytes) {
 
 bool AtomicFileWriter::Replace(const std::string& path, std::string_view bytes, const struct stat* existing,
                                std::string& error) {
+  mode_t mode = existing != nullptr ? (existing->st_mode & 07777) : (0666 & ~CurrentUmask());
+  return Write(path, bytes, existing, mode, error);
+}
+
+bool AtomicFileWriter::Replace(const std::string& path, std::string_view bytes, mode_t mode, std::string& error) {
+  return Write(path, bytes, nullptr, mode & 07777, error);
+}
+
+bool AtomicFileWriter::Write(const std::string& path, std::string_view bytes, const struct stat* existing,
+                             mode_t mode, std::string& error) {
   /* temporary file beside the target */
   size_t slash = path.rfind('/');
   std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
   if (base.empty()) {
-    error = "profile file name " + Quoted(path) + " names a folder, not a file";
+    error = "file name " + Quoted(path) + " names a folder, not a file";
     return false;
   }
   // keep the temporary name within NAME_MAX whatever the target's length
@@ -59,9 +69,9 @@ bool AtomicFileWriter::Replace(const std::string& path, std::string_view bytes, 
   if (fd < 0) {
     int code = errno;
     if (code == ENOENT) {
-      error = "cannot write profile file " + Quoted(path) + ": its folder " + Quoted(folder) + " does not exist";
+      error = "cannot write file " + Quoted(path) + ": its folder " + Quoted(folder) + " does not exist";
     } else {
-      error = "cannot create a temporary file in folder " + Quoted(folder) + " to write profile file " +
+      error = "cannot create a temporary file in folder " + Quoted(folder) + " to write file " +
               Quoted(path) + ": " + std::strerror(code);
     }
     return false;
@@ -84,7 +94,6 @@ bool AtomicFileWriter::Replace(const std::string& path, std::string_view bytes, 
       }
     }
   }
-  mode_t mode = existing != nullptr ? (existing->st_mode & 07777) : (0666 & ~CurrentUmask());
   if (::fchmod(fd, mode) != 0) {
     int code = errno;
     return abandon("cannot set the permissions of temporary file " + Quoted(temp), code);
@@ -93,23 +102,23 @@ bool AtomicFileWriter::Replace(const std::string& path, std::string_view bytes, 
   /* content, on disk before the rename */
   if (!WriteAll(fd, bytes)) {
     int code = errno;
-    return abandon("cannot write temporary file " + Quoted(temp) + " for profile file " + Quoted(path), code);
+    return abandon("cannot write temporary file " + Quoted(temp) + " for file " + Quoted(path), code);
   }
   if (::fsync(fd) != 0) {
     int code = errno;
-    return abandon("cannot flush temporary file " + Quoted(temp) + " for profile file " + Quoted(path), code);
+    return abandon("cannot flush temporary file " + Quoted(temp) + " for file " + Quoted(path), code);
   }
   if (::close(fd) != 0) {
     int code = errno;
     ::unlink(temp.c_str());
-    error = "cannot close temporary file " + Quoted(temp) + " for profile file " + Quoted(path) + ": " +
+    error = "cannot close temporary file " + Quoted(temp) + " for file " + Quoted(path) + ": " +
             std::strerror(code);
     return false;
   }
   if (::rename(temp.c_str(), path.c_str()) != 0) {
     int code = errno;
     ::unlink(temp.c_str());
-    error = "cannot replace profile file " + Quoted(path) + " with " + Quoted(temp) + ": " + std::strerror(code);
+    error = "cannot replace file " + Quoted(path) + " with " + Quoted(temp) + ": " + std::strerror(code);
     return false;
   }
 
@@ -118,7 +127,7 @@ bool AtomicFileWriter::Replace(const std::string& path, std::string_view bytes, 
   if (dir >= 0) {
     if (::fsync(dir) != 0 && errno != EINVAL && errno != ENOTSUP) {
       // the new content is in place; only its durability across a crash is in doubt
-      Diagnostics::Report("profile file \"" + path + "\" was written but its folder could not be flushed: " +
+      Diagnostics::Report("file \"" + path + "\" was written but its folder could not be flushed: " +
                           std::strerror(errno));
     }
     ::close(dir);

@@ -23,6 +23,13 @@ class AtomicFileWriter {
   // On failure, error names the paths and the system's reason.
   static bool Replace(const std::string& path, std::string_view bytes, const struct stat* existing,
                       std::string& error);
+  // The same with exactly these permission bits (the umask does not apply),
+  // for files every user must read whatever the writer's umask.
+  static bool Replace(const std::string& path, std::string_view bytes, mode_t mode, std::string& error);
+
+ private:
+  static bool Write(const std::string& path, std::string_view bytes, const struct stat* existing, mode_t mode,
+                    std::string& error);
 };
 
 }  // namespace qrv::platform

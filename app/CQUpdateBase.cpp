@@ -1,0 +1,299 @@
+#include "app/CQUpdateBase.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "app/CQUpdateDlgMgr.h"
+#include "app/MessageService.h"
+#include "app/StandByWindow.h"
+#include "app/UpdateSchedule.h"
+#include "apply/CQUpdateActions.h"
+#include "apply/SystemServices.h"
+#include "apply/UpdateFiles.h"
+#include "config/CQUpdateMgrEnv.h"
+#include "platform/core/Diagnostics.h"
+#include "platform/core/LastError.h"
+#include "platform/profile/ProfileFile.h"
+#include "res/Editions.h"
+#include "transfer/CQUpdateDownloadMgr.h"
+
+namespace qrv {
+
+namespace {
+
+constexpr uint32_t kStringRestartQuestion = 134;
+constexpr uint32_t kStringRestartFailed = 135;
+constexpr uint32_t kStringNoUpdateInfo = 157;
+// Message box buttons OK and Cancel.
+constexpr uint32_t kButtonsOkCancel = 1;
+// Version texts from the update-information file are shown in a column
+// that never held more than 255 characters.
+constexpr uint32_t kVersionTextChars = 256;
+constexpr std::string_view kSelfPrefix = "QrvUpdate";
+
+bool IsSelf(const tagUPDATETYPE& record) { return record.product.compare(0, kSelfPrefix.size(), kSelfPrefix) == 0; }
+
+// The leading decimal integer of text; anything else counts 0.
+int32_t LeadingNumber(const std::string& text) {
+  int64_t value = 0;
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && value < INT32_MAX; ++i) {
+    value = value * 10 + (text[i] - '0');
+  }
+  value = std::min<int64_t>(value, INT32_MAX);
+  return static_cast<int32_t>(negative ? -value : value);
+}
+
+}  // namespace
+
+CQUpdateBase::~CQUpdateBase() {
+  if (m_restartRequired.load() != 0 &&
+      MessageService::Current().Show(kStringRestartQuestion, kButtonsOkCancel) == MessageService::kAnswerOk) {
+    if (RestartSystem() == 0) {
+      platform::Diagnostics::Report("cannot restart the system: " + platform::LastError::Text());
+      MessageService::Current().Show(kStringRestartFailed, MessageService::kOk);
+    }
+  }
+  m_standBy.reset();
+  m_downloadMgr.reset();
+}
+
+void CQUpdateBase::SetStandByFactory(std::function<std::unique_ptr<StandByWindow>()> factory) {
+  m_standByFactory = std::move(factory);
+}
+
+void CQUpdateBase::ShowStandBy() {
+  if (!m_standByFactory) return;
+  m_standBy = m_standByFactory();
+  if (m_standBy) m_standBy->Advance();
+}
+
+void CQUpdateBase::CloseStandBy() { m_standBy.reset(); }
+
+void CQUpdateBase::SetEndProcess(std::function<void(int)> endProcess) { m_endProcess = std::move(endProcess); }
+
+int32_t CQUpdateBase::QueryUpdates() {
+  // A fresh manager per query: the server setting may have changed since the
+  // last one, and the transport keeps per-query state.
+  m_downloadMgr.reset();
+  m_downloadMgr = std::make_unique<CQUpdateDownloadMgr>();
+  m_updateTypes.clear();
+
+  if (m_downloadMgr->Connect() != 1) return 0;
+  const std::string info = m_downloadMgr->GetUpdateInfo();
+  if (info.empty()) return 0;
+  struct stat st {};
+  if (stat(info.c_str(), &st) != 0 || st.st_size == 0) {
+    platform::Diagnostics::Report("the update information " + info + " is missing or empty");
+    if (m_autoMode == 0) MessageService::Current().Show(kStringNoUpdateInfo, MessageService::kOk);
+    return 0;
+  }
+
+  CQUpdateMgrEnv env;
+  env.GetInstalledProducts(m_updateTypes, kProductsKey);
+  if (m_updateTypes.size() > kMaxProducts) {
+    platform::Diagnostics::Report("only the first " + std::to_string(kMaxProducts) + " of " +
+                                  std::to_string(m_updateTypes.size()) + " installed products are examined");
+    m_updateTypes.resize(kMaxProducts);
+  }
+
+  for (size_t i = 0; i < m_updateTypes.size();) {
+    if (m_autoMode == 0 && m_standBy) m_standBy->Advance();
+    tagUPDATETYPE& record = m_updateTypes[i];
+    const std::string latestText =
+        platform::ProfileFile::GetString(info, "VersionInfo", record.product, "-", kVersionTextChars);
+    const uint32_t latest = platform::ProfileFile::GetInt(info, "UpdateVersionInfo", record.product, -1);
+    uint32_t installed = env.GetProductVersion(record.product);
+    if (installed == CQUpdateMgrEnv::kMissing) installed = 0;
+    if (latest == CQUpdateMgrEnv::kMissing || static_cast<int32_t>(latest) <= static_cast<int32_t>(installed)) {
+      m_updateTypes.erase(m_updateTypes.begin() + static_cast<std::ptrdiff_t>(i));
+      continue;
+    }
+    record.latestVersion = latestText;
+    ++i;
+  }
+
+  // The updater updates itself before anything else: a new updater may be
+  // needed to apply the other products' updates correctly.
+  if (std::any_of(m_updateTypes.begin(), m_updateTypes.end(), IsSelf)) {
+    std::erase_if(m_updateTypes, [](const tagUPDATETYPE& r) { return !IsSelf(r); });
+    // Two updater records are the old and the new updater's keys; only the
+    // later one is to be fetched.
+    if (m_updateTypes.size() == 2) m_updateTypes.erase(m_updateTypes.begin());
+  }
+
+  if (m_updateTypes.empty()) return 0;
+  if (m_autoMode != 0) RecordLastUpdate();
+  m_updateTypes = OrderByEdition(m_updateTypes);
+  return 1;
+}
+
+std::vector<tagUPDATETYPE> CQUpdateBase::OrderByEdition(const std::vector<tagUPDATETYPE>& records) {
+  std::vector<tagUPDATETYPE> ordered;
+  std::vector<bool> matched(records.size(), false);
+  for (std::string_view label : Editions::NewestFirst()) {
+    for (size_t i = 0; i < records.size(); ++i) {
+      if (records[i].productName.find(label) != std::string::npos) {
+        ordered.push_back(records[i]);
+        matched[i] = true;
+      }
+    }
+  }
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (!matched[i]) ordered.push_back(records[i]);
+  }
+  return ordered;
+}
+
+int32_t CQUpdateBase::GetTotalFileCount() const {
+  const std::string info = UpdateFiles::InfoPath();
+  int64_t total = 0;
+  for (const tagUPDATETYPE& record : m_updateTypes) {
+    total += LeadingNumber(platform::ProfileFile::GetString(info, "COUNT", record.product, "-", kVersionTextChars));
+  }
+  return static_cast<int32_t>(std::clamp<int64_t>(total, INT32_MIN, INT32_MAX));
+}
+
+int32_t CQUpdateBase::DownloadProducts(std::vector<std::string>& products) {
+  if (GetTotalFileCount() <= 0 || !m_downloadMgr) return 0;
+  return m_downloadMgr->DownloadUpdateFiles(products);
+}
+
+int32_t CQUpdateBase::StartDownload(std::vector<std::string>& products) {
+  if (!m_downloadMgr) m_downloadMgr = std::make_unique<CQUpdateDownloadMgr>();
+  if (m_downloadMgr->Connect() != 1) return kResultNoConnection;
+  SetUpdateState(kStateDownloadBegun);
+  if (CQUpdateDlgMgr* window = Window()) window->OnFileTransferBegin();
+
+  const int32_t result = DownloadProducts(products);
+  if (result == 1) {
+    SetUpdateState(kStateDownloaded);
+    if (CQUpdateDlgMgr* window = Window()) window->OnFileTransferFinish();
+    return 1;
+  }
+  if (result == 2 || result == 5 || result == 6) {
+    if (m_autoMode == 0) {
+      SetUpdateState(result == 5 ? kStateSignatureFailed : kStateDownloadFailed);
+      return result;
+    }
+    // Nobody watches an automatic run: start clean next time.
+    SetUpdateState(kStateDone);
+    CleanDownloads();
+    if (m_endProcess) {
+      m_endProcess(1);
+    } else {
+      std::exit(1);
+    }
+    return result;
+  }
+  SetUpdateState(m_autoMode == 0 ? kStateDownloadFailed : kStateDone);
+  if (CQUpdateDlgMgr* window = Window()) window->OnFileTransferError(result);
+  return result;
+}
+
+int32_t CQUpdateBase::CopyFiles() {
+  SetUpdateState(kStateCopyBegun);
+  if (CQUpdateDlgMgr* window = Window()) window->OnFileCopyBegin();
+  const int32_t result = m_applier.ApplyUpdates();
+  if (result == CQUpdateApplier::kFailed || result == CQUpdateApplier::kCancelled) {
+    SetUpdateState(kStateCopyFailed);
+    // What was queued for the next start belongs to the copy being undone.
+    m_restartRequired.store(0);
+    if (result == CQUpdateApplier::kFailed) {
+      if (CQUpdateDlgMgr* window = Window()) window->OnFileCopyError();
+    }
+    return result;
+  }
+  SetUpdateState(kStateCopied);
+  if (CQUpdateDlgMgr* window = Window()) window->OnFileCopyFinish();
+  return result;
+}
+
+int32_t CQUpdateBase::ApplyActions() {
+  SetUpdateState(kStateActionsBegun);
+  const std::string log = UpdateFiles::LogPath();
+  const auto count = static_cast<int32_t>(platform::ProfileFile::GetInt(log, "PRODUCTLIST", "COUNT", 0));
+  for (int32_t i = 0; i < count; ++i) {
+    const std::string product =
+        platform::ProfileFile::GetString(log, "PRODUCTLIST", "PRODUCT" + std::to_string(i), "", UpdateFiles::kValueChars);
+    if (CQUpdateActions::ApplyRegistryAdditions(product) == 0 || CQUpdateActions::ApplyRegistryRemovals(product) == 0) {
+      if (CQUpdateDlgMgr* window = Window()) window->OnFinalizeError();
+      return 1;
+    }
+    // A missing shortcut is an inconvenience, not a reason to undo an update.
+    CQUpdateActions::CreateShortcuts(product);
+    CQUpdateActions::DeleteShortcuts(product);
+  }
+  if (CQUpdateActions::RunStartActions() != 0) {
+    SetUpdateState(kStateActionsDone);
+  } else if (CQUpdateDlgMgr* window = Window()) {
+    window->OnFinalizeError();
+  }
+  return 1;
+}
+
+int32_t CQUpdateBase::CompleteUpdate() {
+  SetUpdateState(kStateCommitBegun);
+  bool ok = CommitUpdate() != 0;
+  if (ok) {
+    RecordLastUpdate();
+    ok = CleanDownloads() != 0;
+  }
+  if (ok) {
+    SetUpdateState(kStateCommitted);
+  } else if (CQUpdateDlgMgr* window = Window()) {
+    window->OnFinalizeError();
+  }
+  return 1;
+}
+
+void CQUpdateBase::EndUpdateState(int32_t aborted) {
+  if (aborted == 0) SetUpdateState(kStateDone);
+}
+
+void CQUpdateBase::SetUpdateState(uint32_t code) {
+  if (CQUpdateMgrEnv().SetUpdateState(code) == 0) {
+    platform::Diagnostics::Report("cannot store UpdateState " + std::to_string(code) + ": " +
+                                  platform::LastError::Text());
+  }
+}
+
+void CQUpdateBase::CancelDownload() {
+  if (m_downloadMgr) m_downloadMgr->Cancel();
+}
+
+void CQUpdateBase::CancelCopy() { m_applier.RequestCancel(); }
+
+int32_t CQUpdateBase::RollbackCopy(uint32_t flag) { return m_applier.Rollback(flag); }
+
+void CQUpdateBase::RecordLastUpdate() { UpdateSchedule::RecordLastUpdate(); }
+
+int32_t CQUpdateBase::CommitUpdate() { return m_applier.Commit(); }
+
+int32_t CQUpdateBase::CleanDownloads() { return m_applier.CleanDownloadFolder(); }
+
+void CQUpdateBase::LoadUpdateContent(const std::string& product) {
+  if (m_downloadMgr) m_downloadMgr->DownloadInfoFile(product);
+}
+
+void CQUpdateBase::NotifyProgressText(uint32_t kind, std::string_view file, uint32_t value) {
+  if (CQUpdateDlgMgr* window = Window()) window->SetProgressText(kind, file, value);
+}
+
+void CQUpdateBase::NotifyProductStatus(const std::string& product, uint32_t kind) {
+  if (CQUpdateDlgMgr* window = Window()) window->SetProductStatus(product, kind);
+}
+
+void CQUpdateBase::StepProgressBack() {
+  if (CQUpdateDlgMgr* window = Window()) window->StepProgressBack();
+}
+
+void CQUpdateBase::SetProgressRange(uint32_t count) {
+  if (CQUpdateDlgMgr* window = Window()) window->SetProgressRange(count);
+}
+
+}  // namespace qrv

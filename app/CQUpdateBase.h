@@ -1,0 +1,128 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "apply/CQUpdateApplier.h"
+#include "config/tagUPDATETYPE.h"
+
+namespace qrv {
+
+class CQUpdateDlgMgr;
+class CQUpdateDownloadMgr;
+class StandByWindow;
+
+// Codes stored as UpdateState so that a run interrupted by a crash, a
+// log-off or a restart can be resumed by the next automatic start.
+enum UpdateStateCode : uint32_t {
+  kStateDone = 0,
+  kStateDownloadBegun = 11,
+  kStateDownloaded = 12,
+  kStateDownloadFailed = 13,
+  kStateSignatureFailed = 14,
+  kStateCopyBegun = 21,
+  kStateCopied = 22,
+  kStateCopyFailed = 23,
+  kStateActionsBegun = 31,
+  kStateActionsDone = 32,
+  kStateCommitBegun = 41,
+  kStateCommitted = 42,
+};
+
+// The update engine: the work of each phase of a run, the product list of
+// pending updates, the download manager and the file replacement engine.
+// Only CQUpdateBaseProcess is ever made; this part holds the work, that one
+// the singleton and the window.
+//
+// The window is reached through Window() (null before the process object
+// has one: notifications then go nowhere).
+//
+// Thread: the user-interface thread, except SetRestartRequired, which the
+// unpacking worker may call.
+class CQUpdateBase {
+ public:
+  // The product list holds at most this many records.
+  static constexpr size_t kMaxProducts = 256;
+  // Download result code of StartDownload when the server cannot be reached.
+  static constexpr int32_t kResultNoConnection = 3;
+  // Registry key below HKLM holding the installed products.
+  static constexpr std::string_view kProductsKey = "SOFTWARE\\QRV\\Shared\\QrvUpdate";
+
+  // When restartRequired is set, asks whether to restart now (OK/Cancel) and
+  // restarts on OK; then deletes the download manager.
+  virtual ~CQUpdateBase();
+
+  void SetAutoMode(uint32_t mode) { m_autoMode = mode; }
+  uint32_t IsAutoMode() const { return m_autoMode; }
+  // What ShowStandBy makes; none (the default) shows nothing.
+  void SetStandByFactory(std::function<std::unique_ptr<StandByWindow>()> factory);
+  void ShowStandBy();
+  void CloseStandBy();
+  // How the automatic run ends the process after a failed download; the
+  // default is std::exit. Tests and front-ends with their own shutdown
+  // replace it.
+  void SetEndProcess(std::function<void(int)> endProcess);
+
+  // Builds the product list of pending updates; 1 when there is one, 0 when
+  // there is nothing to do or the server could not tell.
+  int32_t QueryUpdates();
+  std::vector<tagUPDATETYPE>* GetUpdateTypes() { return &m_updateTypes; }
+  // Files listed under COUNT of qupdate_s.ini for the products of the list.
+  int32_t GetTotalFileCount() const;
+  int32_t DownloadProducts(std::vector<std::string>& products);
+  // Connect, transfer and report to the window; the download result code
+  // (1 done, 3 no connection, other codes of the transfer layer).
+  int32_t StartDownload(std::vector<std::string>& products);
+  // 0 failed, 1 done, 2 cancelled.
+  int32_t CopyFiles();
+  int32_t ApplyActions();
+  int32_t CompleteUpdate();
+  void EndUpdateState(int32_t aborted);
+  void SetUpdateState(uint32_t code);
+  void CancelDownload();
+  void CancelCopy();
+  int32_t RollbackCopy(uint32_t flag);
+  void SetRestartRequired(uint32_t flag) { m_restartRequired.store(flag); }
+  uint32_t RestartRequired() const { return m_restartRequired.load(); }
+  void RecordLastUpdate();
+  int32_t CommitUpdate();
+  int32_t CleanDownloads();
+  // Fetches the product's update-content file; the outcome is not reported.
+  void LoadUpdateContent(const std::string& product);
+
+  // Forwarded to the window.
+  void NotifyProgressText(uint32_t kind, std::string_view file, uint32_t value);
+  void NotifyProductStatus(const std::string& product, uint32_t kind);
+  void StepProgressBack();
+  void SetProgressRange(uint32_t count);
+
+  // The edition ordering of QueryUpdates on its own: for each label, newest
+  // first, the records whose display name holds it, then the rest; a record
+  // with two labels comes twice.
+  static std::vector<tagUPDATETYPE> OrderByEdition(const std::vector<tagUPDATETYPE>& records);
+
+ protected:
+  CQUpdateBase() = default;
+  CQUpdateBase(const CQUpdateBase&) = delete;
+  CQUpdateBase& operator=(const CQUpdateBase&) = delete;
+  // The window's orchestrator part, or null.
+  virtual CQUpdateDlgMgr* Window() const = 0;
+
+  std::unique_ptr<CQUpdateDownloadMgr> m_downloadMgr;
+  CQUpdateApplier m_applier;
+  std::vector<tagUPDATETYPE> m_updateTypes;
+  std::atomic<uint32_t> m_restartRequired{0};
+  std::unique_ptr<StandByWindow> m_standBy;
+  uint32_t m_autoMode = 0;
+
+ private:
+  std::function<std::unique_ptr<StandByWindow>()> m_standByFactory;
+  std::function<void(int)> m_endProcess;
+};
+
+}  // namespace qrv

@@ -1,0 +1,281 @@
+#include "app/CQUpdateDlgMgr.h"
+
+#include <algorithm>
+
+#include "app/CQUpdateBaseProcess.h"
+#include "app/MessageService.h"
+#include "app/ProductCheckList.h"
+#include "app/ProgressControl.h"
+#include "app/StatusControl.h"
+#include "apply/UpdateFiles.h"
+#include "platform/core/Diagnostics.h"
+#include "platform/core/LastError.h"
+#include "platform/profile/ProfileFile.h"
+#include "res/CQUpdateStrings.h"
+
+namespace qrv {
+
+namespace {
+
+constexpr int32_t kMessageRetry = 130;
+constexpr uint32_t kStringProductName = 102;
+constexpr uint32_t kStringCurrentVersion = 103;
+constexpr uint32_t kStringLatestVersion = 104;
+constexpr uint32_t kStringDownloading = 111;
+constexpr uint32_t kStringCopying = 112;
+constexpr uint32_t kStringDeleting = 113;
+constexpr uint32_t kStringWait = 114;
+constexpr uint32_t kStringNoNetwork = 142;
+constexpr uint32_t kStringConnectFailed = 144;
+constexpr uint32_t kStringFilesMissing = 146;
+constexpr uint32_t kStringAborted = 153;
+constexpr uint32_t kStringUpdateError = 154;
+constexpr uint32_t kStringFinalizeError = 155;
+constexpr uint32_t kStringCancelling = 159;
+constexpr uint32_t kStringFinished = 161;
+constexpr uint32_t kStringSignature = 162;
+
+void Show(uint32_t id) { MessageService::Current().Show(id, MessageService::kOk); }
+
+// Offsets of the UTF-8 characters of text, and text.size() at the end, so
+// the status rule counts characters as the user sees them and never cuts
+// one in half.
+std::vector<size_t> CharStarts(std::string_view text) {
+  std::vector<size_t> starts;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
+  }
+  starts.push_back(text.size());
+  return starts;
+}
+
+}  // namespace
+
+CQUpdateDlgMgr::CQUpdateDlgMgr() : m_process(CQUpdateBaseProcess::GetInstance()) {}
+
+CQUpdateDlgMgr::~CQUpdateDlgMgr() = default;
+
+void CQUpdateDlgMgr::Trace(std::string_view label) { m_trace.WriteEvent(label, m_phase); }
+
+int32_t CQUpdateDlgMgr::RunDialog() { return 1; }
+
+bool CQUpdateDlgMgr::UpdatePrepare(int32_t /*messageId*/) {
+  const bool interactive = m_process != nullptr && m_process->IsAutoMode() == 0;
+  if (interactive) m_process->ShowStandBy();
+  m_phase = kPhasePrepare;
+  const int32_t found = m_process != nullptr ? m_process->QueryUpdates() : 0;
+  if (interactive) m_process->CloseStandBy();
+  return OnPrepareFinish(found);
+}
+
+int32_t CQUpdateDlgMgr::UpdateDownload(std::vector<std::string>& products) {
+  m_phase = kPhaseDownload;
+  if (m_process == nullptr) return 0;
+  const int32_t result = m_process->StartDownload(products);
+  switch (result) {
+    case 2: UpdatePrepare(kMessageRetry); break;
+    case 5: Show(kStringSignature); UpdatePrepare(kMessageRetry); break;
+    case 6: Show(kStringUpdateError); UpdatePrepare(kMessageRetry); break;
+    case 3: Show(kStringNoNetwork); UpdatePrepare(kMessageRetry); break;
+    default: break;
+  }
+  return result;
+}
+
+void CQUpdateDlgMgr::UpdateWait() { m_phase = kPhaseWait; }
+
+int32_t CQUpdateDlgMgr::UpdateCopyFile() {
+  m_phase = kPhaseFileCopy;
+  Trace("DlgMgr-UpdateCopyFile");
+  return m_process != nullptr ? m_process->CopyFiles() : 0;
+}
+
+void CQUpdateDlgMgr::UpdateFinalize() {
+  m_phase = kPhaseFinalize;
+  if (m_process == nullptr) return;
+  // The commit runs even after a failed action: the files are in place and
+  // their levels recorded, so forgetting the old levels is still right.
+  m_process->ApplyActions();
+  m_process->CompleteUpdate();
+}
+
+void CQUpdateDlgMgr::UpdateFinish(int32_t aborted) {
+  m_phase = kPhaseFinish;
+  if (m_process != nullptr) m_process->EndUpdateState(aborted);
+}
+
+void CQUpdateDlgMgr::OnFileTransferBegin() {
+  if (m_process == nullptr) return;
+  const int32_t count = m_process->GetTotalFileCount();
+  if (count >= 1) SetProgressRange(static_cast<uint32_t>(count));
+}
+
+void CQUpdateDlgMgr::OnFileTransferFinish() {
+  const std::string log = UpdateFiles::LogPath();
+  if (!platform::ProfileFile::WriteString(log, "DOWNLOAD", "STATUS", "SUCCESS")) {
+    platform::Diagnostics::Report("cannot record the finished download in " + log + ": " +
+                                  platform::LastError::Text());
+  }
+  if (m_progress != nullptr) m_progress->SetPos(0);
+}
+
+void CQUpdateDlgMgr::OnFileTransferCancel() {
+  if (m_process != nullptr) m_process->CancelDownload();
+}
+
+void CQUpdateDlgMgr::OnFileCopyBegin() {
+  if (m_process == nullptr) return;
+  const int32_t count = m_process->GetTotalFileCount();
+  if (count >= 1) SetProgressRange(static_cast<uint32_t>(count));
+}
+
+void CQUpdateDlgMgr::OnFileCopyFinish() {
+  if (m_progress != nullptr) m_progress->SetPos(0);
+  Show(kStringFinished);
+}
+
+void CQUpdateDlgMgr::OnFileCopyCancel() {
+  SetProgressText(kKindCancelling, {}, 0);
+  if (m_process == nullptr) return;
+  m_process->CancelCopy();
+  m_process->RollbackCopy(1);
+}
+
+void CQUpdateDlgMgr::OnFileTransferError(int32_t result) {
+  Show(result == 3 ? kStringConnectFailed : result == 4 ? kStringFilesMissing : kStringUpdateError);
+  if (m_process != nullptr) m_process->CancelDownload();
+}
+
+void CQUpdateDlgMgr::OnFileCopyError() {
+  Show(kStringAborted);
+  SetProgressText(kKindCancelling, {}, 0);
+  if (m_process == nullptr) return;
+  m_process->CancelCopy();
+  m_process->RollbackCopy(1);
+}
+
+void CQUpdateDlgMgr::OnErrorReserved1() { Show(kStringFinalizeError); }
+
+void CQUpdateDlgMgr::OnFinalizeError() { Show(kStringFinalizeError); }
+
+void CQUpdateDlgMgr::OnErrorReserved2() { Show(kStringFinalizeError); }
+
+bool CQUpdateDlgMgr::OnPrepareFinish(int32_t /*found*/) {
+  // The interactive window shows its (possibly empty) list either way.
+  if (m_process != nullptr) m_productList = m_process->GetUpdateTypes();
+  return true;
+}
+
+void CQUpdateDlgMgr::SetProductStatus(const std::string& /*product*/, uint32_t /*kind*/) {}
+
+std::string CQUpdateDlgMgr::ProgressText(uint32_t kind, std::string_view file) {
+  uint32_t id = kStringWait;
+  switch (kind) {
+    case kKindDownloading: id = kStringDownloading; break;
+    case kKindCopying: id = kStringCopying; break;
+    case kKindDeleting: id = kStringDeleting; break;
+    case kKindCancelling: id = kStringCancelling; break;
+    default: break;
+  }
+  const std::string prefix = CQUpdateStrings::Get(id);
+  const std::vector<size_t> prefixChars = CharStarts(prefix);
+  const std::vector<size_t> fileChars = CharStarts(file);
+  const size_t prefixLength = prefixChars.size() - 1;
+  const size_t fileLength = fileChars.size() - 1;
+  const auto excess = static_cast<int64_t>(prefixLength + fileLength) - static_cast<int64_t>(kStatusChars);
+  if (excess < 1) return prefix + std::string(file);
+
+  // Keep the start and the end of the name, which tell files apart best;
+  // "..." stands for the middle.
+  const size_t head = fileLength / 4;
+  const size_t tail = head + 3 + static_cast<size_t>(excess);
+  std::string text = prefix;
+  text += file.substr(0, fileChars[head]);
+  text += "...";
+  if (tail < fileLength) text += file.substr(fileChars[tail]);
+  return text;
+}
+
+void CQUpdateDlgMgr::SetProgressText(uint32_t kind, std::string_view file, uint32_t /*value*/) {
+  switch (kind) {
+    case kKindDownloading:
+    case kKindCopying:
+    case kKindDeleting:
+      if (m_progress != nullptr) m_progress->StepIt();
+      break;
+    case kKindCancelling: break;
+    default:
+      if (m_progress != nullptr) m_progress->SetPos(0);
+      break;
+  }
+  if (m_status != nullptr) m_status->SetText(ProgressText(kind, file));
+}
+
+bool CQUpdateDlgMgr::CheckSchedule(int32_t /*due*/) { return true; }
+
+void CQUpdateDlgMgr::DoDataExchange(DataExchange* /*context*/) {}
+
+void CQUpdateDlgMgr::SetProgressRange(uint32_t count) {
+  if (m_progress == nullptr) return;
+  // Zero would divide by zero below; the range is meaningless then anyway.
+  const uint32_t n = std::max<uint32_t>(count, 1);
+  m_progress->SetRange(0, static_cast<int32_t>(std::min<uint32_t>(n, INT32_MAX)));
+  m_progress->SetStep(static_cast<int32_t>(std::max<uint32_t>(100 / (2 * static_cast<uint64_t>(n)), 1)));
+}
+
+void CQUpdateDlgMgr::StepProgressBack() {
+  if (m_progress != nullptr) m_progress->SetPos(m_progress->GetPos() - 1);
+}
+
+void CQUpdateDlgMgr::InitProductListColumns(ProductCheckList& list) {
+  list.SetCheckBoxStyle();
+  list.InsertColumn(0, CQUpdateStrings::Get(kStringProductName), 218);
+  list.InsertColumn(1, CQUpdateStrings::Get(kStringCurrentVersion), 76);
+  list.InsertColumn(2, CQUpdateStrings::Get(kStringLatestVersion), 76);
+}
+
+int32_t CQUpdateDlgMgr::FillProductList(ProductCheckList& list) {
+  list.DeleteAllRows();
+  if (m_productList == nullptr || m_productList->empty()) return 0;
+  for (size_t i = 0; i < m_productList->size(); ++i) {
+    const tagUPDATETYPE& record = (*m_productList)[i];
+    const auto row = static_cast<int32_t>(i);
+    list.InsertRow(row, record.productName, record.version, record.latestVersion, record.product);
+    list.SetCheckState(row, 1);
+    if (m_process != nullptr) m_process->LoadUpdateContent(record.product);
+  }
+  return 1;
+}
+
+void CQUpdateDlgMgr::CollectDependencies(const std::string& product, std::vector<std::string>& result) const {
+  result.push_back(product);
+  const std::string list =
+      platform::ProfileFile::GetString(UpdateFiles::InfoPath(), "UpdateDependency", product, "", UpdateFiles::kValueChars);
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find('|', start);
+    if (end == std::string::npos) end = list.size();
+    const std::string piece = list.substr(start, end - start);
+    start = end + 1;
+    if (piece.empty()) continue;
+    const bool pending = m_productList != nullptr &&
+                         std::any_of(m_productList->begin(), m_productList->end(),
+                                     [&](const tagUPDATETYPE& r) { return r.product == piece; });
+    // Only what is collected already stops the walk, so a cycle ends.
+    if (pending && std::find(result.begin(), result.end(), piece) == result.end()) {
+      CollectDependencies(piece, result);
+    }
+  }
+}
+
+void CQUpdateDlgMgr::CheckDependencies(const std::string& product, ProductCheckList& list, uint32_t check) {
+  std::vector<std::string> products;
+  CollectDependencies(product, products);
+  for (int32_t row = 0; row < list.RowCount(); ++row) {
+    const std::string key = list.RowProduct(row);
+    if (std::find(products.begin(), products.end(), key) == products.end()) continue;
+    if ((list.CheckState(row) & check) == 0) list.SetCheckState(row, check);
+  }
+}
+
+}  // namespace qrv

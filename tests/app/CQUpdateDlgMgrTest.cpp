@@ -1,0 +1,304 @@
+#include "app/CQUpdateDlgMgr.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/CQUpdateBaseProcess.h"
+#include "app/MessageService.h"
+#include "app/ProductCheckList.h"
+#include "app/ProgressControl.h"
+#include "app/StatusControl.h"
+#include "apply/UpdateFiles.h"
+#include "apply/UpdateProgress.h"
+#include "config/CQUpdateMgrEnv.h"
+#include "config/CQUpdateUtilRegistry.h"
+#include "platform/registry/RegistryKey.h"
+#include "platform/system/RestartRecorder.h"
+#include "res/CQUpdateStrings.h"
+#include "res/Editions.h"
+#include "tests/support/SandboxRoot.h"
+
+namespace qrv {
+namespace {
+
+class RecordingMessages : public MessageService {
+ public:
+  int Show(uint32_t stringId, uint32_t kind) override {
+    shown.push_back(stringId);
+    buttons.push_back(kind);
+    return answer;
+  }
+  std::vector<uint32_t> shown;
+  std::vector<uint32_t> buttons;
+  int answer = kAnswerOk;
+};
+
+class FakeProgressBar : public ProgressControl {
+ public:
+  void SetRange(int32_t l, int32_t h) override { low = l, high = h; }
+  void SetStep(int32_t s) override { step = s; }
+  void StepIt() override { pos += step; }
+  int32_t GetPos() const override { return pos; }
+  void SetPos(int32_t p) override { pos = p; }
+  int32_t low = -1, high = -1, step = -1, pos = 0;
+};
+
+class FakeStatus : public StatusControl {
+ public:
+  void SetText(const std::string& t) override { text = t; }
+  std::string text = "<unset>";
+};
+
+class FakeCheckList : public ProductCheckList {
+ public:
+  struct Row {
+    std::string name, installed, latest, product;
+    uint32_t check = 0;
+  };
+  void SetCheckBoxStyle() override { checkBoxes = true; }
+  void InsertColumn(int32_t index, const std::string& title, int32_t width) override {
+    columns.push_back(std::to_string(index) + ":" + title + ":" + std::to_string(width));
+  }
+  void DeleteAllRows() override { rows.clear(); }
+  void InsertRow(int32_t index, const std::string& name, const std::string& installed, const std::string& latest,
+                 const std::string& product) override {
+    rows.insert(rows.begin() + index, Row{name, installed, latest, product, 0});
+  }
+  int32_t RowCount() const override { return static_cast<int32_t>(rows.size()); }
+  std::string RowProduct(int32_t row) const override { return rows[static_cast<size_t>(row)].product; }
+  uint32_t CheckState(int32_t row) const override { return rows[static_cast<size_t>(row)].check; }
+  void SetCheckState(int32_t row, uint32_t check) override { rows[static_cast<size_t>(row)].check = check; }
+  std::vector<uint32_t> Checks() const {
+    std::vector<uint32_t> out;
+    for (const Row& r : rows) out.push_back(r.check);
+    return out;
+  }
+
+  bool checkBoxes = false;
+  std::vector<std::string> columns;
+  std::vector<Row> rows;
+};
+
+tagUPDATETYPE Record(const std::string& product, const std::string& name = "") {
+  return tagUPDATETYPE{product, name.empty() ? product : name, "pid-" + product, "1.0", "2.0"};
+}
+
+// A process object with a default window, in a sandbox whose download folder
+// is below the root, English texts and a recording message service.
+class DlgMgrTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // English texts, whatever the machine's locale
+    const char* locale = getenv("LC_ALL");
+    m_hadLocale = locale != nullptr;
+    if (locale != nullptr) m_oldLocale = locale;
+    setenv("LC_ALL", "C", 1);
+    ASSERT_EQ(platform::RegistryKey::Create(platform::kRootLocalMachine, CQUpdateUtilRegistry::kMainKey, m_main),
+              platform::RegStatus::kOk);
+    m_main.SetString("DownloadPath", (m_root / "dl").string());
+    std::filesystem::create_directories(m_root / "dl" / "QRVDownload");
+    MessageService::Install(m_messages);
+    m_process = std::make_unique<CQUpdateBaseProcess>();
+    m_process->SetDlgMgr(std::make_unique<CQUpdateDlgMgr>());
+    m_window = m_process->DlgMgr();
+    m_window->SetProgressCtrl(&m_bar);
+    m_window->SetStatusCtrl(&m_status);
+  }
+  void TearDown() override {
+    m_process.reset();
+    MessageService::Install(nullptr);
+    if (m_hadLocale) setenv("LC_ALL", m_oldLocale.c_str(), 1);
+    else unsetenv("LC_ALL");
+  }
+  void Pending(std::vector<tagUPDATETYPE> records) {
+    *m_process->GetUpdateTypes() = std::move(records);
+    ASSERT_TRUE(m_window->OnPrepareFinish(1));
+  }
+  void Info(const std::string& text) { test::WriteFile(UpdateFiles::InfoPath(), text); }
+
+  test::SandboxRoot m_root;
+  platform::RegistryKey m_main;
+  std::shared_ptr<RecordingMessages> m_messages = std::make_shared<RecordingMessages>();
+  std::unique_ptr<CQUpdateBaseProcess> m_process;
+  bool m_hadLocale = false;
+  std::string m_oldLocale;
+  CQUpdateDlgMgr* m_window = nullptr;
+  FakeProgressBar m_bar;
+  FakeStatus m_status;
+};
+
+TEST_F(DlgMgrTest, StatusTextsAreShortenedInTheMiddleToFortyFiveCharacters) {
+  ASSERT_EQ(CQUpdateStrings::Get(111), "Downloading : ");
+  std::string name;
+  for (int i = 0; i < 60; ++i) name += static_cast<char>('A' + i % 26);
+  const std::string text = CQUpdateDlgMgr::ProgressText(1, name);
+  EXPECT_EQ(text, "Downloading : " + name.substr(0, 15) + "..." + name.substr(47));
+  EXPECT_EQ(text.size(), 45u);
+
+  // exactly fitting names stay whole, one character more is shortened
+  const std::string fits(31, 'f');
+  EXPECT_EQ(CQUpdateDlgMgr::ProgressText(1, fits), "Downloading : " + fits);
+  const std::string over(32, 'o');
+  EXPECT_EQ(CQUpdateDlgMgr::ProgressText(1, over).size(), 45u);
+  EXPECT_NE(CQUpdateDlgMgr::ProgressText(1, over).find("..."), std::string::npos);
+
+  // no name: the prefix alone; the cancelling prefix ends in a no-break space
+  EXPECT_EQ(CQUpdateDlgMgr::ProgressText(3, ""), "Copying : ");
+  EXPECT_EQ(CQUpdateDlgMgr::ProgressText(4, ""), "Deleting...");
+  EXPECT_EQ(CQUpdateDlgMgr::ProgressText(7, ""), "Canceling :\u00A0");
+  EXPECT_EQ(CQUpdateDlgMgr::ProgressText(99, "x"), "Wait...x");
+
+  // characters, not bytes, are counted, and none is cut in half
+  std::string wide;
+  for (int i = 0; i < 60; ++i) wide += "\u00E9";  // two bytes each
+  const std::string shortened = CQUpdateDlgMgr::ProgressText(1, wide);
+  EXPECT_EQ(shortened, "Downloading : " + wide.substr(0, 30) + "..." + wide.substr(94));
+}
+
+TEST_F(DlgMgrTest, ProgressBarFollowsKindsRangeAndStepBack) {
+  m_window->SetProgressRange(10);
+  EXPECT_EQ(m_bar.low, 0);
+  EXPECT_EQ(m_bar.high, 10);
+  EXPECT_EQ(m_bar.step, 5);
+  m_window->SetProgressRange(80);
+  EXPECT_EQ(m_bar.step, 1) << "integer division gives 0; at least one";
+  m_window->SetProgressRange(10);
+
+  m_window->SetProgressText(1, "a.cab", 0);
+  EXPECT_EQ(m_bar.pos, 5);
+  EXPECT_EQ(m_status.text, "Downloading : a.cab");
+  m_window->SetProgressText(3, "b", 0);
+  m_window->SetProgressText(4, "", 0);
+  EXPECT_EQ(m_bar.pos, 15);
+  m_window->SetProgressText(7, "", 0);
+  EXPECT_EQ(m_bar.pos, 15) << "cancelling does not advance";
+  m_window->StepProgressBack();
+  EXPECT_EQ(m_bar.pos, 14);
+  m_window->SetProgressText(2, "", 0);
+  EXPECT_EQ(m_bar.pos, 0) << "the waiting text resets the bar";
+  EXPECT_EQ(m_status.text, "Wait...");
+
+  // the same reports reach the window through the installed progress sink
+  UpdateProgress::Current().NotifyProgressText(3, "feature", 0);
+  EXPECT_EQ(m_status.text, "Copying : feature");
+  EXPECT_EQ(m_bar.pos, 5);
+
+  // detached controls are left alone
+  m_window->SetProgressCtrl(nullptr);
+  m_window->SetStatusCtrl(nullptr);
+  m_window->SetProgressText(1, "x", 0);
+  m_window->SetProgressRange(3);
+  m_window->StepProgressBack();
+  EXPECT_EQ(m_status.text, "Copying : feature");
+  EXPECT_EQ(m_bar.pos, 5);
+}
+
+TEST_F(DlgMgrTest, EditionsOrderNewestFirstThenUnlabelled) {
+  const auto& labels = Editions::NewestFirst();
+  std::vector<tagUPDATETYPE> records{Record("Fourth", "Writer " + std::string(labels[3])),
+                                     Record("Plain", "Viewer"),
+                                     Record("Newest", "Writer " + std::string(labels[0])),
+                                     Record("Both", "Suite " + std::string(labels[1]) + "/" + std::string(labels[4]))};
+  std::vector<std::string> order;
+  for (const auto& r : CQUpdateBase::OrderByEdition(records)) order.push_back(r.product);
+  EXPECT_EQ(order, (std::vector<std::string>{"Newest", "Both", "Fourth", "Both", "Plain"}));
+  EXPECT_TRUE(CQUpdateBase::OrderByEdition({}).empty());
+}
+
+TEST_F(DlgMgrTest, DependenciesAreCollectedOnceAndCheckedTogether) {
+  Pending({Record("A"), Record("B"), Record("C"), Record("D"), Record("E")});
+  Info("[UpdateDependency]\nA=B||Gone|C\nB=A|D\nC=B\nE=A\n");
+
+  std::vector<std::string> collected;
+  m_window->CollectDependencies("A", collected);
+  EXPECT_EQ(collected, (std::vector<std::string>{"A", "B", "D", "C"}))
+      << "depth first, a cycle ends, products not pending are skipped";
+  collected.clear();
+  m_window->CollectDependencies("D", collected);
+  EXPECT_EQ(collected, std::vector<std::string>{"D"});
+
+  FakeCheckList list;
+  m_window->InitProductListColumns(list);
+  EXPECT_TRUE(list.checkBoxes);
+  EXPECT_EQ(list.columns,
+            (std::vector<std::string>{"0:Product Name:218", "1:Current Version:76", "2:Latest Version:76"}));
+  list.rows.push_back({"old", "", "", "Old", 1});
+  ASSERT_EQ(m_window->FillProductList(list), 1);
+  ASSERT_EQ(list.RowCount(), 5) << "earlier rows are dropped";
+  EXPECT_EQ(list.rows[0].name, "A");
+  EXPECT_EQ(list.rows[0].installed, "1.0");
+  EXPECT_EQ(list.rows[0].latest, "2.0");
+  EXPECT_EQ(list.Checks(), (std::vector<uint32_t>{1, 1, 1, 1, 1}));
+
+  m_window->CheckDependencies("C", list, 0);
+  EXPECT_EQ(list.Checks(), (std::vector<uint32_t>{0, 0, 0, 0, 1})) << "C needs B, B needs A and D";
+  m_window->CheckDependencies("D", list, 1);
+  EXPECT_EQ(list.Checks(), (std::vector<uint32_t>{0, 0, 0, 1, 1})) << "D needs nothing";
+  m_window->CheckDependencies("E", list, 0);
+  EXPECT_EQ(list.Checks(), (std::vector<uint32_t>{0, 0, 0, 0, 0}));
+
+  Pending({});
+  EXPECT_EQ(m_window->FillProductList(list), 0);
+  EXPECT_EQ(list.RowCount(), 0);
+}
+
+TEST_F(DlgMgrTest, TotalFileCountReadsLeadingNumbersOfListedProducts) {
+  EXPECT_EQ(m_process->GetTotalFileCount(), 0);
+  Pending({Record("A"), Record("B"), Record("C"), Record("D")});
+  EXPECT_EQ(m_process->GetTotalFileCount(), 0) << "no information file";
+  Info("[COUNT]\nA=3\nB=12 files\nC=-\nOther=100\n");
+  EXPECT_EQ(m_process->GetTotalFileCount(), 15);
+}
+
+TEST_F(DlgMgrTest, FinishStateAndRestartQuestionOnDestruction) {
+  m_process->SetUpdateState(31);
+  m_window->UpdateFinish(1);
+  EXPECT_EQ(m_window->Phase(), kPhaseFinish);
+  EXPECT_EQ(CQUpdateMgrEnv().GetUpdateState(), 31u) << "an aborted run keeps its state";
+  m_window->UpdateFinish(0);
+  EXPECT_EQ(CQUpdateMgrEnv().GetUpdateState(), 0u);
+  EXPECT_TRUE(m_window->CheckSchedule(0));
+  EXPECT_EQ(m_window->RunDialog(), 1);
+
+  auto* recorder = new platform::RestartRecorder(true);
+  auto previous = platform::SystemRestart::Install(std::unique_ptr<platform::SystemRestart>(recorder));
+  // no restart needed: nothing asked
+  m_process.reset();
+  EXPECT_TRUE(m_messages->shown.empty());
+  EXPECT_EQ(CQUpdateBaseProcess::GetInstance(), nullptr);
+
+  // declined: no restart
+  m_messages->answer = 2;
+  auto declined = std::make_unique<CQUpdateBaseProcess>();
+  EXPECT_EQ(CQUpdateBaseProcess::GetInstance(), declined.get());
+  UpdateProgress::Current().SetRestartRequired(1);  // as the unpacking worker reports it
+  EXPECT_EQ(declined->RestartRequired(), 1u);
+  declined.reset();
+  EXPECT_EQ(m_messages->shown, std::vector<uint32_t>{134});
+  EXPECT_EQ(m_messages->buttons, std::vector<uint32_t>{1}) << "OK and Cancel";
+  EXPECT_EQ(recorder->Calls(), 0);
+
+  // accepted and started
+  m_messages->answer = MessageService::kAnswerOk;
+  auto accepted = std::make_unique<CQUpdateBaseProcess>();
+  accepted->SetRestartRequired(1);
+  accepted.reset();
+  EXPECT_EQ(recorder->Calls(), 1);
+  EXPECT_EQ(m_messages->shown, (std::vector<uint32_t>{134, 134}));
+
+  // accepted but refused by the system
+  recorder->SetAnswer(false);
+  auto refused = std::make_unique<CQUpdateBaseProcess>();
+  refused->SetRestartRequired(1);
+  refused.reset();
+  EXPECT_EQ(recorder->Calls(), 2);
+  EXPECT_EQ(m_messages->shown, (std::vector<uint32_t>{134, 134, 134, 135}));
+  platform::SystemRestart::Install(std::move(previous));
+}
+
+}  // namespace
+}  // namespace qrv

@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/MessageService.h"
+#include "apply/CQUpdateActions.h"
+#include "apply/CQUpdateApplier.h"
+#include "apply/UpdateFiles.h"
+#include "config/CQUpdateMgrEnv.h"
+#include "platform/profile/ProfileFile.h"
+#include "platform/registry/RegistryKey.h"
+#include "platform/shell/ShellFolders.h"
+#include "tests/apply/UpdateRunFixture.h"
+#include "tests/support/CabinetFixtures.h"
+#include "tests/support/DemoTreeServer.h"
+#include "tests/support/ProcessRunner.h"
+#include "tests/support/SandboxRoot.h"
+#include "transfer/CQUpdateDownloadMgr.h"
+
+namespace qrv {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::ProfileFile;
+using test::ReadFile;
+
+const fs::path kScripts = fs::path(QRV_SOURCE_DIR) / "scripts" / "demo";
+
+class SilentMessages : public MessageService {
+ public:
+  int Show(uint32_t stringId, uint32_t /*buttons*/) override {
+    shown.push_back(stringId);
+    return kAnswerOk;
+  }
+  std::vector<uint32_t> shown;
+};
+
+// The demo's scripts for real: the update tree made and signed under its own
+// CA, the sandbox set up at level 1 with qrvctl, and serve.py on a loopback
+// port; the updater's own parts then fetch, check and apply the tree.
+class DemoTreeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::ProcessResult made =
+        test::RunProcess("/bin/bash", {(kScripts / "make_update_tree.sh").string(), Root(), m_out.string()});
+    ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
+    m_server = std::make_unique<test::DemoTreeServer>(kScripts / "serve.py", Served(), m_root / "serve.log");
+    ASSERT_GT(m_server->Port(), 0) << m_server->Error();
+    test::ProcessResult setup =
+        test::RunProcess("/bin/bash", {(kScripts / "setup_sandbox.sh").string(), Root(), m_out.string(),
+                                       std::to_string(m_server->Port())},
+                         {{"QRVCTL", QRVCTL_PATH}});
+    ASSERT_EQ(setup.exitCode, 0) << setup.out << setup.err;
+  }
+  void TearDown() override {
+    if (m_server) m_server->Stop();
+  }
+
+  std::string Root() const { return m_root.Path().string(); }
+  fs::path Served() const { return m_out / "updates"; }
+  fs::path Installed(const std::string& product) const { return m_root / ("opt/qorvane/" + product); }
+  std::string Info(const std::string& section, const std::string& product) const {
+    return ProfileFile::GetString((Served() / "qupdate_s.ini").string(), section, product, "<none>");
+  }
+  test::ProcessResult Qrvctl(const std::vector<std::string>& args) const {
+    std::vector<std::string> all{"--root", Root()};
+    all.insert(all.end(), args.begin(), args.end());
+    return test::RunProcess(QRVCTL_PATH, all);
+  }
+  // The cabinets a product file lists, over every feature the product has.
+  std::vector<std::string> ListedFiles(const std::string& product, const std::vector<std::string>& features) const {
+    const std::string file = (Served() / (product + ".ini")).string();
+    std::vector<std::string> names;
+    for (const std::string& feature : features) {
+      const uint32_t count = ProfileFile::GetInt(file, product, feature + "COUNT", 0);
+      for (uint32_t i = 0; i < count; ++i) {
+        names.push_back(ProfileFile::GetString(file, product, feature + std::to_string(i) + "FILE", "-"));
+      }
+    }
+    return names;
+  }
+
+  test::SandboxRoot m_root;
+  fs::path m_out = m_root / "demo";
+  std::unique_ptr<test::DemoTreeServer> m_server;
+};
+
+TEST_F(DemoTreeTest, TheTreeIsConsistentServedOnlyBelowUpdatesAndEveryCabinetIsAccepted) {
+  // What qupdate_s.ini promises, the product files keep.
+  const std::vector<std::pair<std::string, std::vector<std::string>>> products{
+      {"QrvBase", {"QrvBase"}}, {"QrvWriter", {"QrvWriter", "Spell"}}};
+  std::vector<std::string> cabinets;
+  for (const auto& [product, features] : products) {
+    SCOPED_TRACE(product);
+    EXPECT_EQ(Info("UpdateVersionInfo", product), "2");
+    const std::vector<std::string> listed = ListedFiles(product, features);
+    EXPECT_EQ(Info("COUNT", product), std::to_string(listed.size()));
+    EXPECT_TRUE(fs::is_regular_file(Served() / Info("UPDATEINFOPATH", product)));
+    const std::string file = (Served() / (product + ".ini")).string();
+    EXPECT_EQ(ProfileFile::GetInt(file, product, "EXECCOUNT", -1), static_cast<uint32_t>(-1)) << "no program starts";
+    for (std::string name : listed) {
+      EXPECT_TRUE(UpdateFiles::IsCabinetName(name)) << name;
+      std::replace(name.begin(), name.end(), '\\', '/');
+      EXPECT_TRUE(fs::is_regular_file(Served() / name)) << name;
+      cabinets.push_back(name);
+    }
+  }
+  EXPECT_EQ(cabinets.size(), 3u);
+  EXPECT_EQ(Info("UpdateDependency", "QrvWriter"), "QrvBase");
+  EXPECT_EQ(Info("UpdateDependency", "QrvBase"), "<none>");
+
+  // Fetched through the service endpoint with the sandbox's settings, and
+  // accepted both with the anchors named and through TrustAnchors alone.
+  const fs::path fetched = m_root / "fetched";
+  fs::create_directories(fetched);
+  test::ProcessResult info = Qrvctl({"fetch", "qupdate_s.ini", fetched.string()});
+  EXPECT_EQ(info.exitCode, 0) << info.out << info.err;
+  EXPECT_EQ(ReadFile(fetched / "qupdate_s.ini"), ReadFile(Served() / "qupdate_s.ini"));
+  for (const std::string& cabinet : cabinets) {
+    SCOPED_TRACE(cabinet);
+    fs::create_directories((fetched / cabinet).parent_path());
+    test::ProcessResult got = Qrvctl({"fetch", cabinet, fetched.string()});
+    ASSERT_EQ(got.exitCode, 0) << got.out << got.err;
+    EXPECT_EQ(ReadFile(fetched / cabinet), ReadFile(Served() / cabinet));
+    test::ProcessResult named =
+        Qrvctl({"verify", "--anchors", (m_out / "anchors.pem").string(), (fetched / cabinet).string()});
+    EXPECT_EQ(named.exitCode, 0) << named.out << named.err;
+    EXPECT_NE(named.out.find("CN=\"QORVANE. INC, Ltd\""), std::string::npos) << named.out;
+    EXPECT_NE(named.out.find("accepted"), std::string::npos) << named.out;
+    test::ProcessResult trusted = Qrvctl({"verify", (fetched / cabinet).string()});
+    EXPECT_EQ(trusted.exitCode, 0) << trusted.out << trusted.err;
+  }
+
+  // The service names the files' location for any product; nothing outside
+  // updates/ (the CA's and the maker's keys lie next to it) is ever served.
+  const int port = m_server->Port();
+  std::string body, error;
+  EXPECT_EQ(test::DemoTreeGet(port, "/x/AUpdate70.jsp?product=QrvWriter&pidkey=&productversion=1", body, error), 200)
+      << error;
+  EXPECT_NE(body.find("<$URL_DOWNLOAD$>http://127.0.0.1:" + std::to_string(port) + "/updates/<$/URL_DOWNLOAD$>"),
+            std::string::npos)
+      << body;
+  for (const char* escape : {"/updates/../pki/maker.key", "/updates/%2e%2e/pki/maker.key",
+                                    "/updates/QrvWriter/..%2f..%2fpki/ca.key", "/pki/maker.key", "/anchors.pem",
+                                    "/updates/QrvWriter/missing.cab"}) {
+    SCOPED_TRACE(escape);
+    EXPECT_EQ(test::DemoTreeGet(port, escape, body, error), 404) << error;
+    EXPECT_EQ(body.find("PRIVATE KEY"), std::string::npos);
+  }
+
+  // Stopped by its id: gone at once, with a clean exit, its requests logged.
+  const pid_t pid = m_server->Pid();
+  const int status = m_server->Stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+  EXPECT_EQ(kill(pid, 0), -1) << "the server process still exists";
+  EXPECT_EQ(test::DemoTreeGet(port, "/updates/qupdate_s.ini", body, error), -1) << "still answering after Stop";
+  const std::string log = ReadFile(m_root / "serve.log");
+  EXPECT_NE(log.find("GET /updates/QrvWriter/spell.cab"), std::string::npos) << log;
+  EXPECT_NE(log.find("AUpdate70.jsp?product=Tarnsoft"), std::string::npos) << log;
+}
+
+TEST_F(DemoTreeTest, TheWholeTreeDownloadsAppliesCommitsAndActsOnTheLevelOneSandbox) {
+  auto messages = std::make_shared<SilentMessages>();
+  auto progress = std::make_shared<test::RecordingProgress>();
+  MessageService::Install(messages);
+  UpdateProgress::Install(progress);
+  const CQUpdateMgrEnv env;
+  EXPECT_EQ(env.GetProductVersion("QrvBase"), 1u);
+  EXPECT_EQ(env.GetProductVersion("QrvWriter"), 1u);
+
+  CQUpdateDownloadMgr manager;
+  EXPECT_EQ(manager.Connect(), 1u);
+  const std::string infoPath = manager.GetUpdateInfo();
+  ASSERT_FALSE(infoPath.empty());
+  EXPECT_EQ(ReadFile(infoPath), ReadFile(Served() / "qupdate_s.ini"));
+  manager.DownloadInfoFile("QrvWriter");
+  EXPECT_EQ(ReadFile(fs::path(UpdateFiles::DownloadFolder()) / "QrvWriter.txt"), ReadFile(Served() / "QrvWriter.txt"));
+
+  // QrvWriter depends on QrvBase, so the base goes first.
+  std::vector<std::string> products{"QrvBase", "QrvWriter"};
+  ASSERT_EQ(manager.DownloadUpdateFiles(products), 1);
+  EXPECT_EQ(products, (std::vector<std::string>{"QrvBase", "QrvWriter"}));
+  const std::string log = UpdateFiles::LogPath();
+  EXPECT_EQ(ProfileFile::GetString(log, "PRODUCTLIST", "COUNT", ""), "2");
+  EXPECT_EQ(ProfileFile::GetString(log, "Spell", "FILE0", ""), "QrvWriter\\spell.cab")
+      << "the feature comes from the registry subkey the sandbox installed";
+  for (const char* section : {"QrvBase", "QrvWriter", "Spell"}) {
+    EXPECT_EQ(ProfileFile::GetString(log, section, "COUNT", ""), "1") << section;
+    EXPECT_EQ(ProfileFile::GetString(log, section, "ERRCOUNT", ""), "0") << section;
+  }
+
+  CQUpdateApplier applier;
+  ASSERT_EQ(applier.ApplyUpdates(), 1);
+  for (const std::string product : {"QrvBase", "QrvWriter"}) {
+    SCOPED_TRACE(product);
+    EXPECT_EQ(env.GetProductVersion(product), 2u);
+    EXPECT_EQ(env.GetProductVersionBak(product), 1u);
+    const fs::path expected = m_out / "expected" / product;
+    const std::vector<std::string> files = test::CabinetFixtures::Tree(expected);
+    EXPECT_FALSE(files.empty());
+    for (const std::string& file : files) {
+      if (fs::is_directory(expected / file)) continue;
+      EXPECT_EQ(ReadFile(Installed(product) / file), ReadFile(expected / file)) << file;
+    }
+  }
+  EXPECT_EQ(ReadFile(Installed("QrvBase") / "lib/qrvbase.conf"), "level=2\n") << "a level-1 file is replaced";
+  EXPECT_EQ(progress->restart.load(), 0u) << "nothing was in use, so nothing waits for a restart";
+  EXPECT_EQ(applier.Commit(), 1);
+  EXPECT_EQ(env.GetProductVersionBak("QrvWriter"), CQUpdateMgrEnv::kMissing);
+
+  for (const std::string product : {"QrvBase", "QrvWriter"}) {
+    EXPECT_EQ(CQUpdateActions::ApplyRegistryAdditions(product), 1) << product;
+    EXPECT_EQ(CQUpdateActions::CreateShortcuts(product), 1) << product;
+  }
+  for (const std::string product : {"QrvBase", "QrvWriter"}) {
+    platform::RegistryKey demo;
+    ASSERT_EQ(platform::RegistryKey::Open(platform::kRootLocalMachine, "SOFTWARE\\QRV\\Demo\\" + product,
+                                          platform::RegAccess::kRead, demo),
+              platform::RegStatus::kOk)
+        << product;
+    platform::RegValue version;
+    ASSERT_EQ(demo.Query("Version", version), platform::RegStatus::kOk) << product;
+    EXPECT_EQ(version.AsString(), "2") << product;
+  }
+  const fs::path shortcut = fs::path(platform::ShellFolders::ApplicationsFolder()) / "Qorvane Writer (demo).desktop";
+  ASSERT_TRUE(fs::is_regular_file(shortcut)) << shortcut;
+  EXPECT_EQ(shortcut.string().rfind(Root(), 0), 0u) << "the shortcut must stay inside the sandbox";
+  const std::string entry = ReadFile(shortcut);
+  EXPECT_NE(entry.find((Installed("QrvWriter") / "Bin/qrvwriter").string()), std::string::npos) << entry;
+
+  EXPECT_EQ(applier.CleanDownloadFolder(), 1);
+  EXPECT_TRUE(messages->shown.empty()) << "first message: " << messages->shown.front();
+  UpdateProgress::Install(nullptr);
+  MessageService::Install(nullptr);
+}
+
+}  // namespace
+}  // namespace qrv

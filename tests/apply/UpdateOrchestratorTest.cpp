@@ -1,0 +1,447 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/CQUpdateBaseProcess.h"
+#include "app/CQUpdateDlgMgr.h"
+#include "app/CQUpdateUtilTime.h"
+#include "app/MessageService.h"
+#include "app/ProductCheckList.h"
+#include "app/StandByWindow.h"
+#include "apply/CQUpdateTraceFile.h"
+#include "res/Editions.h"
+#include "tests/apply/UpdateRunFixture.h"
+#include "tests/platform/trust/SignedCabinetFixtures.h"
+#include "tests/support/CabinetFixtures.h"
+#include "tests/support/HttpTestServer.h"
+
+namespace qrv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+using test::WriteFile;
+
+class RecordingMessages : public MessageService {
+ public:
+  int Show(uint32_t stringId, uint32_t /*buttons*/) override {
+    shown.push_back(stringId);
+    return kAnswerOk;
+  }
+  std::vector<uint32_t> shown;
+};
+
+uint32_t State() { return CQUpdateMgrEnv().GetUpdateState(); }
+
+// A window that notes every notification with the UpdateState stored when
+// it came, so the order of the stored states shows, and then behaves as the
+// default window does.
+class RecordingWindow : public CQUpdateDlgMgr {
+ public:
+  void OnFileTransferBegin() override { Note("TransferBegin"), CQUpdateDlgMgr::OnFileTransferBegin(); }
+  void OnFileTransferFinish() override { Note("TransferFinish"), CQUpdateDlgMgr::OnFileTransferFinish(); }
+  void OnFileTransferError(int32_t r) override {
+    Note("TransferError" + std::to_string(r)), CQUpdateDlgMgr::OnFileTransferError(r);
+  }
+  void OnFileCopyBegin() override { Note("CopyBegin"), CQUpdateDlgMgr::OnFileCopyBegin(); }
+  void OnFileCopyFinish() override { Note("CopyFinish"), CQUpdateDlgMgr::OnFileCopyFinish(); }
+  void OnFileCopyError() override { Note("CopyError"), CQUpdateDlgMgr::OnFileCopyError(); }
+  void OnFinalizeError() override { Note("FinalizeError"), CQUpdateDlgMgr::OnFinalizeError(); }
+  bool OnPrepareFinish(int32_t found) override {
+    Note("PrepareFinish" + std::to_string(found));
+    return CQUpdateDlgMgr::OnPrepareFinish(found);
+  }
+  void SetProductStatus(const std::string& product, uint32_t kind) override {
+    statuses.push_back(std::to_string(kind) + ":" + product);
+  }
+  void SetProgressText(uint32_t kind, std::string_view file, uint32_t value) override {
+    texts.push_back(ProgressText(kind, file));
+    CQUpdateDlgMgr::SetProgressText(kind, file, value);
+    // as the Cancel button would, while the transfer runs
+    if (cancelTransfer && kind == kKindDownloading) OnFileTransferCancel();
+  }
+  std::vector<std::string> Products() const {
+    std::vector<std::string> out;
+    if (ProductList() != nullptr) {
+      for (const auto& r : *ProductList()) out.push_back(r.product + "=" + r.latestVersion);
+    }
+    return out;
+  }
+
+  std::vector<std::string> events;
+  std::vector<std::string> statuses;
+  std::vector<std::string> texts;
+  bool cancelTransfer = false;
+
+ private:
+  void Note(const std::string& what) { events.push_back(what + "@" + std::to_string(State())); }
+};
+
+// A whole update machine: installed products, a loopback HTTP server with
+// the update information, product files and cabinets signed at test time,
+// and a process object with a recording window, in interactive mode.
+class UpdateOrchestratorTest : public test::UpdateRunFixture {
+ protected:
+  void SetUp() override {
+    // English texts, whatever the machine's locale
+    const char* locale = getenv("LC_ALL");
+    m_hadLocale = locale != nullptr;
+    if (locale != nullptr) m_oldLocale = locale;
+    setenv("LC_ALL", "C", 1);
+    UpdateRunFixture::SetUp();
+    ASSERT_GT(m_server.Port(), 0) << m_server.Error();
+    m_main.SetString("TrustAnchors", (m_fixtures / "anchors.pem").string());
+    m_main.SetString("ServerPath", m_server.ServiceUrl());
+    MessageService::Install(m_messages);
+    m_process = std::make_unique<CQUpdateBaseProcess>();
+    m_process->SetAutoMode(0);
+    m_process->SetDlgMgr(std::make_unique<RecordingWindow>());
+    m_window = static_cast<RecordingWindow*>(m_process->DlgMgr());
+  }
+  void TearDown() override {
+    m_process.reset();
+    MessageService::Install(nullptr);
+    if (m_hadLocale) setenv("LC_ALL", m_oldLocale.c_str(), 1);
+    else unsetenv("LC_ALL");
+    UpdateRunFixture::TearDown();
+  }
+
+  // An installed product as the installers record it.
+  void Installed(const std::string& product, const std::string& name) {
+    AddProduct(product);
+    platform::RegistryKey key;
+    ASSERT_EQ(m_main.CreateSubKey(product, key), platform::RegStatus::kOk);
+    key.SetString("Product", product);
+    key.SetString("ProductName", name);
+    key.SetString("Pidkey", "PID-" + product);
+    const fs::path main = Install(product) / "main.bin";
+    WriteFile(main, "not a program image");
+    key.SetString("FilePath", main.string());
+  }
+  // A signed cabinet of files served at relative; returns its served path.
+  fs::path ServeCabinet(const std::string& relative, const std::map<std::string, std::string>& files) {
+    const fs::path raw = m_root / "work" / (std::to_string(m_made++) + ".cab");
+    fs::create_directories(raw.parent_path());
+    test::ApplyFixtures::MakeCabinet(raw, files);
+    fs::create_directories((m_root / "srv" / relative).parent_path());
+    test::ApplyFixtures::SignAsMaker(m_fixtures, raw, m_root / "srv" / relative);
+    return m_root / "srv" / relative;
+  }
+  void Serve(const std::string& relative, const std::string& text) { WriteFile(m_root / "srv" / relative, text); }
+
+  // Writer (fourth edition, level 5 -> 7) and Calc (newest edition, 5 -> 6)
+  // pending with one cabinet each; Viewer up to date; Ghost not offered.
+  void ServeTwoUpdates() {
+    const auto& labels = Editions::NewestFirst();
+    Installed("Writer", "Qorvane Writer " + std::string(labels[3]));
+    Installed("Calc", "Qorvane Calc " + std::string(labels[0]));
+    Installed("Viewer", "Qorvane Viewer");
+    Installed("Ghost", "Qorvane Ghost");
+    Serve("qupdate_s.ini",
+          "[VersionInfo]\nWriter=7.0.1\nCalc=6.2\nViewer=5.0\n"
+          "[UpdateVersionInfo]\nWriter=7\nCalc=6\nViewer=5\n"
+          "[COUNT]\nWriter=1\nCalc=1\n");
+    ServeCabinet("writer.cab", {{"bin/writer.txt", "writer 7"}});
+    ServeCabinet("calc/calc.cab", {{"calc.txt", "calc 6"}});
+    Serve("Writer.ini", "[Writer]\nWriterCOUNT=1\nWriter0FILE=writer.cab\n");
+    Serve("Calc.ini", "[Calc]\nCalcCOUNT=1\nCalc0FILE=calc\\calc.cab\n");
+  }
+
+  fs::path m_fixtures = test::SignedCabinetFixtures::CopyTo(m_root / "fixtures");
+  test::HttpTestServer m_server{m_root / "srv"};
+  std::shared_ptr<RecordingMessages> m_messages = std::make_shared<RecordingMessages>();
+  std::unique_ptr<CQUpdateBaseProcess> m_process;
+  bool m_hadLocale = false;
+  std::string m_oldLocale;
+  RecordingWindow* m_window = nullptr;
+  int m_made = 0;
+};
+
+TEST_F(UpdateOrchestratorTest, AnInteractiveRunUpdatesCommitsAndCleansInOrder) {
+  ServeTwoUpdates();
+  m_main.SetDword("UpdateState", 0);
+
+  ASSERT_TRUE(m_window->UpdatePrepare(0));
+  EXPECT_EQ(m_window->Phase(), kPhasePrepare);
+  EXPECT_EQ(m_window->Products(), (std::vector<std::string>{"Calc=6.2", "Writer=7.0.1"}))
+      << "newest edition first; up-to-date and unoffered products dropped";
+  EXPECT_EQ(CQUpdateMgrEnv().GetLastUpdate(), 20110315u) << "an interactive query records no date";
+
+  std::vector<std::string> products{"Calc", "Writer"};
+  ASSERT_EQ(m_window->UpdateDownload(products), 1);
+  EXPECT_EQ(m_window->Phase(), kPhaseDownload);
+  EXPECT_EQ(Log("DOWNLOAD", "STATUS"), "SUCCESS");
+  EXPECT_TRUE(fs::is_regular_file(Download() / "calc" / "calc.cab"));
+  EXPECT_EQ(m_window->statuses, (std::vector<std::string>{"1:Calc", "1:Writer"}));
+  EXPECT_NE(std::find(m_window->texts.begin(), m_window->texts.end(), "Downloading : writer.cab"),
+            m_window->texts.end());
+
+  m_window->UpdateWait();
+  EXPECT_EQ(m_window->Phase(), kPhaseWait);
+  EXPECT_EQ(m_window->UpdateCopyFile(), 1);
+  EXPECT_EQ(ReadFile(Install("Writer") / "bin" / "writer.txt"), "writer 7");
+  EXPECT_EQ(ReadFile(Install("Calc") / "calc.txt"), "calc 6");
+  EXPECT_EQ(Version("Writer"), 7u);
+  EXPECT_EQ(Backup("Writer"), 5u) << "kept until the commit";
+
+  m_window->UpdateFinalize();
+  EXPECT_EQ(m_window->Phase(), kPhaseFinalize);
+  EXPECT_EQ(State(), 42u);
+  EXPECT_EQ(Version("Calc"), 6u);
+  EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing) << "committed";
+  EXPECT_EQ(Backup("Calc"), CQUpdateMgrEnv::kMissing);
+  EXPECT_EQ(CQUpdateMgrEnv().GetLastUpdate(), CQUpdateUtilTime::TodayNumber());
+  EXPECT_EQ(test::CabinetFixtures::Tree(Download()), (std::vector<std::string>{"qupdate_s.ini", "quplog.ini"}));
+
+  m_window->UpdateFinish(0);
+  EXPECT_EQ(m_window->Phase(), kPhaseFinish);
+  EXPECT_EQ(State(), 0u);
+
+  EXPECT_EQ(m_window->events,
+            (std::vector<std::string>{"PrepareFinish1@0", "TransferBegin@11", "TransferFinish@12", "CopyBegin@21",
+                                      "CopyFinish@22"}));
+  EXPECT_EQ(m_messages->shown, std::vector<uint32_t>{161});
+  EXPECT_EQ(m_process->RestartRequired(), 0u);
+  EXPECT_NE(ReadFile(CQUpdateTraceFile::Path()).find("-DlgMgr-UpdateCopyFile---3\n"), std::string::npos);
+}
+
+TEST_F(UpdateOrchestratorTest, ATamperedCabinetStopsTheDownloadAndChangesNothing) {
+  ServeTwoUpdates();
+  // One byte of the packed content changed after signing.
+  const fs::path cab = ServeCabinet("writer.cab", {{"bin/writer.txt", "writer 7 tampered"}});
+  std::string bytes = ReadFile(cab);
+  const size_t at = bytes.find("tampered");
+  ASSERT_NE(at, std::string::npos) << "the cabinet stores its files unpacked";
+  bytes[at] = 'T';
+  WriteFile(cab, bytes);
+  m_main.SetDword("UpdateState", 0);
+
+  ASSERT_TRUE(m_window->UpdatePrepare(0));
+  std::vector<std::string> products{"Calc", "Writer"};
+  EXPECT_EQ(m_window->UpdateDownload(products), 5);
+  EXPECT_EQ(State(), 14u);
+  EXPECT_EQ(m_messages->shown, std::vector<uint32_t>{162});
+  EXPECT_EQ(m_window->events.back(), "PrepareFinish1@14") << "the run falls back to the prepare phase";
+  EXPECT_EQ(m_window->Phase(), kPhasePrepare);
+  EXPECT_EQ(m_window->Products(), (std::vector<std::string>{"Calc=6.2", "Writer=7.0.1"}));
+  EXPECT_EQ(Version("Writer"), 5u);
+  EXPECT_EQ(Version("Calc"), 5u);
+  EXPECT_FALSE(fs::exists(Install("Writer") / "bin"));
+}
+
+TEST_F(UpdateOrchestratorTest, AServerThatIsDownIsSilentInPrepareAndReportedByTheDownload) {
+  ServeTwoUpdates();
+  m_main.SetString("ServerPath", "http://127.0.0.1:1/svc/AUpdate70.jsp");
+  m_main.SetDword("UpdateState", 23);
+
+  EXPECT_EQ(m_process->QueryUpdates(), 0);
+  EXPECT_TRUE(m_window->UpdatePrepare(0)) << "the window decides what to show";
+  EXPECT_TRUE(m_window->Products().empty());
+  EXPECT_TRUE(m_messages->shown.empty());
+
+  std::vector<std::string> products{"Writer"};
+  EXPECT_EQ(m_window->UpdateDownload(products), 3);
+  EXPECT_EQ(m_messages->shown, std::vector<uint32_t>{142});
+  EXPECT_EQ(State(), 23u) << "nothing began, nothing is recorded";
+  EXPECT_EQ(Version("Writer"), 5u);
+}
+
+TEST_F(UpdateOrchestratorTest, WhatIsPendingFollowsLevelsAndTheUpdaterGoesFirst) {
+  Installed("Writer", "Qorvane Writer");
+  Installed("Calc", "Qorvane Calc");
+  Installed("Draw", "Qorvane Draw");
+  platform::RegistryKey draw;
+  ASSERT_EQ(m_main.CreateSubKey("Draw", draw), platform::RegStatus::kOk);
+  draw.DeleteValue("ProductVersion");
+
+  // equal level dropped, one higher kept; no level offered for Draw
+  Serve("qupdate_s.ini", "[VersionInfo]\nWriter=6.0\n[UpdateVersionInfo]\nWriter=6\nCalc=5\n");
+  ASSERT_EQ(m_process->QueryUpdates(), 1);
+  ASSERT_TRUE(m_window->OnPrepareFinish(1));
+  EXPECT_EQ(m_window->Products(), std::vector<std::string>{"Writer=6.0"});
+
+  // no version text: "-"; a product without a level counts as level 0
+  Serve("qupdate_s.ini", "[UpdateVersionInfo]\nDraw=1\nCalc=-1\n");
+  ASSERT_EQ(m_process->QueryUpdates(), 1);
+  EXPECT_EQ(m_window->Products(), std::vector<std::string>{"Draw=-"});
+
+  // nothing newer: nothing pending, nothing shown
+  Serve("qupdate_s.ini", "[UpdateVersionInfo]\nWriter=5\nCalc=4\n");
+  EXPECT_EQ(m_process->QueryUpdates(), 0);
+  EXPECT_TRUE(m_window->Products().empty());
+  EXPECT_TRUE(m_messages->shown.empty());
+
+  // the updater first: only its records remain, the later of two
+  Installed("QrvUpdateOld", "Qorvane Update");
+  Installed("QrvUpdateNew", "Qorvane Update");
+  Serve("qupdate_s.ini", "[UpdateVersionInfo]\nWriter=9\nQrvUpdateOld=6\nQrvUpdateNew=6\n");
+  ASSERT_EQ(m_process->QueryUpdates(), 1);
+  // installed products come in key-name order: New, then Old
+  EXPECT_EQ(m_window->Products(), std::vector<std::string>{"QrvUpdateOld=-"});
+  Serve("qupdate_s.ini", "[UpdateVersionInfo]\nWriter=9\nQrvUpdateNew=6\n");
+  ASSERT_EQ(m_process->QueryUpdates(), 1);
+  EXPECT_EQ(m_window->Products(), std::vector<std::string>{"QrvUpdateNew=-"});
+
+  // an empty information file: said in an interactive run, not in an automatic one
+  Serve("qupdate_s.ini", "");
+  EXPECT_EQ(m_process->QueryUpdates(), 0);
+  EXPECT_EQ(m_messages->shown, std::vector<uint32_t>{157});
+  m_process->SetAutoMode(1);
+  EXPECT_EQ(m_process->QueryUpdates(), 0);
+  EXPECT_EQ(m_messages->shown, std::vector<uint32_t>{157});
+
+  // an automatic query that finds something records the date
+  Serve("qupdate_s.ini", "[UpdateVersionInfo]\nWriter=9\n");
+  ASSERT_EQ(m_process->QueryUpdates(), 1);
+  EXPECT_EQ(CQUpdateMgrEnv().GetLastUpdate(), CQUpdateUtilTime::TodayNumber());
+}
+
+TEST_F(UpdateOrchestratorTest, AFailedCopyRollsBackAndAFailedActionStillCommits) {
+  ServeTwoUpdates();
+  ASSERT_TRUE(m_window->UpdatePrepare(0));
+  std::vector<std::string> products{"Calc", "Writer"};
+  ASSERT_EQ(m_window->UpdateDownload(products), 1);
+
+  // Writer lost its installation folder before the copy: Calc is applied,
+  // Writer fails
+  platform::RegistryKey writer;
+  ASSERT_EQ(m_main.CreateSubKey("Writer", writer), platform::RegStatus::kOk);
+  writer.SetString("ProductPath", "relative/writer/");
+  m_process->SetRestartRequired(1);
+  EXPECT_EQ(m_window->UpdateCopyFile(), 0);
+  EXPECT_EQ(State(), 23u);
+  EXPECT_EQ(m_window->events.back(), "CopyError@23");
+  EXPECT_EQ(m_messages->shown, std::vector<uint32_t>{153});
+  EXPECT_EQ(Version("Calc"), 5u) << "rolled back";
+  EXPECT_EQ(Backup("Calc"), CQUpdateMgrEnv::kMissing);
+  EXPECT_EQ(m_process->RestartRequired(), 0u) << "the restart request is dropped";
+  EXPECT_EQ(m_window->texts.back(), "Canceling :\u00A0");
+
+  // an unknown registry action type fails the actions; the commit still runs
+  WriteFile(Download() / "Calc.ini",
+            "[Calc]\nCalcCOUNT=1\nCalc0FILE=calc\\calc.cab\nREGISTRYCOUNT=1\nREGISTRY0ROOT=2\nREGISTRY0KEY=SOFTWARE\\X\n"
+            "REGISTRY0NAME=n\nREGISTRY0VALUE=v\nREGISTRY0TYPE=9\n");
+  m_window->UpdateFinalize();
+  EXPECT_EQ(m_window->events.back(), "FinalizeError@31");
+  EXPECT_EQ(State(), 42u);
+  EXPECT_EQ(m_messages->shown, (std::vector<uint32_t>{153, 155}));
+  m_window->UpdateFinish(1);
+  EXPECT_EQ(State(), 42u);
+}
+
+// Counts how often its activity text moves on.
+class CountingStandBy : public StandByWindow {
+ public:
+  explicit CountingStandBy(int& advances) : m_advances(advances) {}
+  void Advance() override { ++m_advances; }
+
+ private:
+  int& m_advances;
+};
+
+// Keeps the product key of each row; enough for filling the list.
+class KeyList : public ProductCheckList {
+ public:
+  void SetCheckBoxStyle() override {}
+  void InsertColumn(int32_t, const std::string&, int32_t) override {}
+  void DeleteAllRows() override { keys.clear(); }
+  void InsertRow(int32_t, const std::string&, const std::string&, const std::string&,
+                 const std::string& product) override {
+    keys.push_back(product);
+  }
+  int32_t RowCount() const override { return static_cast<int32_t>(keys.size()); }
+  std::string RowProduct(int32_t row) const override { return keys[static_cast<size_t>(row)]; }
+  uint32_t CheckState(int32_t) const override { return 1; }
+  void SetCheckState(int32_t, uint32_t) override {}
+  std::vector<std::string> keys;
+};
+
+TEST_F(UpdateOrchestratorTest, StandByAndUpdateContentAccompanyTheInteractiveList) {
+  ServeTwoUpdates();
+  Serve("qupdate_s.ini",
+        ReadFile(m_root / "srv" / "qupdate_s.ini") + "[UPDATEINFOPATH]\nWriter=writer-news.txt\n");
+  Serve("writer-news.txt", "what is new in Writer 7");
+  int advances = 0;
+  bool open = false;
+  m_process->SetStandByFactory([&]() -> std::unique_ptr<StandByWindow> {
+    open = true;
+    return std::make_unique<CountingStandBy>(advances);
+  });
+
+  ASSERT_TRUE(m_window->UpdatePrepare(0));
+  EXPECT_TRUE(open);
+  EXPECT_EQ(advances, 1 + 4) << "once when shown, once per installed product examined";
+
+  KeyList list;
+  EXPECT_EQ(m_window->FillProductList(list), 1);
+  EXPECT_EQ(list.keys, (std::vector<std::string>{"Calc", "Writer"}));
+  EXPECT_EQ(ReadFile(Download() / "writer-news.txt"), "what is new in Writer 7");
+
+  // an automatic run shows no stand-by window
+  advances = 0;
+  m_process->SetAutoMode(1);
+  ASSERT_TRUE(m_window->UpdatePrepare(0));
+  EXPECT_EQ(advances, 0);
+}
+
+TEST_F(UpdateOrchestratorTest, TransferErrorsAndCancellingAreReportedByCode) {
+  ServeTwoUpdates();
+  ASSERT_TRUE(m_window->UpdatePrepare(0));
+
+  // the server cannot place a product: code 4
+  m_server.SetProductLocation("Calc", "");
+  std::vector<std::string> products{"Writer", "Calc"};
+  EXPECT_EQ(m_window->UpdateDownload(products), 4);
+  EXPECT_EQ(State(), 13u);
+  EXPECT_EQ(m_messages->shown, std::vector<uint32_t>{146});
+  EXPECT_EQ(m_window->events.back(), "TransferError4@13");
+  m_server.SetProductLocation("Calc", m_server.FilesUrl());
+
+  // nothing counted to transfer: code 0, the general error
+  Serve("qupdate_s.ini", "[VersionInfo]\nWriter=7\n[UpdateVersionInfo]\nWriter=7\n");
+  ASSERT_TRUE(m_window->UpdatePrepare(0));
+  std::vector<std::string> writer{"Writer"};
+  EXPECT_EQ(m_window->UpdateDownload(writer), 0);
+  EXPECT_EQ(m_messages->shown, (std::vector<uint32_t>{146, 154}));
+
+  // cancelled while transferring: code 2, silently back to the prepare phase
+  ServeTwoUpdates();
+  ASSERT_TRUE(m_window->UpdatePrepare(0));
+  m_window->cancelTransfer = true;
+  m_window->events.clear();
+  EXPECT_EQ(m_window->UpdateDownload(products), 2);
+  EXPECT_EQ(State(), 13u);
+  EXPECT_EQ(m_messages->shown, (std::vector<uint32_t>{146, 154}));
+  EXPECT_EQ(m_window->events, (std::vector<std::string>{"TransferBegin@11", "PrepareFinish1@13"}));
+  EXPECT_EQ(m_window->Phase(), kPhasePrepare);
+}
+
+TEST_F(UpdateOrchestratorTest, AnAutomaticRunEndsCleanlyWhenItsDownloadIsRefused) {
+  ServeTwoUpdates();
+  const fs::path cab = ServeCabinet("writer.cab", {{"bin/writer.txt", "writer 7 tampered"}});
+  std::string bytes = ReadFile(cab);
+  bytes[bytes.find("tampered")] = 'T';
+  WriteFile(cab, bytes);
+  std::vector<int> ended;
+  m_process->SetEndProcess([&](int code) { ended.push_back(code); });
+  m_process->SetAutoMode(1);
+  m_main.SetDword("UpdateState", 12);
+
+  ASSERT_EQ(m_process->QueryUpdates(), 1);
+  std::vector<std::string> products{"Calc", "Writer"};
+  EXPECT_EQ(m_process->StartDownload(products), 5);
+  EXPECT_EQ(ended, std::vector<int>{1});
+  EXPECT_EQ(State(), 0u) << "the next automatic start begins afresh";
+  EXPECT_EQ(test::CabinetFixtures::Tree(Download()), (std::vector<std::string>{"qupdate_s.ini", "quplog.ini"}));
+  EXPECT_TRUE(m_messages->shown.empty()) << "nobody watches an automatic run";
+  EXPECT_EQ(Version("Writer"), 5u);
+}
+
+}  // namespace
+}  // namespace qrv

@@ -1,0 +1,137 @@
+// qrvupdate: the updater. With --console it runs a whole update in the
+// terminal (interactive, or --auto for cron and systemd timers); the
+// windows of the desktop front-end come later.
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/CQUpdateBaseProcess.h"
+#include "app/MessageService.h"
+#include "app/UpdateSchedule.h"
+#include "app/console/ConsoleDlgMgr.h"
+#include "app/console/ConsoleMessageService.h"
+#include "app/console/ConsoleStandBy.h"
+#include "apply/CQUpdateTraceFile.h"
+#include "apply/SystemServices.h"
+#include "platform/core/SystemRoot.h"
+#include "platform/system/SystemRestart.h"
+#include "platform/system/SystemctlRestart.h"
+#include "res/CQUpdateStrings.h"
+
+namespace {
+
+constexpr const char* kHelp =
+    R"(Usage: qrvupdate --console [--root DIR] [--yes] [--product KEY]...
+       qrvupdate --console --auto [--root DIR]
+
+Update the installed Qorvane products from the update server.
+
+Options:
+  --console      run in the terminal (without it the desktop windows would
+                 be shown; they are not available yet)
+  --auto         the automatic run: only when the schedule says an update is
+                 due; resumes an interrupted run; asks nothing
+  --root DIR     use DIR as the system root (default: $QRVUPDATE_ROOT, else /);
+                 with a root other than / no administrator rights are needed
+  --yes          ask nothing: update without confirmation, stop at once on
+                 Ctrl-C, and never restart (it says when a restart is needed)
+  --product KEY  update only KEY and what it depends on; may be repeated
+  --help         show this help
+  --version      show the version
+
+Exit status: 0 update completed or nothing pending (or, with --auto, not
+due), 1 the update failed or was cancelled, 2 usage error, 130 interrupted.
+)";
+
+constexpr uint32_t kStringNotAdministrator = 160;
+
+int Usage(const std::string& why) {
+  std::fprintf(stderr, "qrvupdate: %s (see qrvupdate --help)\n", why.c_str());
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  qrv::ConsoleDlgMgr::Options options;
+  bool console = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+    if (a == "--version") {
+      std::printf("qrvupdate %s\n", QRV_VERSION);
+      return 0;
+    }
+    if (a == "--console") {
+      console = true;
+    } else if (a == "--auto") {
+      options.automatic = true;
+    } else if (a == "--yes" || a == "-y") {
+      options.assumeYes = true;
+    } else if (a == "--root" || a == "--product") {
+      if (i + 1 >= args.size()) return Usage(a + " needs a value");
+      if (a == "--root") qrv::platform::SystemRoot::Set(args[++i]);
+      else options.products.push_back(args[++i]);
+    } else if (a.rfind("--root=", 0) == 0) {
+      qrv::platform::SystemRoot::Set(a.substr(7));
+    } else if (a.rfind("--product=", 0) == 0) {
+      options.products.push_back(a.substr(10));
+    } else {
+      return Usage("unknown argument \"" + a + "\"");
+    }
+  }
+  if (!console) {
+    std::fprintf(stderr,
+                 "qrvupdate: the desktop windows are not available yet; run \"qrvupdate --console\" "
+                 "for an update in the terminal\n");
+    return 1;
+  }
+  if (options.automatic && !options.products.empty()) return Usage("--product is for the interactive run only");
+
+  qrv::CQUpdateTraceFile::InstallDiagnosticsSink();
+  // The automatic run has nobody to answer: it takes the safe answers.
+  const bool quiet = options.assumeYes || options.automatic;
+  qrv::MessageService::Install(std::make_shared<qrv::ConsoleMessageService>(quiet, stdout, stdin));
+  // A sandbox root never touches the system, so it needs no administrator.
+  const bool sandbox = qrv::platform::SystemRoot::Get() != std::filesystem::path("/");
+  if (!sandbox && qrv::IsUserAdministrator() == 0) {
+    qrv::MessageService::Current().Show(kStringNotAdministrator, qrv::MessageService::kOk);
+    return 1;
+  }
+  // Only a run that may ask gets the real restart; otherwise the recorder
+  // stays, so nothing here can ever take the machine down unasked.
+  if (!quiet) qrv::platform::SystemRestart::Install(std::make_unique<qrv::platform::SystemctlRestart>());
+  qrv::ConsoleDlgMgr::InstallInterruptHandler();
+
+  auto process = std::make_unique<qrv::CQUpdateBaseProcess>();
+  process->SetAutoMode(options.automatic ? 1 : 0);
+  if (!options.automatic) {
+    process->SetStandByFactory([] { return std::make_unique<qrv::ConsoleStandBy>(stdout); });
+  }
+  process->SetDlgMgr(std::make_unique<qrv::ConsoleDlgMgr>(options, stdout, stdin));
+  auto* window = static_cast<qrv::ConsoleDlgMgr*>(process->DlgMgr());
+  process->SetEndProcess([window](int code) { window->EndProcess(code); });
+
+  int status = 0;
+  const bool due = qrv::UpdateSchedule::IsUpdateDue(options.automatic);
+  if (!window->CheckSchedule(due ? 1 : 0)) {
+    std::printf("%s: no update is due.\n", qrv::CQUpdateStrings::Get(57344).c_str());
+  } else {
+    status = window->RunDialog();
+  }
+  const bool restart = process->RestartRequired() != 0;
+  // Destruction asks the restart question (answered No when quiet).
+  process.reset();
+  if (restart && quiet) {
+    std::printf("%s: a restart is needed to finish the update; files are replaced at the next start.\n",
+                qrv::CQUpdateStrings::Get(57344).c_str());
+  }
+  std::fflush(stdout);
+  return status;
+}

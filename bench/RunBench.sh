@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Helper of qrv_bench_run (RunBench.cpp); not meant to be run on its own.
+#
+#   RunBench.sh prepare WORK
+#     Makes the test PKI (tests/support/make_signed_cabinets.sh) in WORK/fx
+#     and the served tree in WORK/srv: qupdate_s.ini, one product file and
+#     one signed, uncompressed cabinet of four 5 MiB random files for each of
+#     Alpha, Beta and Gamma (60 MiB in all).
+#   RunBench.sh reference FILES_URL ANCHORS DEST
+#     What an administrator's script would do for the same update: fetch the
+#     update information, each product file and each cabinet with curl, check
+#     each cabinet's signature with osslsigncode and unpack it with cabextract
+#     into DEST/inst/PRODUCT.
+set -euo pipefail
+products=(Alpha Beta Gamma)
+
+case "${1:-}" in
+prepare)
+  work=$2
+  here=$(cd "$(dirname "$0")/.." && pwd)
+  bash "$here/tests/support/make_signed_cabinets.sh" "$work/fx" >/dev/null
+  mkdir -p "$work/srv" "$work/data"
+  info="[VersionInfo]"$'\n'
+  levels="[UpdateVersionInfo]"$'\n'
+  counts="[COUNT]"$'\n'
+  for p in "${products[@]}"; do
+    lower=${p,,}
+    rm -rf "$work/data" && mkdir -p "$work/data/$lower"
+    for i in 1 2 3 4; do head -c $((5 << 20)) /dev/urandom >"$work/data/$lower/part$i.bin"; done
+    (cd "$work/data" && gcab -c "$work/$lower.cab" "$lower"/part*.bin)
+    osslsigncode sign -certs "$work/fx/pki/maker.chain.pem" -key "$work/fx/pki/maker.key" -h sha256 \
+      -in "$work/$lower.cab" -out "$work/srv/$lower.cab" >/dev/null
+    rm "$work/$lower.cab"
+    printf '[%s]\n%sCOUNT=1\n%s0FILE=%s.cab\n' "$p" "$p" "$p" "$lower" >"$work/srv/$p.ini"
+    info+="$p=6.0"$'\n'
+    levels+="$p=6"$'\n'
+    counts+="$p=1"$'\n'
+  done
+  rm -rf "$work/data"
+  printf '%s%s%s' "$info" "$levels" "$counts" >"$work/srv/qupdate_s.ini"
+  ;;
+reference)
+  url=$2 anchors=$3 dest=$4
+  mkdir -p "$dest/dl"
+  curl -sfo "$dest/dl/qupdate_s.ini" "${url}qupdate_s.ini"
+  for p in "${products[@]}"; do
+    lower=${p,,}
+    curl -sfo "$dest/dl/$p.ini" "${url}$p.ini"
+    curl -sfo "$dest/dl/$lower.cab" "${url}$lower.cab"
+    osslsigncode verify -CAfile "$anchors" -in "$dest/dl/$lower.cab" >/dev/null
+    mkdir -p "$dest/inst/$p"
+    # cabextract warns about the signature appended to the cabinet; its exit status still counts
+    cabextract -q -d "$dest/inst/$p" "$dest/dl/$lower.cab" 2>/dev/null
+  done
+  ;;
+*)
+  echo "usage: $0 prepare WORK | reference FILES_URL ANCHORS DEST" >&2
+  exit 2
+  ;;
+esac

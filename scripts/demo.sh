@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# demo.sh — the whole update on one machine, in a sandbox:
+#   1. installs the needed Debian packages (scripts/setup.sh) and builds
+#      qrvctl and qrvupdate in build/demo (Release, no sanitizers);
+#   2. makes a sandbox root (mktemp -d) with the two demo products (QrvBase,
+#      QrvWriter) installed at update level 1;
+#   3. makes the signed update tree to level 2 and serves it on a loopback
+#      port (scripts/demo/serve.py);
+#   4. runs "qrvupdate --root ROOT --console --yes" against it;
+#   5. prints the outcome: levels, files compared with what they should be,
+#      the registry values the update wrote, the shortcut and the update log;
+#   6. stops the server (also on failure or Ctrl-C).
+#
+# Nothing outside the sandbox root (and the build folder) is touched; the
+# restart of the machine is never asked for nor done. The sandbox root is
+# kept for a look afterwards; its path is printed at the end.
+#
+# Environment: QRV_DEMO_SKIP_SETUP=1 skips step 1's package installation;
+# QRV_DEMO_BUILD_DIR overrides build/demo.
+#
+# Exit status: 0 when the update completed and every file is as expected,
+# non-zero otherwise.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+
+step() { printf '\n==> %s\n' "$*"; }
+
+step "setting up and building"
+if [[ "${QRV_DEMO_SKIP_SETUP:-0}" != 1 ]]; then
+  bash scripts/setup.sh
+fi
+build=${QRV_DEMO_BUILD_DIR:-build/demo}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DQRV_BUILD_TESTS=OFF -DQRV_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build" -j 2 --target qrvctl qrvupdate
+QRVCTL=$here/$build/tools/qrvctl/qrvctl
+QRVUPDATE=$here/$build/app/qrvupdate/qrvupdate
+export QRVCTL
+
+step "making the sandbox and the signed update tree"
+ROOT=$(mktemp -d)
+OUT=$ROOT/demo-tree
+bash scripts/demo/make_update_tree.sh "$ROOT" "$OUT"
+
+server_pid=
+stop_server() {
+  if [[ -n "$server_pid" ]]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=
+  fi
+}
+trap stop_server EXIT
+
+step "serving the update tree on loopback"
+port_file=$ROOT/serve.port
+/usr/bin/python3 scripts/demo/serve.py "$OUT/updates" 0 >"$port_file" 2>"$ROOT/serve.log" &
+server_pid=$!
+PORT=
+for _ in $(seq 1 100); do
+  PORT=$(head -n 1 "$port_file" 2>/dev/null || true)
+  [[ -n "$PORT" ]] && break
+  kill -0 "$server_pid" 2>/dev/null || { echo "demo: the server ended at once; see $ROOT/serve.log" >&2; exit 1; }
+  sleep 0.1
+done
+[[ -n "$PORT" ]] || { echo "demo: the server named no port within 10 s" >&2; exit 1; }
+echo "server: http://127.0.0.1:$PORT/ (pid $server_pid)"
+
+bash scripts/demo/setup_sandbox.sh "$ROOT" "$OUT" "$PORT"
+
+key='HKLM\SOFTWARE\QRV\Shared\QrvUpdate'
+levels() {
+  for p in QrvBase QrvWriter; do
+    printf '  %-10s level %s\n' "$p" "$("$QRVCTL" --root "$ROOT" reg query "$key\\$p" ProductVersion | cut -f3)"
+  done
+}
+step "before the update"
+levels
+
+step "qrvupdate --root $ROOT --console --yes"
+status=0
+"$QRVUPDATE" --root "$ROOT" --console --yes || status=$?
+echo "qrvupdate exit status: $status"
+
+step "after the update"
+levels
+echo "  UpdateState: $("$QRVCTL" --root "$ROOT" reg query "$key" UpdateState | cut -f3 || true)"
+
+step "installed files compared with the expected level-2 files"
+files_ok=0
+for p in QrvBase QrvWriter; do
+  if diff -r "$OUT/expected/$p" "$ROOT/opt/qorvane/$p" >/dev/null; then
+    echo "  $p: as expected"
+  else
+    echo "  $p: DIFFERENT"
+    diff -r "$OUT/expected/$p" "$ROOT/opt/qorvane/$p" || true
+    files_ok=1
+  fi
+done
+
+step "registry values written by the update"
+for p in QrvBase QrvWriter; do
+  "$QRVCTL" --root "$ROOT" reg query "HKLM\\SOFTWARE\\QRV\\Demo\\$p" | sed "s/^/  $p: /" || true
+done
+
+step "shortcuts"
+for f in "$ROOT"/usr/local/share/applications/*.desktop; do
+  [[ -e "$f" ]] || { echo "  (none)"; break; }
+  echo "  $f"
+  sed 's/^/    /' "$f"
+done
+
+step "update log"
+log=$ROOT/var/cache/qrvupdate/QRVDownload/quplog.ini
+if [[ -f "$log" ]]; then sed 's/^/  /' "$log"; else echo "  (no $log)"; fi
+
+stop_server
+echo
+echo "sandbox root kept at $ROOT"
+if [[ $status -ne 0 || $files_ok -ne 0 ]]; then
+  echo "demo: FAILED" >&2
+  exit 1
+fi
+echo "demo: the update completed"

@@ -1,0 +1,234 @@
+#include "tests/e2e/E2eRunFixture.h"
+
+#include <cstdlib>
+
+#include "config/StoredPassword.h"
+#include "config/tagSERVERINFO.h"
+#include "platform/registry/RegistryKey.h"
+#include "tests/platform/trust/SignedCabinetFixtures.h"
+#include "tests/support/SandboxRoot.h"
+
+namespace qrv::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kFtpUser = "mira";
+constexpr const char* kFtpPassword = "Ftp-Pass-77";
+
+std::optional<std::string> SwapEnv(const char* name, const char* value) {
+  std::optional<std::string> old;
+  if (const char* v = getenv(name); v != nullptr) old = v;
+  if (value != nullptr) setenv(name, value, 1);
+  else unsetenv(name);
+  return old;
+}
+
+void RestoreEnv(const char* name, const std::optional<std::string>& old) {
+  if (old) setenv(name, old->c_str(), 1);
+  else unsetenv(name);
+}
+
+}  // namespace
+
+std::string TransportName(Transport transport) {
+  switch (transport) {
+    case Transport::kHttp: return "Http";
+    case Transport::kFtp: return "Ftp";
+    case Transport::kFolder: return "Folder";
+    case Transport::kSmb: return "Smb";
+  }
+  return "Unknown";
+}
+
+int E2eMessages::Show(uint32_t stringId, uint32_t /*buttons*/) {
+  shown.push_back(stringId);
+  return kAnswerOk;
+}
+
+void E2eWindow::OnFileTransferBegin() { Note("TransferBegin"), CQUpdateDlgMgr::OnFileTransferBegin(); }
+void E2eWindow::OnFileTransferFinish() { Note("TransferFinish"), CQUpdateDlgMgr::OnFileTransferFinish(); }
+void E2eWindow::OnFileTransferError(int32_t result) {
+  Note("TransferError" + std::to_string(result)), CQUpdateDlgMgr::OnFileTransferError(result);
+}
+void E2eWindow::OnFileCopyBegin() { Note("CopyBegin"), CQUpdateDlgMgr::OnFileCopyBegin(); }
+void E2eWindow::OnFileCopyFinish() { Note("CopyFinish"), CQUpdateDlgMgr::OnFileCopyFinish(); }
+void E2eWindow::OnFileCopyError() { Note("CopyError"), CQUpdateDlgMgr::OnFileCopyError(); }
+void E2eWindow::OnFinalizeError() { Note("FinalizeError"), CQUpdateDlgMgr::OnFinalizeError(); }
+bool E2eWindow::OnPrepareFinish(int32_t found) {
+  Note("PrepareFinish" + std::to_string(found));
+  return CQUpdateDlgMgr::OnPrepareFinish(found);
+}
+void E2eWindow::SetProgressText(uint32_t kind, std::string_view file, uint32_t value) {
+  texts.push_back(ProgressText(kind, file));
+  CQUpdateDlgMgr::SetProgressText(kind, file, value);
+  if (onText) onText(kind, file);
+}
+std::vector<std::string> E2eWindow::Products() const {
+  std::vector<std::string> out;
+  if (ProductList() != nullptr) {
+    for (const auto& r : *ProductList()) out.push_back(r.product + "=" + r.latestVersion);
+  }
+  return out;
+}
+void E2eWindow::Note(const std::string& what) {
+  events.push_back(what + "@" + std::to_string(CQUpdateMgrEnv().GetUpdateState()));
+}
+
+uint32_t E2eRunFixture::State() { return CQUpdateMgrEnv().GetUpdateState(); }
+
+void E2eRunFixture::SetUp() {
+  // English texts and shell folders below the sandbox, whatever the machine has
+  m_oldLocale = SwapEnv("LC_ALL", "C");
+  m_oldHome = SwapEnv("HOME", m_home.c_str());
+  m_oldConfig = SwapEnv("XDG_CONFIG_HOME", nullptr);
+  UpdateRunFixture::SetUp();
+  fs::create_directories(Desktop());
+  fs::create_directories(m_root / "srv");
+  m_fixtures = SignedCabinetFixtures::CopyTo(m_root / "fixtures");
+  m_main.SetString("TrustAnchors", (m_fixtures / "anchors.pem").string());
+  m_main.SetDword("UpdateState", 0);
+  MessageService::Install(m_messages);
+  NewProcess(0);
+}
+
+void E2eRunFixture::NewProcess(uint32_t mode) {
+  // one process object at a time: the old one unregisters before the new one registers
+  m_window = nullptr;
+  m_process.reset();
+  m_process = std::make_unique<CQUpdateBaseProcess>();
+  m_process->SetAutoMode(mode);
+  m_process->SetEndProcess([this](int code) { m_ended.push_back(code); });
+  m_process->SetDlgMgr(std::make_unique<E2eWindow>());
+  m_window = static_cast<E2eWindow*>(m_process->DlgMgr());
+}
+
+void E2eRunFixture::TearDown() {
+  m_process.reset();
+  MessageService::Install(nullptr);
+  m_smb.reset();
+  m_ftp.reset();
+  m_http.reset();
+  UpdateRunFixture::TearDown();
+  RestoreEnv("LC_ALL", m_oldLocale);
+  RestoreEnv("HOME", m_oldHome);
+  RestoreEnv("XDG_CONFIG_HOME", m_oldConfig);
+}
+
+std::string E2eRunFixture::UseTransport(Transport transport) {
+  const fs::path served = m_root / "srv";
+  switch (transport) {
+    case Transport::kHttp:
+      m_http = std::make_unique<HttpTestServer>(served);
+      if (m_http->Port() == 0) return "the HTTP test server did not start: " + m_http->Error();
+      m_main.SetDword("ServerType", kServerTypeHttp);
+      m_main.SetString("ServerPath", m_http->ServiceUrl());
+      return {};
+    case Transport::kFtp: {
+      m_ftp = std::make_unique<FtpTestServer>(served, kFtpUser, kFtpPassword);
+      if (m_ftp->Port() == 0) return "the FTP test server did not start: " + m_ftp->Error();
+      std::string encrypted, error;
+      if (!EncryptPassword(kFtpPassword, encrypted, &error)) return "cannot encrypt the FTP password: " + error;
+      m_main.SetDword("ServerType", kServerTypeFtp);
+      m_main.SetDword("ServerPort", static_cast<uint32_t>(m_ftp->Port()));
+      m_main.SetString("ServerPath", "ftp://127.0.0.1");
+      m_main.SetString("UserID", kFtpUser);
+      m_main.SetString("PassWD", encrypted);
+      return {};
+    }
+    case Transport::kFolder:
+      m_main.SetDword("ServerType", kServerTypeNetwork);
+      m_main.SetString("ServerPath", served.string());
+      return {};
+    case Transport::kSmb: {
+      m_smb = std::make_unique<SambaTestServer>(m_root / "samba", served);
+      if (!m_smb->Running()) return m_smb->SkipReason();
+      std::string encrypted, error;
+      if (!EncryptPassword(SambaTestServer::kPassword, encrypted, &error)) return "cannot encrypt: " + error;
+      m_main.SetDword("ServerType", kServerTypeNetwork);
+      m_main.SetString("ServerPath", m_smb->Url());
+      m_main.SetString("UserID", SambaTestServer::kUser);
+      m_main.SetString("PassWD", encrypted);
+      return {};
+    }
+  }
+  return "unknown transport";
+}
+
+void E2eRunFixture::Installed(const std::string& product, const std::string& name) {
+  AddProduct(product);
+  platform::RegistryKey key;
+  ASSERT_EQ(m_main.CreateSubKey(product, key), platform::RegStatus::kOk);
+  key.SetString("Product", product);
+  key.SetString("ProductName", name);
+  key.SetString("Pidkey", "PID-" + product);
+  const fs::path main = Install(product) / "main.bin";
+  WriteFile(main, "not a program image");
+  key.SetString("FilePath", main.string());
+}
+
+void E2eRunFixture::ServeCabinet(const std::string& relative, const std::map<std::string, std::string>& files) {
+  const fs::path raw = m_root / "work" / (std::to_string(m_made++) + ".cab");
+  fs::create_directories(raw.parent_path());
+  ApplyFixtures::MakeCabinet(raw, files);
+  fs::create_directories((m_root / "srv" / relative).parent_path());
+  ApplyFixtures::SignAsMaker(m_fixtures, raw, m_root / "srv" / relative);
+}
+
+void E2eRunFixture::Serve(const std::string& relative, const std::string& text) {
+  WriteFile(m_root / "srv" / relative, text);
+}
+
+void E2eRunFixture::ServeTwoUpdates() {
+  Installed("Writer", "Qorvane Writer");
+  Installed("Calc", "Qorvane Calc");
+  Installed("Viewer", "Qorvane Viewer");
+  Serve("qupdate_s.ini",
+        "[VersionInfo]\nWriter=7.0.1\nCalc=6.2\nViewer=5.0\n"
+        "[UpdateVersionInfo]\nWriter=7\nCalc=6\nViewer=5\n"
+        "[COUNT]\nWriter=1\nCalc=1\n");
+  ServeCabinet("writer.cab", {{"bin/writer.txt", "writer 7"}, {"bin/Writer.exe", "writer program 7"}});
+  ServeCabinet("calc/calc.cab", {{"calc.txt", "calc 6"}});
+  Serve("Writer.ini",
+        "[Writer]\nWriterCOUNT=1\nWriter0FILE=writer.cab\n"
+        "REGISTRYCOUNT=1\nREGISTRY0ROOT=2\nREGISTRY0KEY=SOFTWARE\\QRV\\Shared\\QrvUpdate\\Writer\n"
+        "REGISTRY0NAME=Channel\nREGISTRY0VALUE=stable-7\nREGISTRY0TYPE=1\n"
+        "SHORTCUTCOUNT=1\nSHORTCUT0DIR=1\nSHORTCUT0FILEPATH=bin\\Writer.exe\nSHORTCUT0NAME=Writer\n"
+        "SHORTCUT0DESC=Qorvane Writer\n");
+  Serve("Calc.ini", "[Calc]\nCalcCOUNT=1\nCalc0FILE=calc\\calc.cab\n");
+}
+
+bool E2eRunFixture::RunAll(std::vector<std::string> products) {
+  if (!m_window->UpdatePrepare(0)) {
+    ADD_FAILURE() << "prepare refused";
+    return false;
+  }
+  const int32_t downloaded = m_window->UpdateDownload(products);
+  if (downloaded != 1) {
+    ADD_FAILURE() << "download result " << downloaded << ", messages shown: " << m_messages->shown.size();
+    return false;
+  }
+  m_window->UpdateWait();
+  const int32_t copied = m_window->UpdateCopyFile();
+  if (copied != 1) {
+    ADD_FAILURE() << "copy result " << copied;
+    return false;
+  }
+  m_window->UpdateFinalize();
+  m_window->UpdateFinish(0);
+  return true;
+}
+
+std::optional<std::string> E2eRunFixture::RegistryText(const std::string& key, const std::string& name) {
+  platform::RegistryKey k;
+  platform::RegValue v;
+  if (platform::RegistryKey::Open(platform::kRootLocalMachine, key, platform::RegAccess::kRead, k) !=
+          platform::RegStatus::kOk ||
+      k.Query(name, v) != platform::RegStatus::kOk) {
+    return std::nullopt;
+  }
+  return v.AsString();
+}
+
+}  // namespace qrv::test

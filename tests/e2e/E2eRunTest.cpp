@@ -1,0 +1,246 @@
+// Whole update runs through the engine, as the windows drive it, over each
+// way of reaching the update server.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/CQUpdateUtilTime.h"
+#include "apply/UpdateFiles.h"
+#include "apply/UpdateLog.h"
+#include "tests/e2e/E2eRunFixture.h"
+#include "tests/support/CabinetFixtures.h"
+
+namespace qrv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+using test::Transport;
+
+const std::string kWriterKey = "SOFTWARE\\QRV\\Shared\\QrvUpdate\\Writer";
+const std::vector<std::string> kCleanDownload{"qupdate_s.ini", "quplog.ini"};
+
+class E2eRunTest : public test::E2eRunFixture {};
+
+class E2eTransportTest : public test::E2eRunFixture, public ::testing::WithParamInterface<Transport> {};
+
+TEST_P(E2eTransportTest, AnInteractiveRunUpdatesCommitsActsAndCleansUp) {
+  const std::string why = UseTransport(GetParam());
+  if (!why.empty()) GTEST_SKIP() << why;
+  ServeTwoUpdates();
+
+  ASSERT_TRUE(RunAll({"Calc", "Writer"}));
+
+  // files and levels
+  EXPECT_EQ(ReadFile(Install("Writer") / "bin" / "writer.txt"), "writer 7");
+  EXPECT_EQ(ReadFile(Install("Calc") / "calc.txt"), "calc 6");
+  EXPECT_EQ(Version("Writer"), 7u);
+  EXPECT_EQ(Version("Calc"), 6u);
+  EXPECT_EQ(Version("Viewer"), 5u) << "up to date, left alone";
+  EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing) << "committed";
+  EXPECT_EQ(Backup("Calc"), CQUpdateMgrEnv::kMissing) << "committed";
+
+  // actions of the product file
+  EXPECT_EQ(RegistryText(kWriterKey, "Channel"), "stable-7");
+  const std::string shortcut = ReadFile(Desktop() / "Writer.desktop");
+  EXPECT_NE(shortcut.find((Install("Writer") / "bin" / "Writer.exe").string()), std::string::npos) << shortcut;
+
+  // the run's record
+  EXPECT_EQ(CQUpdateMgrEnv().GetLastUpdate(), CQUpdateUtilTime::TodayNumber());
+  EXPECT_EQ(State(), 0u);
+  EXPECT_EQ(Log("DOWNLOAD", "STATUS"), "SUCCESS");
+  ASSERT_EQ(UpdateLog::ProductCount(), 2u);
+  EXPECT_EQ(UpdateLog::Product(0), "Calc");
+  EXPECT_EQ(UpdateLog::Product(1), "Writer");
+  EXPECT_EQ(UpdateLog::FileCount("Writer"), 1u);
+  EXPECT_EQ(UpdateLog::FileEntry("Writer", 0), "writer.cab");
+  EXPECT_EQ(UpdateLog::FileEntry("Calc", 0), "calc\\calc.cab");
+  EXPECT_EQ(test::CabinetFixtures::Tree(Download()), kCleanDownload);
+  EXPECT_EQ(m_window->events, (std::vector<std::string>{"PrepareFinish1@0", "TransferBegin@11", "TransferFinish@12",
+                                                         "CopyBegin@21", "CopyFinish@22"}));
+  EXPECT_EQ(m_messages->shown, std::vector<uint32_t>{161}) << "only the copy-done notice";
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, E2eTransportTest,
+                         ::testing::Values(Transport::kHttp, Transport::kFtp, Transport::kFolder, Transport::kSmb),
+                         [](const ::testing::TestParamInfo<Transport>& p) { return test::TransportName(p.param); });
+
+TEST_F(E2eRunTest, CancellingTheDownloadLeavesLevelsAndFilesAlone) {
+  ASSERT_EQ(UseTransport(Transport::kHttp), "");
+  ServeTwoUpdates();
+  m_window->onText = [this](uint32_t kind, std::string_view) {
+    if (kind == CQUpdateDlgMgr::kKindDownloading) m_window->OnFileTransferCancel();
+  };
+
+  ASSERT_TRUE(m_window->UpdatePrepare(0));
+  std::vector<std::string> products{"Calc", "Writer"};
+  EXPECT_EQ(m_window->UpdateDownload(products), 2);
+  EXPECT_EQ(State(), 13u);
+  EXPECT_EQ(m_window->Phase(), kPhasePrepare) << "back to choosing";
+  EXPECT_EQ(m_window->events.back(), "PrepareFinish1@13");
+  EXPECT_TRUE(m_messages->shown.empty()) << "a cancel is not an error";
+  EXPECT_EQ(Version("Writer"), 5u);
+  EXPECT_EQ(Version("Calc"), 5u);
+  EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing);
+  EXPECT_FALSE(fs::exists(Install("Writer") / "bin"));
+  EXPECT_EQ(RegistryText(kWriterKey, "Channel"), std::nullopt);
+
+  // the same run, not cancelled this time, goes through
+  m_window->onText = nullptr;
+  m_window->events.clear();
+  ASSERT_TRUE(RunAll({"Calc", "Writer"}));
+  EXPECT_EQ(Version("Writer"), 7u);
+  EXPECT_EQ(State(), 0u);
+}
+
+TEST_F(E2eRunTest, ASecondRunFindsNothingPendingAndChangesNothing) {
+  ASSERT_EQ(UseTransport(Transport::kHttp), "");
+  ServeTwoUpdates();
+  ASSERT_TRUE(RunAll({"Calc", "Writer"}));
+  const auto treeAfterFirst = test::CabinetFixtures::Tree(m_root / "inst");
+  m_window->events.clear();
+  m_messages->shown.clear();
+
+  EXPECT_EQ(m_process->QueryUpdates(), 0);
+  ASSERT_TRUE(m_window->UpdatePrepare(0));
+  EXPECT_TRUE(m_window->Products().empty());
+  EXPECT_EQ(m_window->events, std::vector<std::string>{"PrepareFinish0@0"});
+  EXPECT_TRUE(m_messages->shown.empty());
+  EXPECT_EQ(test::CabinetFixtures::Tree(m_root / "inst"), treeAfterFirst);
+  EXPECT_EQ(Version("Writer"), 7u);
+  EXPECT_EQ(State(), 0u);
+}
+
+TEST_F(E2eRunTest, ChoosingOnlyTheDependentProductBringsWhatItNeeds) {
+  ASSERT_EQ(UseTransport(Transport::kFolder), "");
+  ServeTwoUpdates();
+  Installed("Draw", "Qorvane Draw");
+  // Calc needs Writer, which needs Draw; Draw names Calc back (a cycle ends)
+  Serve("qupdate_s.ini",
+        "[VersionInfo]\nWriter=7.0.1\nCalc=6.2\nDraw=8.0\n"
+        "[UpdateVersionInfo]\nWriter=7\nCalc=6\nDraw=8\n"
+        "[COUNT]\nWriter=1\nCalc=1\nDraw=1\n"
+        "[UpdateDependency]\nCalc=Writer\nWriter=Draw|Viewer\nDraw=Calc\n");
+  ServeCabinet("draw.cab", {{"draw.txt", "draw 8"}});
+  Serve("Draw.ini", "[Draw]\nDrawCOUNT=1\nDraw0FILE=draw.cab\n");
+
+  ASSERT_TRUE(m_window->UpdatePrepare(0));
+  std::vector<std::string> chosen;
+  m_window->CollectDependencies("Calc", chosen);
+  EXPECT_EQ(chosen, (std::vector<std::string>{"Calc", "Writer", "Draw"})) << "Viewer is not pending";
+
+  ASSERT_TRUE(RunAll(chosen));
+  EXPECT_EQ(Version("Calc"), 6u);
+  EXPECT_EQ(Version("Writer"), 7u);
+  EXPECT_EQ(Version("Draw"), 8u);
+  EXPECT_EQ(ReadFile(Install("Draw") / "draw.txt"), "draw 8");
+  EXPECT_EQ(Version("Viewer"), 5u);
+  EXPECT_EQ(State(), 0u);
+}
+
+// An automatic start finds a run that an earlier process left at a state
+// code and carries it on with what the engine offers: waiting for the user
+// and then copying (12), rolling the interrupted copy back first (21), or
+// going straight to the finalize phase (22, 31, 41).
+class E2eResumeTest : public test::E2eRunFixture {
+ protected:
+  void SetUp() override {
+    E2eRunFixture::SetUp();
+    ASSERT_EQ(UseTransport(Transport::kHttp), "");
+    ServeTwoUpdates();
+  }
+  // The first process: prepare and download (state 12), and copy when asked.
+  void FirstProcess(bool copy) {
+    ASSERT_TRUE(m_window->UpdatePrepare(0));
+    std::vector<std::string> products{"Calc", "Writer"};
+    ASSERT_EQ(m_window->UpdateDownload(products), 1);
+    if (copy) {
+      ASSERT_EQ(m_window->UpdateCopyFile(), 1);
+    }
+  }
+  void ExpectCommitted() {
+    EXPECT_EQ(ReadFile(Install("Writer") / "bin" / "writer.txt"), "writer 7");
+    EXPECT_EQ(ReadFile(Install("Calc") / "calc.txt"), "calc 6");
+    EXPECT_EQ(Version("Writer"), 7u);
+    EXPECT_EQ(Version("Calc"), 6u);
+    EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing);
+    EXPECT_EQ(Backup("Calc"), CQUpdateMgrEnv::kMissing);
+    EXPECT_EQ(RegistryText(kWriterKey, "Channel"), "stable-7");
+    EXPECT_TRUE(fs::is_regular_file(Desktop() / "Writer.desktop"));
+    EXPECT_EQ(CQUpdateMgrEnv().GetLastUpdate(), CQUpdateUtilTime::TodayNumber());
+    EXPECT_EQ(test::CabinetFixtures::Tree(Download()), kCleanDownload);
+  }
+};
+
+TEST_F(E2eResumeTest, FromADownloadedRunTheNextStartWaitsThenCopies) {
+  FirstProcess(false);
+  ASSERT_EQ(State(), 12u);
+  NewProcess(1);
+
+  m_window->UpdateWait();
+  EXPECT_EQ(m_window->Phase(), kPhaseWait);
+  EXPECT_EQ(Version("Writer"), 5u) << "nothing is copied before the user says so";
+  ASSERT_EQ(m_window->UpdateCopyFile(), 1);
+  m_window->UpdateFinalize();
+  EXPECT_EQ(State(), 42u);
+  m_window->UpdateFinish(0);
+  EXPECT_EQ(State(), 0u);
+  ExpectCommitted();
+  EXPECT_EQ(m_window->events, (std::vector<std::string>{"CopyBegin@21", "CopyFinish@22"}));
+  EXPECT_TRUE(m_ended.empty());
+}
+
+TEST_F(E2eResumeTest, FromAnInterruptedCopyTheNextStartRollsBackBeforeCopyingAgain) {
+  FirstProcess(true);
+  ASSERT_EQ(Version("Writer"), 7u);
+  // the process died in the middle of the copy
+  m_main.SetDword("UpdateState", 21);
+  NewProcess(1);
+
+  m_process->RollbackCopy(0);
+  EXPECT_EQ(Version("Writer"), 5u) << "the level before the copy is back";
+  EXPECT_EQ(Version("Calc"), 5u);
+  EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing);
+  EXPECT_EQ(Log("DOWNLOAD", "STATUS"), "SUCCESS") << "the downloaded run is kept for the next copy";
+
+  m_window->UpdateWait();
+  ASSERT_EQ(m_window->UpdateCopyFile(), 1) << "the downloaded files are still there to copy";
+  m_window->UpdateFinalize();
+  m_window->UpdateFinish(0);
+  EXPECT_EQ(State(), 0u);
+  ExpectCommitted();
+}
+
+TEST_F(E2eResumeTest, FromACopiedRunTheNextStartFinalizes) {
+  for (const uint32_t state : {22u, 31u, 41u}) {
+    SCOPED_TRACE("state " + std::to_string(state));
+    NewProcess(0);
+    CQUpdateMgrEnv().SetLastUpdate(20110315);
+    FirstProcess(true);
+    ASSERT_EQ(Backup("Writer"), 5u);
+    m_main.SetDword("UpdateState", state);
+    NewProcess(1);
+    m_messages->shown.clear();
+
+    m_window->UpdateFinalize();
+    EXPECT_EQ(m_window->Phase(), kPhaseFinalize);
+    EXPECT_EQ(State(), 42u);
+    m_window->UpdateFinish(0);
+    EXPECT_EQ(State(), 0u);
+    ExpectCommitted();
+    EXPECT_TRUE(m_messages->shown.empty()) << "nobody watches an automatic finalize";
+
+    // the next round starts from level 5 again
+    for (const char* product : {"Writer", "Calc"}) {
+      platform::RegistryKey key;
+      ASSERT_EQ(m_main.CreateSubKey(product, key), platform::RegStatus::kOk);
+      key.SetDword("ProductVersion", 5);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qrv

@@ -1,0 +1,287 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/CQUpdateUtilTime.h"
+#include "app/console/ConsoleMessageService.h"
+#include "apply/UpdateFiles.h"
+#include "config/CQUpdateMgrEnv.h"
+#include "platform/profile/ProfileFile.h"
+#include "res/CQUpdateStrings.h"
+#include "tests/support/CabinetFixtures.h"
+#include "tests/support/DemoTreeServer.h"
+#include "tests/support/ProcessRunner.h"
+#include "tests/support/SandboxRoot.h"
+#include "transfer/CQUpdateDownloadMgr.h"
+
+namespace qrv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+
+const fs::path kScripts = fs::path(QRV_SOURCE_DIR) / "scripts" / "demo";
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The qrvupdate program for real against the demo: the update tree made and
+// signed at test time, served by serve.py on loopback, and a sandbox root
+// with both demo products at level 1.
+class QrvupdateConsoleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::ProcessResult made =
+        test::RunProcess("/bin/bash", {(kScripts / "make_update_tree.sh").string(), Root(), m_out.string()});
+    ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
+    m_server = std::make_unique<test::DemoTreeServer>(kScripts / "serve.py", m_out / "updates", m_root / "serve.log");
+    ASSERT_GT(m_server->Port(), 0) << m_server->Error();
+    test::ProcessResult setup =
+        test::RunProcess("/bin/bash", {(kScripts / "setup_sandbox.sh").string(), Root(), m_out.string(),
+                                       std::to_string(m_server->Port())},
+                         {{"QRVCTL", QRVCTL_PATH}});
+    ASSERT_EQ(setup.exitCode, 0) << setup.out << setup.err;
+  }
+  void TearDown() override {
+    if (m_server) m_server->Stop();
+  }
+
+  std::string Root() const { return m_root.Path().string(); }
+  fs::path Installed(const std::string& product) const { return m_root / ("opt/qorvane/" + product); }
+  // qrvupdate --root ROOT ARGS..., in English, with no terminal attached.
+  test::ProcessResult Run(const std::vector<std::string>& args) const {
+    std::vector<std::string> all{"--root", Root()};
+    all.insert(all.end(), args.begin(), args.end());
+    return test::RunProcess(QRVUPDATE_PATH, all, {{"LC_ALL", "C"}});
+  }
+  // Fresh reads of the store each time: the program wrote it meanwhile.
+  static uint32_t Level(const std::string& product) { return CQUpdateMgrEnv().GetProductVersion(product); }
+  static uint32_t State() { return CQUpdateMgrEnv().GetUpdateState(); }
+  void ExpectUpdated(const std::string& product) const {
+    SCOPED_TRACE(product);
+    EXPECT_EQ(Level(product), 2u);
+    const fs::path expected = m_out / "expected" / product;
+    const std::vector<std::string> files = test::CabinetFixtures::Tree(expected);
+    EXPECT_FALSE(files.empty());
+    for (const std::string& file : files) {
+      if (fs::is_directory(expected / file)) continue;
+      EXPECT_EQ(ReadFile(Installed(product) / file), ReadFile(expected / file)) << file;
+    }
+  }
+
+  test::SandboxRoot m_root;
+  fs::path m_out = m_root / "demo";
+  std::unique_ptr<test::DemoTreeServer> m_server;
+};
+
+TEST_F(QrvupdateConsoleTest, AYesRunUpdatesEverythingAndASecondRunFindsNothingPending) {
+  ASSERT_EQ(Level("QrvBase"), 1u);
+  const test::ProcessResult first = Run({"--console", "--yes"});
+  EXPECT_EQ(first.exitCode, 0) << first.out << first.err;
+  ExpectUpdated("QrvBase");
+  ExpectUpdated("QrvWriter");
+  EXPECT_EQ(State(), 0u) << "a completed run resets the state";
+  EXPECT_EQ(CQUpdateMgrEnv().GetProductVersionBak("QrvWriter"), CQUpdateMgrEnv::kMissing) << "committed";
+  // What the user saw: the list, the download and copy lines, the outcome.
+  EXPECT_TRUE(Has(first.out, "Wait...")) << first.out;
+  EXPECT_TRUE(Has(first.out, "Product Name")) << first.out;
+  EXPECT_TRUE(Has(first.out, "[x] ")) << first.out;
+  EXPECT_TRUE(Has(first.out, "Downloading : ")) << first.out;
+  EXPECT_TRUE(Has(first.out, "Copying : ")) << first.out;
+  EXPECT_TRUE(Has(first.out, "% ")) << "the progress bar: " << first.out;
+  EXPECT_TRUE(Has(first.out, "Qorvane Update: Update finished.")) << first.out;
+  EXPECT_FALSE(Has(first.out, "restart")) << "nothing was in use: " << first.out;
+
+  const test::ProcessResult again = Run({"--console", "--yes"});
+  EXPECT_EQ(again.exitCode, 0) << again.out << again.err;
+  EXPECT_TRUE(Has(again.out, "no update is pending")) << again.out;
+  EXPECT_FALSE(Has(again.out, "Downloading : ")) << again.out;
+  EXPECT_EQ(Level("QrvWriter"), 2u);
+}
+
+TEST_F(QrvupdateConsoleTest, ChosenProductsBringWhatTheyDependOnAndNothingElse) {
+  const test::ProcessResult unknown = Run({"--console", "--yes", "--product", "QrvNothing"});
+  EXPECT_EQ(unknown.exitCode, 2) << unknown.out;
+  EXPECT_TRUE(Has(unknown.out, "QrvNothing has no pending update")) << unknown.out;
+  EXPECT_EQ(Level("QrvBase"), 1u) << "nothing downloaded or applied";
+
+  const test::ProcessResult base = Run({"--console", "--yes", "--product", "QrvBase"});
+  EXPECT_EQ(base.exitCode, 0) << base.out << base.err;
+  EXPECT_EQ(Level("QrvBase"), 2u);
+  EXPECT_EQ(Level("QrvWriter"), 1u) << "the base does not depend on the writer";
+  EXPECT_EQ(State(), 0u);
+
+  const test::ProcessResult writer = Run({"--console", "--yes", "--product", "QrvWriter"});
+  EXPECT_EQ(writer.exitCode, 0) << writer.out << writer.err;
+  ExpectUpdated("QrvWriter");
+}
+
+TEST_F(QrvupdateConsoleTest, ChoosingTheWriterAloneUpdatesTheBaseItDependsOn) {
+  const test::ProcessResult run = Run({"--console", "--yes", "--product", "QrvWriter"});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_FALSE(Has(run.out, "[ ] ")) << "both rows checked: " << run.out;
+  ExpectUpdated("QrvBase");
+  ExpectUpdated("QrvWriter");
+}
+
+TEST_F(QrvupdateConsoleTest, TheAutomaticRunFollowsTheScheduleAndAsksNothing) {
+  const CQUpdateMgrEnv env;
+  env.SetAutoUpdate(1);
+  env.SetTerm(1);
+  env.SetLastUpdate(CQUpdateUtilTime::TodayNumber());
+  env.SetUpdateState(0);
+  const test::ProcessResult notDue = Run({"--console", "--auto"});
+  EXPECT_EQ(notDue.exitCode, 0) << notDue.out << notDue.err;
+  EXPECT_TRUE(Has(notDue.out, "no update is due")) << notDue.out;
+  EXPECT_EQ(Level("QrvBase"), 1u);
+  EXPECT_EQ(CQUpdateMgrEnv().GetLastUpdate(), CQUpdateUtilTime::TodayNumber());
+
+  env.SetAutoUpdate(0);
+  env.SetUpdateState(12);
+  const test::ProcessResult off = Run({"--console", "--auto"});
+  EXPECT_EQ(off.exitCode, 0) << off.out;
+  EXPECT_EQ(CQUpdateMgrEnv().GetUpdateState(), 12u) << "switched off: not even a resume";
+
+  // Due (an old date): the whole run, straight through the wait phase.
+  env.SetAutoUpdate(1);
+  env.SetUpdateState(0);
+  env.SetLastUpdate(20000101);
+  const test::ProcessResult due = Run({"--console", "--auto"});
+  EXPECT_EQ(due.exitCode, 0) << due.out << due.err;
+  ExpectUpdated("QrvBase");
+  ExpectUpdated("QrvWriter");
+  EXPECT_EQ(State(), 0u);
+  EXPECT_EQ(CQUpdateMgrEnv().GetLastUpdate(), CQUpdateUtilTime::TodayNumber()) << "an automatic query records the date";
+}
+
+TEST_F(QrvupdateConsoleTest, TheAutomaticRunResumesAnInterruptedRunWithoutAskingTheServer) {
+  const CQUpdateMgrEnv env;
+  env.SetAutoUpdate(1);
+  env.SetTerm(1);
+  env.SetLastUpdate(CQUpdateUtilTime::TodayNumber());  // not due by date: only the state makes it run
+  const auto requests = [this] { return fs::exists(m_root / "serve.log") ? ReadFile(m_root / "serve.log") : ""; };
+  const std::string before = requests();
+
+  // Copied, but the finalize never ended: it is finished, nothing fetched.
+  env.SetUpdateState(31);
+  const test::ProcessResult finalize = Run({"--console", "--auto"});
+  EXPECT_EQ(finalize.exitCode, 0) << finalize.out << finalize.err;
+  EXPECT_EQ(State(), 0u);
+  EXPECT_EQ(requests(), before) << "a resumed finalize asks the server nothing";
+  EXPECT_EQ(Level("QrvBase"), 1u);
+
+  // Downloaded (here by the transfer layer in this process) but not copied:
+  // the copy runs from the files already there, without a new download.
+  CQUpdateDownloadMgr manager;
+  ASSERT_EQ(manager.Connect(), 1u);
+  ASSERT_FALSE(manager.GetUpdateInfo().empty());
+  std::vector<std::string> products{"QrvBase", "QrvWriter"};
+  ASSERT_EQ(manager.DownloadUpdateFiles(products), 1);
+  ASSERT_TRUE(platform::ProfileFile::WriteString(UpdateFiles::LogPath(), "DOWNLOAD", "STATUS", "SUCCESS"));
+  env.SetUpdateState(12);
+  const std::string downloaded = requests();
+  const test::ProcessResult copy = Run({"--console", "--auto"});
+  EXPECT_EQ(copy.exitCode, 0) << copy.out << copy.err;
+  EXPECT_EQ(requests(), downloaded) << "no new download";
+  ExpectUpdated("QrvBase");
+  ExpectUpdated("QrvWriter");
+  EXPECT_EQ(State(), 0u);
+}
+
+// Reads fd into text until it holds part or 20 s pass; false on timeout or end.
+bool ReadUntil(int fd, std::string& text, const std::string& part) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!Has(text, part)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    char buffer[512];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+TEST_F(QrvupdateConsoleTest, CtrlCWhileTheServerIsAskedEndsTheRunCleanlyAndChangesNothing) {
+  const uint32_t stateBefore = State();
+  // The server is held still, so the question to it is surely under way
+  // when Ctrl-C comes; it goes on once the signal is in.
+  ASSERT_EQ(kill(m_server->Pid(), SIGSTOP), 0);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  const std::string program = QRVUPDATE_PATH;
+  std::vector<std::string> args{program, "--root", Root(), "--console", "--yes"};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  ASSERT_EQ(spawned, 0);
+
+  std::string text;
+  const bool waiting = ReadUntil(out[0], text, "...");
+  kill(pid, SIGINT);
+  kill(m_server->Pid(), SIGCONT);
+  ReadUntil(out[0], text, "\x01");  // the rest, to the end
+  close(out[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(waiting) << text;
+  ASSERT_TRUE(WIFEXITED(status)) << "Ctrl-C must not kill the program: " << text;
+  EXPECT_EQ(WEXITSTATUS(status), 130) << text;
+  EXPECT_FALSE(Has(text, "Downloading")) << text;
+  EXPECT_EQ(Level("QrvBase"), 1u);
+  EXPECT_EQ(State(), stateBefore) << "no phase was entered";
+  EXPECT_FALSE(fs::exists(UpdateFiles::LogPath())) << "nothing downloaded";
+}
+
+TEST_F(QrvupdateConsoleTest, AnUnreachableServerFailsWithTheNetworkMessage) {
+  m_server->Stop();
+  const test::ProcessResult run = Run({"--console", "--yes"});
+  EXPECT_NE(run.exitCode, 0) << run.out;
+  const std::string text = ConsoleMessageService::Flatten(CQUpdateStrings::Get(142, CQUpdateStrings::Language::kEnglish));
+  EXPECT_TRUE(Has(run.out, "Qorvane Update: " + text)) << run.out;
+  EXPECT_EQ(Level("QrvBase"), 1u);
+}
+
+TEST_F(QrvupdateConsoleTest, HelpVersionAndTheMissingWindowsAreExplained) {
+  const test::ProcessResult help = test::RunProcess(QRVUPDATE_PATH, {"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  for (const char* option : {"--console", "--auto", "--root", "--yes", "--product", "--help", "--version"}) {
+    EXPECT_TRUE(Has(help.out, option)) << option;
+  }
+  const test::ProcessResult version = test::RunProcess(QRVUPDATE_PATH, {"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.out.rfind("qrvupdate ", 0), 0u) << version.out;
+
+  const test::ProcessResult windows = Run({});
+  EXPECT_NE(windows.exitCode, 0);
+  EXPECT_TRUE(Has(windows.err, "--console")) << windows.err;
+  EXPECT_EQ(Level("QrvBase"), 1u);
+
+  const test::ProcessResult bad = Run({"--console", "--frobnicate"});
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_TRUE(Has(bad.err, "--frobnicate")) << bad.err;
+  const test::ProcessResult dangling = Run({"--console", "--product"});
+  EXPECT_EQ(dangling.exitCode, 2);
+}
+
+}  // namespace
+}  // namespace qrv

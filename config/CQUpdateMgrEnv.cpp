@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <csignal>
+#include <cstdlib>
+
 #include "config/CQUpdateUtilRegistry.h"
 #include "config/StoredPassword.h"
 #include "platform/core/Diagnostics.h"
@@ -52,7 +55,14 @@ int CQUpdateMgrEnv::SetLastUpdate(uint32_t date) const {
 uint32_t CQUpdateMgrEnv::GetUpdateState() const { return CQUpdateUtilRegistry().ReadDword("UpdateState"); }
 
 int CQUpdateMgrEnv::SetUpdateState(uint32_t state) const {
-  return CQUpdateUtilRegistry().WriteDword("UpdateState", state);
+  int written = CQUpdateUtilRegistry().WriteDword("UpdateState", state);
+#ifdef QRV_TEST_HOOKS
+  // Crash-and-resume tests end the process the moment a state is on disk,
+  // as a power cut would. Test builds only: release builds have no such hook.
+  const char* killAt = std::getenv("QRVUPDATE_TEST_KILL_AT_STATE");
+  if (killAt != nullptr && std::to_string(state) == killAt) std::raise(SIGKILL);
+#endif
+  return written;
 }
 
 std::string CQUpdateMgrEnv::GetServerPath() const {

@@ -9,7 +9,8 @@ bash scripts/setup.sh
 
 build=${QRV_BUILD_DIR:-build/test}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DQRV_SANITIZE=ON -DQRV_WERROR=ON -DQRV_BUILD_TESTS=ON -DQRV_BUILD_BENCH=ON
+  -DQRV_SANITIZE=ON -DQRV_WERROR=ON -DQRV_BUILD_TESTS=ON -DQRV_BUILD_BENCH=ON \
+  -DQRV_TEST_HOOKS=ON
 cmake --build "$build" -j "$(nproc)"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}

@@ -283,5 +283,35 @@ TEST_F(QrvupdateConsoleTest, HelpVersionAndTheMissingWindowsAreExplained) {
   EXPECT_EQ(dangling.exitCode, 2);
 }
 
+// Crash and resume: an automatic run killed the moment a state code is on
+// disk, then started again, must end as an uninterrupted run does.
+class CrashAndResumeTest : public QrvupdateConsoleTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(CrashAndResumeTest, AKilledAutomaticRunResumesToTheSameEnd) {
+#ifndef QRV_TEST_HOOKS
+  GTEST_SKIP() << "built without QRV_TEST_HOOKS: the program cannot be stopped at a state";
+#else
+  const uint32_t state = GetParam();
+  std::vector<std::string> args{"--root", Root(), "--console", "--auto"};
+  const test::ProcessResult killed = test::RunProcess(
+      QRVUPDATE_PATH, args, {{"LC_ALL", "C"}, {"QRVUPDATE_TEST_KILL_AT_STATE", std::to_string(state)}});
+  ASSERT_EQ(killed.exitCode, -1) << "expected to be killed at state " << state << ":\n" << killed.out << killed.err;
+  EXPECT_EQ(State(), state);
+
+  const test::ProcessResult resumed = test::RunProcess(QRVUPDATE_PATH, args, {{"LC_ALL", "C"}});
+  EXPECT_EQ(resumed.exitCode, 0) << resumed.out << resumed.err;
+  ExpectUpdated("QrvBase");
+  ExpectUpdated("QrvWriter");
+  EXPECT_EQ(State(), 0u);
+  EXPECT_EQ(CQUpdateMgrEnv().GetProductVersionBak("QrvWriter"), CQUpdateMgrEnv::kMissing) << "committed";
+  EXPECT_EQ(CQUpdateMgrEnv().GetLastUpdate(), CQUpdateUtilTime::TodayNumber());
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(States, CrashAndResumeTest, ::testing::Values(11u, 12u, 21u, 22u, 31u, 32u, 41u),
+                         [](const ::testing::TestParamInfo<uint32_t>& param) {
+                           return "State" + std::to_string(param.param);
+                         });
+
 }  // namespace
 }  // namespace qrv

@@ -19,22 +19,6 @@ bool DropPrefix(std::string& text, std::string_view prefix) {
   return true;
 }
 
-// Backslash separators as slashes: the parts between backslashes joined with
-// single slashes.
-std::string SlashSeparated(const std::string& text) {
-  std::string out;
-  bool pending = false;
-  for (char c : text) {
-    if (c == '\\') {
-      pending = true;
-      continue;
-    }
-    if (pending && !out.empty()) out += '/';
-    pending = false;
-    out += c;
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -74,7 +58,7 @@ int CQUpdateTransferFtp::Download(const std::string& remoteName, const std::stri
   std::error_code ignored;
   std::filesystem::create_directories(localFolder, ignored);
 
-  std::string remotePath = SlashSeparated(remoteName);
+  std::string remotePath = TransferPath::SlashSeparated(remoteName);
   std::string local = TransferPath::Join(localFolder, remotePath);
   if (m_connection == nullptr) {
     platform::LastError::Set("cannot fetch \"" + remoteName + "\": not logged in to FTP server " + m_host);

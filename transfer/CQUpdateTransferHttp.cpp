@@ -16,22 +16,6 @@ namespace {
 // Enough of a reply to know the server answered; the rest is not wanted.
 constexpr size_t kConnectProbeBytes = 64 * 1024;
 
-// Backslash separators as slashes: each run of backslashes becomes one
-// slash, and one at the very end disappears.
-std::string SlashSeparated(const std::string& text) {
-  std::string out;
-  bool pending = false;
-  for (char c : text) {
-    if (c == '\\') {
-      pending = true;
-      continue;
-    }
-    if (pending && !out.empty()) out += '/';
-    pending = false;
-    out += c;
-  }
-  return out;
-}
 
 // A missing file counts as empty: either way there is nothing to keep.
 bool IsEmptyOrMissing(const std::string& path) {
@@ -92,7 +76,7 @@ uint32_t CQUpdateTransferHttp::Prepare(const std::string& product) {
 
 int CQUpdateTransferHttp::Download(const std::string& folder, const std::string& fileName) {
   m_statusCode = 0;
-  std::string name = SlashSeparated(fileName);
+  std::string name = TransferPath::SlashSeparated(fileName);
   std::string local = TransferPath::Join(folder, name);
   if (m_session == nullptr) {
     platform::LastError::Set("cannot fetch \"" + fileName +
@@ -100,7 +84,7 @@ int CQUpdateTransferHttp::Download(const std::string& folder, const std::string&
     NoteResult(false);
     return 0;
   }
-  std::string url = SlashSeparated(m_baseUrl);
+  std::string url = TransferPath::SlashSeparated(m_baseUrl);
   if (url.empty() || url.back() != '/') url += '/';
   url += platform::UrlEncoding::EncodePath(name);
 

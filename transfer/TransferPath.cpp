@@ -28,6 +28,21 @@ bool TransferPath::Normalise(std::string_view name, std::string& out) {
   return true;
 }
 
+std::string TransferPath::SlashSeparated(std::string_view text) {
+  std::string out;
+  bool pending = false;
+  for (char c : text) {
+    if (c == '\\') {
+      pending = true;
+      continue;
+    }
+    if (pending && !out.empty()) out += '/';
+    pending = false;
+    out += c;
+  }
+  return out;
+}
+
 std::string TransferPath::Join(std::string_view folder, std::string_view name) {
   std::string path(folder);
   if (!path.empty() && path.back() != '/') path += '/';

@@ -16,6 +16,11 @@ class TransferPath {
   // be fetched, since it could write outside the download folder.
   static bool Normalise(std::string_view name, std::string& out);
 
+  // A server name's backslash separators as slashes, as request paths need
+  // them: each run of backslashes becomes one slash, and a trailing one
+  // disappears. Nothing else changes.
+  static std::string SlashSeparated(std::string_view text);
+
   // folder + '/' (only when folder does not end in one) + name.
   static std::string Join(std::string_view folder, std::string_view name);
 };

@@ -1,9 +1,9 @@
 #include "app/MessageService.h"
 
-#include <mutex>
 #include <string>
 
 #include "platform/core/Diagnostics.h"
+#include "platform/core/ServiceSlot.h"
 
 namespace qrv {
 namespace {
@@ -18,21 +18,17 @@ class DiagnosticMessages : public MessageService {
   }
 };
 
-std::mutex g_mutex;
-std::shared_ptr<MessageService> g_service;
+platform::ServiceSlot<MessageService> g_slot;
 
 }  // namespace
 
 MessageService& MessageService::Current() {
   static DiagnosticMessages fallback;
-  std::lock_guard lock(g_mutex);
-  return g_service ? *g_service : fallback;
+  return g_slot.Current(fallback);
 }
 
 std::shared_ptr<MessageService> MessageService::Install(std::shared_ptr<MessageService> service) {
-  std::lock_guard lock(g_mutex);
-  std::swap(g_service, service);
-  return service;
+  return g_slot.Install(std::move(service));
 }
 
 }  // namespace qrv

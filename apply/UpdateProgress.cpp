@@ -1,23 +1,19 @@
 #include "apply/UpdateProgress.h"
 
-#include <mutex>
+#include "platform/core/ServiceSlot.h"
 
 namespace qrv {
 namespace {
-std::mutex g_mutex;
-std::shared_ptr<UpdateProgress> g_progress;
+platform::ServiceSlot<UpdateProgress> g_slot;
 }  // namespace
 
 UpdateProgress& UpdateProgress::Current() {
   static UpdateProgress silent;
-  std::lock_guard lock(g_mutex);
-  return g_progress ? *g_progress : silent;
+  return g_slot.Current(silent);
 }
 
 std::shared_ptr<UpdateProgress> UpdateProgress::Install(std::shared_ptr<UpdateProgress> progress) {
-  std::lock_guard lock(g_mutex);
-  std::swap(g_progress, progress);
-  return progress;
+  return g_slot.Install(std::move(progress));
 }
 
 }  // namespace qrv

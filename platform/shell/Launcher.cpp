@@ -1,27 +1,20 @@
 #include "platform/shell/Launcher.h"
 
-#include <mutex>
-
+#include "platform/core/ServiceSlot.h"
 #include "platform/shell/XdgOpenLauncher.h"
 
 namespace qrv::platform {
 namespace {
-
-std::mutex g_mutex;
-std::shared_ptr<Launcher> g_launcher;
-
+ServiceSlot<Launcher> g_slot;
 }  // namespace
 
 Launcher& Launcher::Current() {
   static XdgOpenLauncher fallback;
-  std::lock_guard lock(g_mutex);
-  return g_launcher ? *g_launcher : fallback;
+  return g_slot.Current(fallback);
 }
 
 std::shared_ptr<Launcher> Launcher::Install(std::shared_ptr<Launcher> launcher) {
-  std::lock_guard lock(g_mutex);
-  std::swap(g_launcher, launcher);
-  return launcher;
+  return g_slot.Install(std::move(launcher));
 }
 
 }  // namespace qrv::platform

@@ -231,6 +231,18 @@ RegStatus RegistryKey::Query(std::string_view name, RegValue& out) const {
 
 RegStatus RegistryKey::Set(std::string_view name, const RegValue& value) {
   if (RegStatus s = CheckOpen(true); s != RegStatus::kOk) return s;
+  if (RegStatus s = CheckValue(name, value); s != RegStatus::kOk) return s;
+  return m_store->SetValue(m_id, name, value);
+}
+
+RegStatus RegistryKey::CheckPath(std::string_view path) {
+  std::vector<std::string_view> names;
+  return SplitPath(path, names);
+}
+
+RegStatus RegistryKey::CheckValueName(std::string_view name) { return CheckName(name, "value"); }
+
+RegStatus RegistryKey::CheckValue(std::string_view name, const RegValue& value) {
   if (RegStatus s = CheckName(name, "value"); s != RegStatus::kOk) return s;
   if (value.type != kRegSz && value.type != kRegDword && value.type != kRegBinary) {
     LastError::Set("value type " + std::to_string(value.type) + " is not supported (REG_SZ, REG_DWORD, REG_BINARY)");
@@ -245,7 +257,7 @@ RegStatus RegistryKey::Set(std::string_view name, const RegValue& value) {
                    std::to_string(kMaxValueBytes) + " are allowed");
     return RegStatus::kInvalidArgument;
   }
-  return m_store->SetValue(m_id, name, value);
+  return RegStatus::kOk;
 }
 
 RegStatus RegistryKey::SetString(std::string_view name, std::string_view text) {

@@ -63,6 +63,17 @@ class RegistryKey {
   // Deletes the subkey at path (below this key) with everything below it.
   RegStatus DeleteSubKeyTree(std::string_view path);
 
+  // The checks the calls above make of their arguments, for a caller that
+  // must know a whole batch of writes will pass them before making the first
+  // (see RegistryTransaction): a key path (the path rules above, each name at
+  // most kRegMaxNameChars characters); a value name; a value name and value
+  // (REG_SZ, REG_DWORD of 4 bytes or REG_BINARY, at most 1 MiB). kOk, or
+  // kInvalidArgument with the reason, naming the actual name or size, in
+  // LastError.
+  static RegStatus CheckPath(std::string_view path);
+  static RegStatus CheckValueName(std::string_view name);
+  static RegStatus CheckValue(std::string_view name, const RegValue& value);
+
   void Close();
   bool IsOpen() const;
   uint32_t Root() const { return m_root; }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "platform/core/Diagnostics.h"
 #include "platform/core/LastError.h"
@@ -90,6 +91,35 @@ std::string ColumnText(sqlite3_stmt* s, int column) {
   return text == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(size));
 }
 
+// Makes the folder of the stores and any missing folder above it. The stores
+// hold server passwords, so their folder is 0700; the ones above it are
+// ordinary system folders (var, var/lib), 0755. Both whatever the umask:
+// mkdir alone would give 0700 under umask 077 to every level, and a folder
+// other users cannot enter, or 0777 under umask 0. Folders that exist are
+// taken as they are.
+RegStatus MakeStoreFolder(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> missing;
+  struct stat st {};
+  for (std::filesystem::path p = folder; !p.empty() && lstat(p.c_str(), &st) != 0; p = p.parent_path()) {
+    if (errno != ENOENT || p == p.parent_path()) break;
+    missing.push_back(p);
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    const mode_t mode = *it == folder ? 0700 : 0755;
+    if (mkdir(it->c_str(), mode) != 0) {
+      if (errno == EEXIST) continue;  // made by another process meanwhile
+      int err = errno;
+      LastError::Set("cannot create folder " + it->string() + " for the registry store: " + std::strerror(err));
+      return err == EACCES || err == EPERM || err == EROFS ? RegStatus::kAccessDenied : RegStatus::kStoreError;
+    }
+    if (chmod(it->c_str(), mode) != 0) {
+      LastError::Set("cannot set the mode of folder " + it->string() + ": " + std::strerror(errno));
+      return RegStatus::kStoreError;
+    }
+  }
+  return RegStatus::kOk;
+}
+
 using Cache = std::map<std::string, std::shared_ptr<RegistryStore>>;
 Cache& ThreadCache() {
   thread_local Cache cache;
@@ -158,13 +188,7 @@ RegStatus RegistryStore::OpenFile(uint32_t root, bool create, std::shared_ptr<Re
   std::filesystem::path file = FileFor(root);
 
   if (create) {
-    std::error_code ec;
-    std::filesystem::create_directories(file.parent_path(), ec);
-    if (ec) {
-      LastError::Set("cannot create folder " + file.parent_path().string() + " for the registry store: " +
-                     ec.message());
-      return ec == std::errc::permission_denied ? RegStatus::kAccessDenied : RegStatus::kStoreError;
-    }
+    if (RegStatus status = MakeStoreFolder(file.parent_path()); status != RegStatus::kOk) return status;
     // Made here rather than by SQLite so that it is private from the start:
     // the store holds server passwords.
     int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -357,6 +381,17 @@ RegStatus RegistryStore::Begin() {
     LastError::Set("registry store " + m_file.string() + " is read-only for this user");
     return RegStatus::kAccessDenied;
   }
+  if (m_batch) {
+    // SQLite gives up a transaction by itself after some errors (a full
+    // disk, an I/O error); a write made then would be committed on its own.
+    if (sqlite3_get_autocommit(m_db) != 0) {
+      LastError::Set("registry store " + m_file.string() +
+                     ": the transaction of this batch of writes was abandoned after an earlier error");
+      return RegStatus::kStoreError;
+    }
+    int rc = sqlite3_exec(m_db, "SAVEPOINT qrv_write", nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK ? RegStatus::kOk : Fail(rc, "starting a write", true);
+  }
   // IMMEDIATE takes the write lock now, so two writers queue up on the busy
   // time-out instead of one failing when it tries to upgrade its lock.
   int rc = sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
@@ -364,7 +399,7 @@ RegStatus RegistryStore::Begin() {
 }
 
 RegStatus RegistryStore::Commit() {
-  int rc = sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+  int rc = sqlite3_exec(m_db, m_batch ? "RELEASE qrv_write" : "COMMIT", nullptr, nullptr, nullptr);
   if (rc == SQLITE_OK) return RegStatus::kOk;
   RegStatus status = Fail(rc, "committing a write", true);
   Rollback();
@@ -372,7 +407,44 @@ RegStatus RegistryStore::Commit() {
 }
 
 void RegistryStore::Rollback() {
-  if (sqlite3_get_autocommit(m_db) == 0) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (sqlite3_get_autocommit(m_db) != 0) return;
+  if (m_batch) {
+    // only this write; the batch's earlier writes stay for its owner to decide
+    sqlite3_exec(m_db, "ROLLBACK TO qrv_write; RELEASE qrv_write", nullptr, nullptr, nullptr);
+  } else {
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+}
+
+RegStatus RegistryStore::BeginBatch() {
+  if (m_batch) {
+    LastError::Set("registry store " + m_file.string() + " already has a batch of writes open");
+    return RegStatus::kInvalidArgument;
+  }
+  RegStatus status = Begin();
+  if (status == RegStatus::kOk) m_batch = true;
+  return status;
+}
+
+RegStatus RegistryStore::CommitBatch() {
+  if (!m_batch) {
+    LastError::Set("registry store " + m_file.string() + " has no batch of writes open");
+    return RegStatus::kInvalidArgument;
+  }
+  m_batch = false;
+  if (sqlite3_get_autocommit(m_db) != 0) {
+    LastError::Set("registry store " + m_file.string() +
+                   ": the transaction of this batch of writes was abandoned after an earlier error; nothing of it "
+                   "was written");
+    return RegStatus::kStoreError;
+  }
+  return Commit();
+}
+
+void RegistryStore::RollbackBatch() {
+  if (!m_batch) return;
+  m_batch = false;
+  Rollback();
 }
 
 RegStatus RegistryStore::FindKey(std::string_view upperPath, int64_t& id, std::string& storedPath) {

@@ -67,6 +67,19 @@ class RegistryStore {
   RegStatus EnumValue(int64_t key, uint32_t index, std::string& name, RegValue& value);
   RegStatus DeleteTree(int64_t id);
 
+  // Several writes as one transaction. After BeginBatch every write of this
+  // connection joins the batch: each write is still all or nothing on its
+  // own (a failed one undoes only itself), but none is visible to other
+  // connections or on disk before CommitBatch; RollbackBatch undoes them all.
+  // The write lock is held from BeginBatch on, so other writers wait.
+  // kInvalidArgument when a batch is already open; CommitBatch gives
+  // kStoreError when SQLite had to abandon the transaction (a full disk, an
+  // I/O error), and then nothing of the batch was written.
+  RegStatus BeginBatch();
+  RegStatus CommitBatch();
+  void RollbackBatch();
+  bool InBatch() const { return m_batch; }
+
  private:
   RegistryStore(std::filesystem::path file, sqlite3* db, bool writable, dev_t dev, ino_t ino);
 
@@ -86,6 +99,7 @@ class RegistryStore {
   bool m_writable = false;
   bool m_damaged = false;
   bool m_ready = false;  // the tables exist (an empty file has none until the first write)
+  bool m_batch = false;  // BeginBatch's transaction is open; single writes are savepoints in it
   dev_t m_dev = 0;
   ino_t m_ino = 0;
   std::map<std::string, sqlite3_stmt*, std::less<>> m_statements;

@@ -1,16 +1,22 @@
 #include "apply/PendingReplacements.h"
 
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "apply/FileReplacement.h"
 #include "config/CQUpdateUtilRegistry.h"
+#include "platform/core/Diagnostics.h"
 #include "platform/core/LastError.h"
 #include "platform/core/SystemRoot.h"
 #include "platform/registry/RegistryKey.h"
@@ -32,6 +38,8 @@ std::string StringValue(const RegistryKey& key, const char* name) {
   return text;
 }
 
+std::string Reason(int err) { return std::strerror(err); }
+
 // The next order number: one more than the highest queued, so an entry
 // queued after others ran and were removed still sorts after the rest.
 uint32_t NextOrder(const RegistryKey& queue) {
@@ -49,12 +57,236 @@ uint32_t NextOrder(const RegistryKey& queue) {
 bool MoveFile(const std::string& from, const std::string& to, std::string& error) {
   if (rename(from.c_str(), to.c_str()) == 0) return true;
   if (errno != EXDEV) {
-    error = "cannot move " + from + " to " + to + ": " + std::strerror(errno);
+    error = "cannot move " + from + " to " + to + ": " + Reason(errno);
     return false;
   }
   if (!CopyFileOver(from, to, error)) return false;
   unlink(from.c_str());
   return true;
+}
+
+// The pending folder, made 0700 whatever the umask: it holds program files
+// on their way into place as root, which nobody else may swap.
+bool MakePendingFolder(const std::string& folder, std::string& error) {
+  const std::string path = folder.substr(0, folder.size() - 1);
+  if (mkdir(path.c_str(), 0700) == 0) {
+    if (chmod(path.c_str(), 0700) == 0) return true;
+    error = "cannot set the mode of the pending folder " + path + ": " + Reason(errno);
+    return false;
+  }
+  struct stat st {};
+  if (errno == EEXIST && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+  error = "cannot create the pending folder " + path + ": " +
+          (errno == EEXIST ? std::string("something else is in the way") : Reason(errno));
+  return false;
+}
+
+// Closes a descriptor when it goes out of scope.
+struct ScopedFd {
+  int fd = -1;
+  explicit ScopedFd(int f) : fd(f) {}
+  ~ScopedFd() {
+    if (fd >= 0) close(fd);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+};
+
+// The parts of an absolute path, "." and empty parts dropped. False for a
+// relative path or one with "..", which no lexical comparison can place.
+bool PathParts(const std::string& path, std::vector<std::string>& parts) {
+  parts.clear();
+  if (path.empty() || path.front() != '/') return false;
+  size_t start = 1;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    std::string part = path.substr(start, end - start);
+    if (part == "..") return false;
+    if (!part.empty() && part != ".") parts.push_back(std::move(part));
+    start = end + 1;
+  }
+  return true;
+}
+
+// Where a queued file may go: below the system root; on a real system (root
+// "/") that says nothing, so below a product's installation folder.
+std::vector<std::string> AllowedFolders() {
+  const std::string root = platform::SystemRoot::Get().string();
+  if (root != "/") return {root};
+  std::vector<std::string> folders;
+  RegistryKey main;
+  if (RegistryKey::Open(platform::kRootLocalMachine, CQUpdateUtilRegistry::kMainKey, platform::RegAccess::kRead,
+                        main) != RegStatus::kOk) {
+    return folders;
+  }
+  std::string product;
+  for (uint32_t i = 0; main.EnumSubKey(i, product) == RegStatus::kOk; ++i) {
+    RegistryKey key;
+    if (main.OpenSubKey(product, platform::RegAccess::kRead, key) != RegStatus::kOk) continue;
+    std::string folder = StringValue(key, "ProductPath");
+    std::vector<std::string> parts;
+    // "/" (or a relative path) as a product folder would allow everything
+    if (PathParts(folder, parts) && !parts.empty()) folders.push_back(folder);
+  }
+  return folders;
+}
+
+// The folder of allowed that holds target, and the parts of target below it.
+bool FindAllowedFolder(const std::string& target, const std::vector<std::string>& allowed, std::string& folder,
+                       std::vector<std::string>& rest) {
+  std::vector<std::string> targetParts;
+  if (!PathParts(target, targetParts)) return false;
+  for (const std::string& candidate : allowed) {
+    std::vector<std::string> parts;
+    if (!PathParts(candidate, parts) || parts.size() >= targetParts.size()) continue;
+    if (!std::equal(parts.begin(), parts.end(), targetParts.begin())) continue;
+    folder = candidate;
+    rest.assign(targetParts.begin() + static_cast<long>(parts.size()), targetParts.end());
+    return true;
+  }
+  return false;
+}
+
+// Opens the folder below base that holds the last of rest, walking one part
+// at a time without following links and making missing folders. Base itself
+// is the administrator's choice and opened as it is. -1 with error, and
+// linked set when a symbolic link stood in the way.
+int OpenTargetFolder(const std::string& base, const std::vector<std::string>& rest, std::string& error,
+                     bool& linked) {
+  linked = false;
+  int dir = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) {
+    error = "cannot open the folder " + base + ": " + Reason(errno);
+    return -1;
+  }
+  std::string shown = base;
+  for (size_t i = 0; i + 1 < rest.size(); ++i) {
+    shown += "/" + rest[i];
+    int next = openat(dir, rest[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0 && errno == ENOENT) {
+      // an update may bring new folders; a name made meanwhile is fine
+      if (mkdirat(dir, rest[i].c_str(), 0755) != 0 && errno != EEXIST) {
+        error = "cannot create the folder " + shown + ": " + Reason(errno);
+        close(dir);
+        return -1;
+      }
+      next = openat(dir, rest[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (next < 0) {
+      const int err = errno;
+      struct stat st {};
+      linked = fstatat(dir, rest[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+      error = linked ? shown + " is a symbolic link; queued files are never moved through links"
+                   : "cannot open the folder " + shown + ": " + Reason(err);
+      close(dir);
+      return -1;
+    }
+    close(dir);
+    dir = next;
+  }
+  return dir;
+}
+
+// Copies the open source over name in the open folder: a temporary file
+// beside it, flushed, renamed over it. A link standing under name is
+// replaced, never followed.
+bool ReplaceAt(int source, const struct stat& sourceStat, int dir, const std::string& name,
+               const std::string& target, std::string& error) {
+  uint64_t random = 0;
+  if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+    random = static_cast<uint64_t>(getpid());  // O_EXCL still keeps two writers apart
+  }
+  char suffix[24];
+  std::snprintf(suffix, sizeof suffix, ".qrv-%016llx", static_cast<unsigned long long>(random));
+  const std::string temp = "." + name.substr(0, 100) + suffix;
+  int out = openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (out < 0) {
+    error = "cannot create a temporary file beside " + target + ": " + Reason(errno);
+    return false;
+  }
+  bool ok = true;
+  // sendfile copies inside the kernel; a short count just means "go on"
+  for (off_t offset = 0; offset < sourceStat.st_size;) {
+    ssize_t n = sendfile(out, source, &offset, static_cast<size_t>(sourceStat.st_size - offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = "cannot copy the pending file beside " + target + ": " +
+              (n < 0 ? Reason(errno) : std::string("it became shorter while being copied"));
+      ok = false;
+      break;
+    }
+  }
+  if (ok && fchmod(out, sourceStat.st_mode & 07777) != 0) {
+    error = "cannot set the mode of the file beside " + target + ": " + Reason(errno);
+    ok = false;
+  }
+  // the rename must not publish a file whose data are still only in memory
+  if (ok && fsync(out) != 0) {
+    error = "cannot flush the file beside " + target + ": " + Reason(errno);
+    ok = false;
+  }
+  close(out);
+  if (ok && renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
+    error = "cannot replace " + target + ": " + Reason(errno);
+    ok = false;
+  }
+  if (!ok) unlinkat(dir, temp.c_str(), 0);
+  return ok;
+}
+
+enum class Outcome { kDone, kRefused, kFailed };
+
+// Checks one entry against the rules of RunAll and carries it out. On
+// kRefused and kFailed nothing was changed but perhaps new empty folders
+// below the allowed folder.
+Outcome Replace(const PendingReplacements::Entry& entry, const std::vector<std::string>& allowed,
+                std::string& error) {
+  /* the source: a plain file directly in the pending folder */
+  const std::string folder = PendingReplacements::Folder();
+  if (entry.source.rfind(folder, 0) != 0) {
+    error = "the source " + entry.source + " is not in the pending folder " + folder;
+    return Outcome::kRefused;
+  }
+  const std::string sourceName = entry.source.substr(folder.size());
+  if (sourceName.empty() || sourceName == "." || sourceName == ".." || sourceName.find('/') != std::string::npos) {
+    error = "the source " + entry.source + " is not a file directly in the pending folder " + folder;
+    return Outcome::kRefused;
+  }
+  ScopedFd pending(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (pending.fd < 0) {
+    error = "cannot open the pending folder " + folder + ": " + Reason(errno);
+    return Outcome::kFailed;
+  }
+  ScopedFd source(openat(pending.fd, sourceName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (source.fd < 0) {
+    const int err = errno;
+    error = err == ELOOP ? "the source " + entry.source + " is a symbolic link"
+                         : "cannot open " + entry.source + ": " + Reason(err);
+    return err == ELOOP ? Outcome::kRefused : Outcome::kFailed;
+  }
+  struct stat st {};
+  if (fstat(source.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = "the source " + entry.source + " is not a plain file";
+    return Outcome::kRefused;
+  }
+
+  /* the target: below an allowed folder, reached without links */
+  std::string base;
+  std::vector<std::string> rest;
+  if (!FindAllowedFolder(entry.target, allowed, base, rest)) {
+    std::string where;
+    for (const std::string& a : allowed) where += (where.empty() ? "" : ", ") + a;
+    if (where.empty()) where = "every product's folder (none is known)";
+    error = "the target lies outside " + where;
+    return Outcome::kRefused;
+  }
+  bool linked = false;
+  ScopedFd dir(OpenTargetFolder(base, rest, error, linked));
+  if (dir.fd < 0) return linked ? Outcome::kRefused : Outcome::kFailed;
+  if (!ReplaceAt(source.fd, st, dir.fd, rest.back(), entry.target, error)) return Outcome::kFailed;
+  unlinkat(pending.fd, sourceName.c_str(), 0);
+  return Outcome::kDone;
 }
 
 }  // namespace
@@ -73,13 +305,9 @@ bool PendingReplacements::Queue(const std::string& sourceFile, const std::string
   char id[16];
   std::snprintf(id, sizeof id, "%08u", order);
 
+  // the store's folder above it exists now: making the key made it
   const std::string folder = Folder();
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (ec) {
-    error = "cannot create the pending folder " + folder + ": " + ec.message();
-    return false;
-  }
+  if (!MakePendingFolder(folder, error)) return false;
   const std::string pending = folder + id + "-" + std::filesystem::path(sourceFile).filename().string();
   if (!MoveFile(sourceFile, pending, error)) return false;
 
@@ -114,23 +342,33 @@ std::vector<PendingReplacements::Entry> PendingReplacements::List() {
 
 uint32_t PendingReplacements::RunAll(std::vector<std::string>& failures) {
   uint32_t done = 0;
+  const std::vector<std::string> allowed = AllowedFolders();
+  auto keep = [&](const std::string& text) {
+    failures.push_back(text);
+    platform::Diagnostics::Report("cannot replace " + text);
+  };
   for (const Entry& entry : List()) {
-    std::string error;
     if (entry.source.empty() || entry.target.empty()) {
-      failures.push_back("entry " + entry.id + ": no Source or Target value");
+      keep("entry " + entry.id + ": no Source or Target value");
       continue;
     }
-    if (!CopyFileOver(entry.source, entry.target, error)) {
-      failures.push_back(entry.target + ": " + error);
+    std::string error;
+    Outcome outcome = Replace(entry, allowed, error);
+    if (outcome == Outcome::kRefused) {
+      keep(entry.target + ": refused (queued entry " + entry.id + ", source " + entry.source + "): " + error +
+           "; the entry stays queued");
       continue;
     }
-    unlink(entry.source.c_str());
+    if (outcome == Outcome::kFailed) {
+      keep(entry.target + ": " + error);
+      continue;
+    }
     RegistryKey queue;
     if (RegistryKey::Open(platform::kRootLocalMachine, QueueKeyPath(), platform::RegAccess::kAll, queue) !=
             RegStatus::kOk ||
         queue.DeleteSubKeyTree(entry.id) != RegStatus::kOk) {
-      failures.push_back(entry.target + ": replaced, but the entry " + entry.id + " cannot be removed: " +
-                         platform::LastError::Text());
+      keep(entry.target + ": replaced, but the entry " + entry.id + " cannot be removed: " +
+           platform::LastError::Text());
       continue;
     }
     ++done;

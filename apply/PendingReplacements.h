@@ -15,9 +15,10 @@ namespace qrv {
 //   store's sorted enumeration is the order of queueing), holding Source and
 //   Target (REG_SZ) and Order (REG_DWORD).
 // - Files: the source is moved (not copied) into the pending folder
-//   <system root>/var/lib/qrvupdate/pending/ as "<order>-<name>", beside the
-//   registry stores and far from the download folder, whose clean-up must not
-//   take a file that still has to be put in place.
+//   <system root>/var/lib/qrvupdate/pending/ (made 0700 whatever the umask)
+//   as "<order>-<name>", beside the registry stores and far from the
+//   download folder, whose clean-up must not take a file that still has to
+//   be put in place.
 //
 // Thread: any, but one caller at a time (the queue is not locked against
 // two processes running it at once; the boot run and an update run never
@@ -43,9 +44,23 @@ class PendingReplacements {
   // The queued entries in queueing order; empty when there is no queue.
   static std::vector<Entry> List();
 
-  // Copies every entry over its target in order (CopyFileOver). A done entry
-  // is removed with its pending file; one that fails stays queued and its
-  // "TARGET: reason" text is appended to failures. Returns the number done.
+  // Carries out every entry in order: the pending file is copied over its
+  // target (a temporary file beside it, flushed, renamed over; missing
+  // folders below the allowed folder are made), then the pending file and
+  // the entry are removed. This is both `qrvctl pending run` and the run at
+  // boot, as root, so the queue in the store is not trusted:
+  // - the source must be a file directly in the pending folder (Folder());
+  // - the target must lie below the system root and, when that is "/"
+  //   (a real installation), below the installation folder (ProductPath) of
+  //   a product of the main key;
+  // - below that folder no part of the target's path may be a symbolic link
+  //   (each folder is opened without following links, so a link planted in
+  //   a product folder cannot send the file elsewhere).
+  // An entry that breaks a rule is refused and one that fails is kept; both
+  // stay queued, untouched, with their pending file. For each, a text
+  // "TARGET: reason" is appended to failures and "cannot replace TARGET:
+  // reason" is reported through platform::Diagnostics. Returns the number
+  // done.
   static uint32_t RunAll(std::vector<std::string>& failures);
 };
 

@@ -1,6 +1,7 @@
 #include "tools/qrvctl/PendingCommand.h"
 
 #include "apply/PendingReplacements.h"
+#include "platform/core/Diagnostics.h"
 #include "tools/qrvctl/CommandOutput.h"
 
 namespace qrv::tools {
@@ -14,9 +15,11 @@ int PendingCommand::Run(const std::vector<std::string>& args) {
     return 0;
   }
   if (args[0] == "run") {
+    // every entry left queued is reported once, as "qrvctl: cannot replace ..."
+    auto previous = platform::Diagnostics::SetSink([](std::string_view message) { CommandOutput::Error(message); });
     std::vector<std::string> failures;
     PendingReplacements::RunAll(failures);
-    for (const std::string& failure : failures) CommandOutput::Error("cannot replace " + failure);
+    platform::Diagnostics::SetSink(previous);
     return failures.empty() ? 0 : 1;
   }
   return CommandOutput::Usage("unknown pending command \"" + args[0] + "\"");

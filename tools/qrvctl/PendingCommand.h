@@ -9,8 +9,9 @@ namespace qrv::tools {
 // (PendingReplacements).
 //   pending list   SOURCE<TAB>TARGET per entry, in the order they run
 //   pending run    carries out every entry in order; a done entry is removed
-//                  with its pending file, one that fails stays queued
-// Exit status 0; 1 when an entry still fails ("qrvctl: cannot replace
+//                  with its pending file, one that fails or that the queue's
+//                  rules refuse (PendingReplacements::RunAll) stays queued
+// Exit status 0; 1 when an entry stays queued ("qrvctl: cannot replace
 // TARGET: REASON" per entry); 2 on a usage error.
 class PendingCommand {
  public:

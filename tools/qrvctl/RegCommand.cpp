@@ -8,6 +8,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "platform/core/AtomicFileWriter.h"
 #include "platform/core/LastError.h"
 #include "platform/registry/RegistryKey.h"
 #include "tools/qrvctl/CommandOutput.h"
@@ -176,10 +177,10 @@ int Export(const std::vector<std::string>& args) {
     CommandOutput::Raw(text);
     return 0;
   }
-  std::ofstream out(args[1], std::ios::binary | std::ios::trunc);
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  out.close();
-  if (!out) return CommandOutput::Error("cannot write " + args[1] + ": " + std::strerror(errno));
+  // Private whatever the umask: an export of the main key holds the stored
+  // server password. Written beside and renamed over, so a link planted
+  // under the name is replaced, never followed.
+  if (!platform::AtomicFileWriter::Replace(args[1], text, 0600, error)) return CommandOutput::Error(error);
   return 0;
 }
 
@@ -202,7 +203,7 @@ int Import(const std::vector<std::string>& args) {
   if (!RegFileImporter::Parse(args[0], text, operations, error)) {
     return CommandOutput::Error(error + " (nothing was imported)");
   }
-  if (!RegFileImporter::Apply(operations, error)) return CommandOutput::Error(error);
+  if (!RegFileImporter::Apply(operations, error)) return CommandOutput::Error(error + " (nothing was imported)");
   return 0;
 }
 

@@ -1,10 +1,12 @@
 #include "tools/qrvctl/RegFileImporter.h"
 
 #include <cctype>
+#include <set>
 
 #include "platform/core/LastError.h"
 #include "platform/profile/ProfileEncoding.h"
 #include "platform/registry/RegistryKey.h"
+#include "platform/registry/RegistryTransaction.h"
 #include "tools/qrvctl/RegKeyName.h"
 
 namespace qrv::tools {
@@ -196,7 +198,37 @@ bool RegFileImporter::Parse(const std::string& fileName, const std::string& raw,
   return true;
 }
 
+bool RegFileImporter::Check(const std::vector<Operation>& operations, std::string& error) {
+  for (const Operation& op : operations) {
+    RegStatus status = RegistryKey::CheckPath(op.path);
+    if (status == RegStatus::kOk && op.kind == Operation::Kind::kSetValue) {
+      status = RegistryKey::CheckValue(op.name, op.value);
+    } else if (status == RegStatus::kOk && op.kind == Operation::Kind::kDeleteValue) {
+      status = RegistryKey::CheckValueName(op.name);
+    }
+    if (status != RegStatus::kOk) {
+      error = RegKeyName::LongForm(op.root, op.path) + ": " + platform::LastError::Text();
+      return false;
+    }
+  }
+  return true;
+}
+
 bool RegFileImporter::Apply(const std::vector<Operation>& operations, std::string& error) {
+  if (!Check(operations, error)) return false;
+
+  /* one transaction per store named, in root order */
+  std::set<uint32_t> roots;
+  for (const Operation& op : operations) roots.insert(op.root);
+  platform::RegistryTransaction transaction;
+  for (uint32_t root : roots) {
+    if (transaction.Begin(root) != RegStatus::kOk) {
+      error = RegKeyName::LongForm(root, "") + ": " + platform::LastError::Text();
+      return false;
+    }
+  }
+
+  /* every operation, in file order */
   for (const Operation& op : operations) {
     RegistryKey key;
     RegStatus status = RegStatus::kOk;
@@ -205,9 +237,11 @@ bool RegFileImporter::Apply(const std::vector<Operation>& operations, std::strin
         status = RegistryKey::Create(op.root, op.path, key);
         break;
       case Operation::Kind::kDeleteKey: {
-        size_t slash = op.path.rfind('\\');
-        std::string parent = slash == std::string::npos ? std::string() : op.path.substr(0, slash);
-        std::string leaf = slash == std::string::npos ? op.path : op.path.substr(slash + 1);
+        std::string path = op.path;
+        if (!path.empty() && path.back() == '\\') path.pop_back();
+        size_t slash = path.rfind('\\');
+        std::string parent = slash == std::string::npos ? std::string() : path.substr(0, slash);
+        std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
         status = RegistryKey::Open(op.root, parent, platform::RegAccess::kAll, key);
         if (status == RegStatus::kOk) status = key.DeleteSubKeyTree(leaf);
         if (status == RegStatus::kNotFound) status = RegStatus::kOk;
@@ -225,8 +259,13 @@ bool RegFileImporter::Apply(const std::vector<Operation>& operations, std::strin
     }
     if (status != RegStatus::kOk) {
       error = RegKeyName::LongForm(op.root, op.path) + ": " + platform::LastError::Text();
+      transaction.Rollback();
       return false;
     }
+  }
+  if (transaction.Commit() != RegStatus::kOk) {
+    error = platform::LastError::Text();
+    return false;
   }
   return true;
 }

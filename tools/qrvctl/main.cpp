@@ -39,10 +39,12 @@ HKEY_LOCAL_MACHINE, ...; e.g. HKLM\SOFTWARE\QRV\Shared\QrvUpdate):
                                 REG_BINARY (hex digit pairs)
   reg delete KEY [VALUE]        delete a value, or the key with all below it
   reg subkeys KEY               print the subkeys, one a line, in order
-  reg export KEY FILE           write KEY and all below it as a REGEDIT4 file
-                                (FILE - for standard output)
-  reg import FILE               apply a REGEDIT4 (or version 5.00) file; a file
-                                with any error changes nothing
+  reg export KEY FILE           write KEY and all below it as a REGEDIT4 file,
+                                readable by its owner only (it may hold the
+                                stored password); FILE - for standard output
+  reg import FILE               apply a REGEDIT4 (or version 5.00) file in one
+                                transaction; a file with any error, or a name
+                                or value the store cannot hold, changes nothing
 
 Profile (INI) files:
   ini get FILE SECTION KEY [DEFAULT]      print the value as the updater reads
@@ -52,8 +54,12 @@ Profile (INI) files:
   ini delete FILE SECTION [KEY]           delete a key, or the whole section
 
 Stored passwords:
-  password encrypt TEXT         print the hexadecimal text stored for TEXT
-  password decrypt HEX          print the plain text of a stored password
+  password encrypt [TEXT]       print the hexadecimal text stored for TEXT;
+                                without TEXT it is read from standard input
+                                (a terminal: one line, not echoed), which keeps
+                                it out of the process list other users see
+  password decrypt [HEX]        print the plain text of a stored password
+                                (HEX from standard input when not given)
 
 Cabinets and signatures:
   cab list FILE                 print one line per file of FILE (and of the
@@ -77,7 +83,11 @@ while the system ran):
   pending list                  print SOURCE<TAB>TARGET per queued file, in order
   pending run                   copy every queued file over its target, in order;
                                 done entries are removed, failing ones stay
-                                queued (exit 1, one message per entry)
+                                queued (exit 1, one message per entry); an
+                                entry whose file is not in the pending folder,
+                                whose target lies outside the root (on a real
+                                system: outside every product's folder) or is
+                                reached through a symbolic link is refused
 
 Exit status: 0 success, 1 failure (reason on standard error), 2 usage error.
 )";

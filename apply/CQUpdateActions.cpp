@@ -3,10 +3,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <filesystem>
 #include <vector>
 
+#include "apply/ProtectedRegistryValues.h"
 #include "apply/UpdateFiles.h"
 #include "apply/UpdateLog.h"
 #include "config/CQUpdateMgrEnv.h"
@@ -14,6 +16,7 @@
 #include "platform/core/Diagnostics.h"
 #include "platform/core/LastError.h"
 #include "platform/profile/ProfileFile.h"
+#include "platform/registry/RegistryTypes.h"
 #include "platform/shell/Launcher.h"
 #include "platform/shell/ShellFolders.h"
 #include "platform/shell/ShortcutFile.h"
@@ -73,6 +76,27 @@ std::string InstallFolder(std::string_view product) {
   std::string folder = CQUpdateMgrEnv().GetProductPath(product);
   if (!folder.empty() && folder.back() != '/') folder += '/';
   return folder;
+}
+
+std::string FolderOf(const CQUpdateActions::InstallFolders& folders, std::string_view product) {
+  auto it = folders.find(product);
+  return it == folders.end() ? std::string() : it->second;
+}
+
+// Registry entries refused since the last TakeRefusedCount.
+std::atomic<uint32_t> g_refused{0};
+
+// Whether a registry entry may run; a refused one is reported and counted.
+bool MayTouch(std::string_view product, const char* list, int64_t index, uint32_t root, const std::string& key,
+              const std::string& name) {
+  const std::string why = ProtectedRegistryValues::WhyProtected(root, key, name);
+  if (why.empty()) return true;
+  ++g_refused;
+  Diagnostics::Report(std::string(list) + " entry " + std::to_string(index) + " of product " + std::string(product) +
+                      " refused: root " + std::to_string(root) + " (" +
+                      std::string(platform::RegRootShortName(root)) + "), key \"" + key + "\", value \"" + name +
+                      "\": " + why + "; the product's other entries still run");
+  return false;
 }
 
 // Joins a relative path from a product file below the (known) installation
@@ -143,6 +167,7 @@ int CQUpdateActions::ApplyRegistryAdditions(std::string_view product) {
     std::string name = section.Text(Key("REGISTRY", i, "NAME"));
     std::string value = section.Text(Key("REGISTRY", i, "VALUE"));
     uint32_t type = section.Number(Key("REGISTRY", i, "TYPE"));
+    if ((type == 1 || type == 3 || type == 4) && !MayTouch(product, "registry", i, root, key, name)) continue;
     // the outcome of each write is deliberately not looked at: one value that
     // cannot be written must not keep the rest of the update from finishing
     switch (type) {
@@ -167,14 +192,31 @@ int CQUpdateActions::ApplyRegistryRemovals(std::string_view product) {
     uint32_t root = section.Number(Key("REMREGISTRY", i, "ROOT"));
     std::string key = section.Text(Key("REMREGISTRY", i, "KEY"));
     std::string name = section.Text(Key("REMREGISTRY", i, "NAME"));
+    if (!MayTouch(product, "registry removal", i, root, key, name)) continue;
     registry.DeleteValue(root, key, name);
   }
   return 1;
 }
 
+CQUpdateActions::InstallFolders CQUpdateActions::ReadInstallFolders() {
+  InstallFolders folders;
+  const uint32_t products = UpdateLog::ProductCount();
+  for (int64_t p = 0; p < static_cast<int32_t>(products); ++p) {
+    std::string product = UpdateLog::Product(static_cast<uint32_t>(p));
+    if (!product.empty() && folders.find(product) == folders.end()) folders.emplace(product, InstallFolder(product));
+  }
+  return folders;
+}
+
+uint32_t CQUpdateActions::TakeRefusedCount() { return g_refused.exchange(0); }
+
 int CQUpdateActions::CreateShortcuts(std::string_view product) {
+  return CreateShortcuts(product, InstallFolders{{std::string(product), InstallFolder(product)}});
+}
+
+int CQUpdateActions::CreateShortcuts(std::string_view product, const InstallFolders& folders) {
   ProductSection section(product);
-  std::string folder = InstallFolder(product);
+  std::string folder = FolderOf(folders, product);
   int64_t count = section.Count("SHORTCUTCOUNT");
   if (count > 0 && folder.empty()) {
     // no entry can be made; reported once, not once per entry
@@ -204,7 +246,9 @@ int CQUpdateActions::DeleteShortcuts(std::string_view product) {
   return 1;
 }
 
-int CQUpdateActions::RunStartActions() {
+int CQUpdateActions::RunStartActions() { return RunStartActions(ReadInstallFolders()); }
+
+int CQUpdateActions::RunStartActions(const InstallFolders& folders) {
   /* the start list, over all products, before anything starts */
   std::vector<std::string> paths;
   uint32_t products = UpdateLog::ProductCount();
@@ -212,7 +256,7 @@ int CQUpdateActions::RunStartActions() {
     std::string product = UpdateLog::Product(static_cast<uint32_t>(p));
     if (product.empty()) continue;
     ProductSection section(product);
-    std::string folder = InstallFolder(product);
+    std::string folder = FolderOf(folders, product);
     int64_t last = section.PresentLimit("EXEC", section.Count("EXECCOUNT") + 1);
     if (last > 0 && folder.empty()) {
       ReportUnknownFolder(product, "programs to start");

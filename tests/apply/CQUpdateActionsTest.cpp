@@ -14,6 +14,7 @@
 #include "platform/core/Diagnostics.h"
 #include "platform/registry/RegistryKey.h"
 #include "platform/shell/Launcher.h"
+#include "tests/apply/RecordingLauncher.h"
 #include "tests/platform/shell/DesktopEntryReader.h"
 #include "tests/support/SandboxRoot.h"
 
@@ -25,14 +26,7 @@ using platform::RegistryKey;
 using platform::RegStatus;
 using platform::RegValue;
 
-class RecordingLauncher : public platform::Launcher {
- public:
-  bool Open(const std::string& file, const std::string& folder) override {
-    opened.emplace_back(file, folder);
-    return true;
-  }
-  std::vector<std::pair<std::string, std::string>> opened;
-};
+using test::RecordingLauncher;
 
 // A product file in the sandbox's download folder, a product with its
 // installation folder, a home with a desktop, and recorders for diagnostics
@@ -294,6 +288,141 @@ TEST_F(CQUpdateActionsTest, StartActionsOpenEachExistingFileOnceAcrossProducts) 
   UpdateLog::WriteLogCount("PRODUCTLIST", 0, UpdateLog::kCount);
   EXPECT_EQ(CQUpdateActions::RunStartActions(), 1);
   EXPECT_TRUE(m_launcher->opened.empty());
+}
+
+// A product file comes unsigned from the server: whatever it names, the
+// values that decide where files go and whom we trust stay as they are,
+// while its other entries run.
+TEST_F(CQUpdateActionsTest, RegistryEntriesForTheUpdatersOwnValuesAreRefusedInEverySpelling) {
+  const std::string writerKey = std::string(CQUpdateUtilRegistry::kMainKey) + "\\Writer";
+  const std::string info = std::string(CQUpdateUtilRegistry::kInstallInfoKey) + "\\Writer";
+  const std::string queue = std::string(CQUpdateUtilRegistry::kMainKey) + "\\PendingReplace\\00000001";
+  m_main.SetString("TrustAnchors", "/etc/qrv/anchors.pem");
+  {
+    RegistryKey writer, record, entry;
+    ASSERT_EQ(RegistryKey::Create(2, writerKey, writer), RegStatus::kOk);
+    writer.SetString("FilePath", "/opt/Writer/main.bin");
+    writer.SetDword("ProductVersion", 5);
+    ASSERT_EQ(RegistryKey::Create(2, info, record), RegStatus::kOk);
+    record.SetString("Path", "/opt/Writer/");
+    ASSERT_EQ(RegistryKey::Create(2, queue, entry), RegStatus::kOk);
+    entry.SetString("Target", "/opt/Writer/main.bin");
+  }
+  struct Entry {
+    const char* root;
+    std::string key;
+    const char* name;
+    const char* value;
+    int type;
+  };
+  const std::vector<Entry> hostile = {
+      {"2", "SOFTWARE\\QRV\\Shared\\QrvUpdate", "TrustAnchors", "/srv/evil.pem", 1},
+      {"0x2", "software\\qrv\\shared\\QRVUPDATE\\", "trustanchors", "/srv/evil.pem", 1},
+      {"+2", "SOFTWARE\\\\QRV\\Shared\\\\QrvUpdate", "TrustAnchors", "/srv/evil.pem", 1},
+      {"2", "\\SOFTWARE/QRV/Shared/QrvUpdate//", "TRUSTANCHORS", "/srv/evil.pem", 1},
+      {"0b10", "SOFTWARE\\QRV\\Shared\\QrvUpdate", "DownloadPath", "/tmp", 1},
+      {"2", "SOFTWARE\\QRV\\Shared\\QrvUpdate\\writer", "PRODUCTPATH", "/srv/evil/", 1},
+      {"2", "SOFTWARE\\QRV\\Shared\\QrvUpdate\\Writer\\", "FilePath", "/srv/evil/x", 1},
+      {"2", "SOFTWARE\\QRV\\Shared\\QrvUpdate\\Writer", "ProductVersion", "1", 4},
+      {"2", "SOFTWARE\\QRV\\Shared\\QrvUpdate\\Writer", "productversion_bak", "0x1", 3},
+      {"2", "SOFTWARE\\QRV\\Shared\\QrvUpdate\\Calc", "ProductPath", "/srv/evil/", 1},
+      {"2", "SOFTWARE\\QRV\\Shared\\QrvUpdate\\pendingreplace\\00000001", "Target", "/etc/passwd", 1},
+      {"2", "SOFTWARE\\QRV\\Shared\\QrvUpdate\\PendingReplace\\00000099", "Source", "/srv/evil", 1},
+      {"2", "SOFTWARE\\QRV\\Shared\\Install Information\\Writer", "Path", "/srv/evil/", 1},
+      {"2", "software\\qrv\\shared\\install information\\Draw", "Path", "/srv/evil/", 1},
+  };
+  const std::vector<Entry> allowed = {
+      {"2", "SOFTWARE\\QRV\\Shared\\QrvUpdate\\Writer", "Channel", "stable", 1},
+      {"2", "SOFTWARE\\QRV\\Shared\\QrvUpdate\\Writer\\Plugins", "ProductPath", "plugins/", 1},
+      {"1", "SOFTWARE\\QRV\\Shared\\QrvUpdate", "TrustAnchors", "per-user, never read", 1},
+      {"2", "SOFTWARE\\QRV\\Shared\\QrvUpdateX", "TrustAnchors", "another key", 1},
+  };
+  std::string body;
+  int i = 0;
+  for (const std::vector<Entry>* list : {&hostile, &allowed}) {
+    for (const Entry& e : *list) {
+      std::string n = "REGISTRY" + std::to_string(i++);
+      body += n + "ROOT=" + e.root + "\n" + n + "KEY=" + e.key + "\n" + n + "NAME=" + e.name + "\n" + n +
+              "VALUE=" + e.value + "\n" + n + "TYPE=" + std::to_string(e.type) + "\n";
+    }
+  }
+  body = "REGISTRYCOUNT=" + std::to_string(i) + "\n" + body;
+  body += "REMREGISTRYCOUNT=4\n"
+          "REMREGISTRY0ROOT=2\nREMREGISTRY0KEY=SOFTWARE\\QRV\\Shared\\QrvUpdate\nREMREGISTRY0NAME=TrustAnchors\n"
+          "REMREGISTRY1ROOT=2\nREMREGISTRY1KEY=SOFTWARE\\QRV\\Shared\\QrvUpdate\\Writer\nREMREGISTRY1NAME=ProductPath\n"
+          "REMREGISTRY2ROOT=2\nREMREGISTRY2KEY=SOFTWARE\\QRV\\Shared\\Install Information\\Writer\n"
+          "REMREGISTRY2NAME=Path\n"
+          "REMREGISTRY3ROOT=2\nREMREGISTRY3KEY=SOFTWARE\\QRV\\Shared\\QrvUpdate\\Writer\nREMREGISTRY3NAME=Old\n";
+  ProductFile("Writer", body);
+  {
+    RegistryKey writer;
+    ASSERT_EQ(RegistryKey::Open(2, writerKey, RegAccess::kAll, writer), RegStatus::kOk);
+    writer.SetString("Old", "x");
+  }
+  EXPECT_EQ(CQUpdateActions::TakeRefusedCount(), 0u);
+
+  EXPECT_EQ(CQUpdateActions::ApplyRegistryAdditions("Writer"), 1) << "refusals do not stop the list";
+  EXPECT_EQ(CQUpdateActions::ApplyRegistryRemovals("Writer"), 1);
+  EXPECT_EQ(CQUpdateActions::TakeRefusedCount(), hostile.size() + 3);
+  EXPECT_EQ(CQUpdateActions::TakeRefusedCount(), 0u) << "taking the count resets it";
+
+  const std::string main(CQUpdateUtilRegistry::kMainKey);
+  EXPECT_EQ(Value(2, main, "TrustAnchors")->AsString(), "/etc/qrv/anchors.pem");
+  EXPECT_EQ(Value(2, main, "DownloadPath")->AsString(), m_root.Path().string());
+  EXPECT_EQ(Value(2, writerKey, "ProductPath")->AsString(), (m_root / "opt/Writer").string());
+  EXPECT_EQ(Value(2, writerKey, "FilePath")->AsString(), "/opt/Writer/main.bin");
+  EXPECT_EQ(Value(2, writerKey, "ProductVersion")->AsDword(), 5u);
+  EXPECT_FALSE(Value(2, writerKey, "ProductVersion_Bak"));
+  EXPECT_FALSE(Value(2, main + "\\Calc", "ProductPath"));
+  EXPECT_EQ(Value(2, queue, "Target")->AsString(), "/opt/Writer/main.bin");
+  EXPECT_FALSE(Value(2, main + "\\PendingReplace\\00000099", "Source"));
+  EXPECT_EQ(Value(2, info, "Path")->AsString(), "/opt/Writer/");
+  EXPECT_FALSE(Value(2, std::string(CQUpdateUtilRegistry::kInstallInfoKey) + "\\Draw", "Path"));
+
+  EXPECT_EQ(Value(2, writerKey, "Channel")->AsString(), "stable") << "the product's other values are its own";
+  EXPECT_EQ(Value(2, writerKey + "\\Plugins", "ProductPath")->AsString(), "plugins/") << "not a product record";
+  EXPECT_EQ(Value(1, main, "TrustAnchors")->AsString(), "per-user, never read");
+  EXPECT_EQ(Value(2, "SOFTWARE\\QRV\\Shared\\QrvUpdateX", "TrustAnchors")->AsString(), "another key");
+  EXPECT_FALSE(Value(2, writerKey, "Old")) << "an allowed removal still runs";
+
+  // the administrator learns what was refused, with the product, root, key, value and reason
+  EXPECT_TRUE(Reported("registry entry 1 of product Writer refused: root 2 (HKLM), key \"software\\qrv\\shared\\"
+                       "QRVUPDATE\\\", value \"trustanchors\": it is a setting of the updater itself"))
+      << ::testing::PrintToString(m_reports);
+  EXPECT_TRUE(Reported("registry removal entry 2 of product Writer refused"));
+  EXPECT_TRUE(Reported("installers' records"));
+  EXPECT_TRUE(Reported("queue of replacements"));
+}
+
+TEST_F(CQUpdateActionsTest, ShortcutsAndStartsGoWhereTheProductWasBeforeTheRegistryEntries) {
+  const std::string before = (m_root / "opt/Writer").string();
+  const std::string after = (m_root / "srv/planted").string();
+  for (const std::string& folder : {before, after}) test::WriteFile(folder + "/Bin/Writer.exe", "x");
+  ProductFile("Writer",
+              "SHORTCUTCOUNT=1\nSHORTCUT0DIR=1\nSHORTCUT0FILEPATH=Bin\\Writer.exe\nSHORTCUT0NAME=Writer\n"
+              "EXECCOUNT=0\nEXEC0FILEPATH=Bin\\Writer.exe\n");
+  ProductFile("Calc", "EXECCOUNT=0\nEXEC0FILEPATH=Calc.exe\n");
+  UpdateLog::WriteLogProduct("Writer", 0);
+  UpdateLog::WriteLogProduct("Calc", 1);
+  UpdateLog::WriteLogCount("PRODUCTLIST", 2, UpdateLog::kCount);
+
+  const CQUpdateActions::InstallFolders folders = CQUpdateActions::ReadInstallFolders();
+  EXPECT_EQ(folders, (CQUpdateActions::InstallFolders{{"Calc", ""}, {"Writer", before + "/"}}));
+  // the record changes after the folders were taken (by whatever means)
+  RegistryKey writer;
+  ASSERT_EQ(m_main.OpenSubKey("Writer", RegAccess::kAll, writer), RegStatus::kOk);
+  writer.SetString("ProductPath", after);
+
+  ASSERT_EQ(CQUpdateActions::CreateShortcuts("Writer", folders), 1) << ::testing::PrintToString(m_reports);
+  auto entry = test::ReadEntry(test::ReadFile(Desktop() / "Writer.desktop"));
+  EXPECT_EQ(test::SplitExec(entry["Exec"]), std::vector<std::string>{before + "/Bin/Writer.exe"});
+  EXPECT_EQ(CQUpdateActions::RunStartActions(folders), 1);
+  EXPECT_EQ(m_launcher->opened, (std::vector<std::pair<std::string, std::string>>{
+                                    {before + "/Bin/Writer.exe", before + "/Bin"}}));
+  EXPECT_TRUE(Reported("product Calc is not known")) << ::testing::PrintToString(m_reports);
+
+  // a product the folders do not hold has no known folder
+  EXPECT_EQ(CQUpdateActions::CreateShortcuts("Writer", {}), 0);
 }
 
 }  // namespace

@@ -52,8 +52,15 @@ void CQUpdateApplier::RecordLevel(const std::string& product, const std::string&
   CQUpdateMgrEnv().SetProductVersion(product, level, first);
 }
 
+int CQUpdateApplier::Fail(std::string reason) {
+  platform::Diagnostics::Report(reason);
+  m_failure = std::move(reason);
+  return kFailed;
+}
+
 int CQUpdateApplier::ApplyUpdates() {
   m_recorded.clear();
+  m_failure.clear();
   const std::string logPath = UpdateFiles::LogPath();
   const std::string infoPath = UpdateFiles::InfoPath();
   const uint32_t count = UpdateLog::ProductCount();
@@ -68,9 +75,10 @@ int CQUpdateApplier::ApplyUpdates() {
 }
 
 int CQUpdateApplier::ApplyProduct(const std::string& product, const std::string& logPath,
-                                  const std::string& infoPath) {
+                                  const std::string& /*infoPath: the level is ApplyUpdates' to record*/) {
   UpdateProgress& progress = UpdateProgress::Current();
   progress.SetProgressRange(15);
+  m_failure.clear();
   if (m_cancel.load() != 0) return kCancelled;
 
   {
@@ -83,7 +91,10 @@ int CQUpdateApplier::ApplyProduct(const std::string& product, const std::string&
     }
   }
   std::vector<std::string> features;
-  if (!UpdateFiles::FeatureNames(product, features)) return kFailed;  // reported by FeatureNames
+  if (!UpdateFiles::FeatureNames(product, features)) {
+    return Fail("update of " + product + " refused: its feature names cannot be built (its key cannot be read, " +
+                "or the names joined pass 259 characters)");
+  }
 
   const std::string installFolder = CQUpdateMgrEnv().GetProductPath(product);
   for (const std::string& feature : features) {
@@ -94,32 +105,33 @@ int CQUpdateApplier::ApplyProduct(const std::string& product, const std::string&
       progress.NotifyProductStatus(feature, UpdateProgress::kCopying);
       progress.NotifyProgressText(UpdateProgress::kCopying, product, 0);
       if (!UpdateFiles::IsCabinetName(cabinet)) {
-        platform::Diagnostics::Report("update of " + product + " refused: " + cabinet + " (" + file + " of " +
-                                      feature + ") is not a cabinet");
-        return kFailed;
+        return Fail("update of " + product + " refused: " + cabinet + " (" + file + " of " + feature +
+                    ") is not a cabinet");
       }
       // The log is a plain file in a folder users may write to; a path
       // leading elsewhere must not make us unpack a foreign archive.
       if (!InsideDownloadFolder(cabinet)) {
-        platform::Diagnostics::Report("update of " + product + " refused: " + cabinet + " (" + file + " of " +
-                                      feature + ") is not inside the download folder " +
-                                      UpdateFiles::DownloadFolder());
-        return kFailed;
+        return Fail("update of " + product + " refused: " + cabinet + " (" + file + " of " + feature +
+                    ") is not inside the download folder " + UpdateFiles::DownloadFolder());
       }
       // Without a known folder the files would land wherever the process
       // stands; the product is refused instead of recorded as updated.
       if (installFolder.empty() || installFolder.front() != '/') {
-        platform::Diagnostics::Report("update of " + product + " refused: its installation folder \"" +
-                                      installFolder + "\" is not an absolute path");
-        return kFailed;
+        return Fail("update of " + product + " refused: its installation folder \"" + installFolder +
+                    "\" is not an absolute path");
       }
-      // The outcome is not looked at: a cabinet that cannot be unpacked in
-      // place goes through the holding folder and the restart queue.
-      platform::WorkerThread::Run(
-          [&cabinet, &installFolder, &product] {
-            return static_cast<uint32_t>(ExtractCabinetToProduct(cabinet, installFolder, product));
-          });
-      RecordLevel(product, infoPath);
+      // A cabinet unpacked only in part, or not at all, must leave the level
+      // where it was, so that the next run offers the update again. Files
+      // that merely could not be replaced now are queued for the next start
+      // and count as unpacked.
+      std::string failure;
+      const uint32_t unpacked = platform::WorkerThread::Run([&cabinet, &installFolder, &product, &failure] {
+        return static_cast<uint32_t>(ExtractCabinetToProduct(cabinet, installFolder, product, &failure));
+      });
+      if (unpacked == 0) {
+        if (failure.empty()) failure = "cannot unpack " + cabinet + " for " + product;
+        return Fail("update of " + product + " failed: " + failure);
+      }
     }
   }
   return kDone;

@@ -27,15 +27,26 @@ class CQUpdateApplier {
   static constexpr int kCancelled = 2;
 
   // Every logged product in order: 1 done, 0 when a product failed (those
-  // before it stay applied with their levels recorded), 2 when cancelled
-  // before a product.
+  // before it stay applied with their levels recorded; the failed one and
+  // those after it keep their levels, so the next run offers them again),
+  // 2 when cancelled before a product. A product's level is recorded only
+  // once every one of its cabinets was unpacked (in place, or through the
+  // holding folder and the restart queue).
   int ApplyUpdates();
   // One product: 2 when the cancel request is set, 1 when its key cannot be
-  // opened (nothing to apply) or every cabinet was handled, 0 when a logged
+  // opened (nothing to apply) or every cabinet was unpacked, 0 when a logged
   // file is not a cabinet name ("...cab"), lies outside the download folder,
-  // the product has no absolute installation folder, or its feature names
-  // cannot be built.
+  // the product has no absolute installation folder, its feature names
+  // cannot be built, or a cabinet is refused or cannot be unpacked
+  // (ExtractCabinetToProduct: its signature, checked once more on the open
+  // file it is unpacked from; damage; a file that would land outside the
+  // installation folder; no room even in the holding folder). Records no
+  // level itself; on 0, FailureReason() says why.
   int ApplyProduct(const std::string& product, const std::string& logPath, const std::string& infoPath);
+  // Why the last ApplyUpdates() / ApplyProduct() failed, naming the product,
+  // the cabinet's path and the reason; empty when the last call did not fail.
+  // The front-ends show it with the copy error.
+  const std::string& FailureReason() const { return m_failure; }
   // Deletes ProductVersion_Bak of every logged product. 1.
   int Commit();
   // Puts ProductVersion_Bak back as ProductVersion where one (not negative)
@@ -53,9 +64,12 @@ class CQUpdateApplier {
   // Records the product's level from UpdateVersionInfo; the first recording
   // of a product in a run keeps the old level as ProductVersion_Bak.
   void RecordLevel(const std::string& product, const std::string& infoPath);
+  // Keeps reason as FailureReason(), reports it to the diagnostics; kFailed.
+  int Fail(std::string reason);
 
   std::atomic<uint32_t> m_cancel{0};
   std::set<std::string> m_recorded;  // upper-cased products recorded in this run
+  std::string m_failure;
 };
 
 }  // namespace qrv

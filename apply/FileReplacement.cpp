@@ -8,12 +8,18 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <set>
 #include <strings.h>
 
 #include "apply/PendingReplacements.h"
+#include "apply/SignatureVerification.h"
 #include "apply/UpdateFiles.h"
 #include "apply/UpdateProgress.h"
 #include "cabinet/CExtract.h"
+#include "cabinet/ConfinedFolder.h"
+#include "cabinet/ExtractError.h"
+#include "cabinet/OutputFile.h"
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/core/Diagnostics.h"
 #include "platform/registry/RegistryKey.h"
@@ -93,94 +99,226 @@ void CleanFolderAt(int dirFd, const std::string& shownPath) {
   closedir(dir);
 }
 
+// Copies the open file in (named source in messages) over name in the
+// folder open as folderFd: a temporary beside it (Cabinet::OutputFile),
+// flushed, given in's mode, renamed over name.
+bool CopyOpenFile(int in, const std::string& source, int folderFd, const std::string& shownFolder,
+                  const std::string& name, std::string& error) {
+  struct stat st {};
+  if (fstat(in, &st) != 0) {
+    error = "cannot examine " + source + ": " + ErrnoText(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = "cannot copy " + source + ": it is not a regular file";
+    return false;
+  }
+  Cabinet::OutputFile out;
+  if (!out.Create(folderFd, shownFolder, name, error)) return false;
+  char buffer[64 * 1024];
+  for (off_t at = 0;;) {
+    ssize_t n = pread(in, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = "cannot read " + source + ": " + ErrnoText(errno);
+      return false;
+    }
+    if (n == 0) break;
+    if (!WriteAll(out.Fd(), buffer, static_cast<size_t>(n))) {
+      error = "cannot write " + out.TempPath() + ": " + ErrnoText(errno);
+      return false;
+    }
+    at += n;
+  }
+  // The rename must not publish a file whose data are still only in memory.
+  return out.Commit(st.st_mode & 07777, nullptr, true, error);
+}
+
+// Copies what lies in the folder open as srcFd (closed here; shownSource
+// is its path) to relative below into. False when a file was refused for
+// lying behind a link below into; refused then says which.
+bool CopyTreeAt(int srcFd, const std::string& shownSource, const Cabinet::ConfinedFolder& into,
+                const std::string& relative, std::string& refused) {
+  DIR* dir = fdopendir(srcFd);
+  if (dir == nullptr) {
+    platform::Diagnostics::Report("cannot list " + shownSource + ": " + ErrnoText(errno));
+    close(srcFd);
+    return true;
+  }
+  bool ok = true;
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string from = Child(shownSource, name.c_str());
+    const std::string below = relative.empty() ? name : relative + "/" + name;
+    struct stat st {};
+    if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      const int sub = openat(dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub >= 0) ok = CopyTreeAt(sub, from, into, below, refused) && ok;
+      continue;
+    }
+    if (S_ISREG(st.st_mode)) {
+      const std::string to = into.Shown(below);
+      std::string error;
+      Cabinet::ConfinedFolder::Refusal refusal = Cabinet::ConfinedFolder::Refusal::kNone;
+      const int folderFd = into.OpenFolder(relative, true, error, &refusal);
+      if (folderFd < 0 && refusal == Cabinet::ConfinedFolder::Refusal::kEscape) {
+        // The restart queue works by path, so it would go through the link
+        // as well: the file is dropped, and the cabinet fails.
+        const std::string text = "refusing to write " + to + ": " + error;
+        platform::Diagnostics::Report(text);
+        refused += (refused.empty() ? "" : "; ") + text;
+        ok = false;
+        unlinkat(dirfd(dir), name.c_str(), 0);
+        continue;
+      }
+      bool copied = false;
+      if (folderFd >= 0) {
+        const int in = openat(dirfd(dir), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (in < 0) {
+          error = "cannot open " + from + ": " + ErrnoText(errno);
+        } else {
+          copied = CopyOpenFile(in, from, folderFd, into.Shown(relative), name, error);
+          close(in);
+        }
+        close(folderFd);
+      }
+      if (!copied) {
+        platform::Diagnostics::Report(error + "; replacing it at the next start");
+        // Queueing moves the file away; one that could not be queued stays
+        // in the holding folder rather than being lost.
+        QueueReplaceAtRestart(from, to);
+        continue;
+      }
+    }
+    // Copied, or not a plain file: the holding folder keeps nothing of it.
+    unlinkat(dirfd(dir), name.c_str(), 0);
+  }
+  closedir(dir);
+  return ok;
+}
+
+// Removes what an interrupted run left of its temporaries in the folders
+// below target that written names, sparing the files just put there.
+void RemoveStaleTemporaries(const std::string& target, const std::map<std::string, std::set<std::string>>& written) {
+  Cabinet::ConfinedFolder root;
+  std::string error;
+  if (!root.Open(target, false, error)) {
+    platform::Diagnostics::Report("cannot look for stale temporary files: " + error);
+    return;
+  }
+  std::string failures;
+  for (const auto& [folder, names] : written) {
+    const int fd = root.OpenFolder(folder, false, error);
+    if (fd < 0) {
+      failures += (failures.empty() ? "" : "; ") + error;
+      continue;
+    }
+    Cabinet::OutputFile::RemoveStale(fd, root.Shown(folder), names, failures);
+    close(fd);
+  }
+  if (!failures.empty()) platform::Diagnostics::Report("cannot remove stale temporary files: " + failures);
+}
+
 }  // namespace
 
 bool CopyFileOver(const std::string& source, const std::string& target, std::string& error) {
-  int in = open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (in < 0) {
     error = "cannot open " + source + ": " + ErrnoText(errno);
     return false;
   }
-  struct stat st {};
-  fstat(in, &st);
-  std::filesystem::path targetPath(target);
-  std::error_code ec;
-  std::filesystem::create_directories(targetPath.parent_path(), ec);
-  if (ec) {
-    error = "cannot create the folder " + targetPath.parent_path().string() + ": " + ec.message();
-    close(in);
-    return false;
-  }
-  std::string temp = target + ".qrv-XXXXXX";
-  int out = mkstemp(temp.data());
-  if (out < 0) {
-    error = "cannot create a temporary file beside " + target + ": " + ErrnoText(errno);
-    close(in);
-    return false;
-  }
-  bool ok = true;
-  char buffer[64 * 1024];
-  for (;;) {
-    ssize_t n = read(in, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = "cannot read " + source + ": " + ErrnoText(errno);
-      ok = false;
-      break;
-    }
-    if (n == 0) break;
-    if (!WriteAll(out, buffer, static_cast<size_t>(n))) {
-      error = "cannot write " + temp + ": " + ErrnoText(errno);
-      ok = false;
-      break;
-    }
-  }
+  // The target's folder is the caller's choice, links in its path included;
+  // only the file itself is written relative to the open folder.
+  const size_t slash = target.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  Cabinet::ConfinedFolder into;
+  bool ok = into.Open(folder, true, error) && CopyOpenFile(in, source, into.Fd(), folder, name, error);
   close(in);
-  if (ok) fchmod(out, st.st_mode & 07777);
-  // The rename must not publish a file whose data are still only in memory.
-  if (ok && fsync(out) != 0) {
-    error = "cannot flush " + temp + ": " + ErrnoText(errno);
-    ok = false;
-  }
-  close(out);
-  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
-    error = "cannot replace " + target + ": " + ErrnoText(errno);
-    ok = false;
-  }
-  if (!ok) unlink(temp.c_str());
   return ok;
 }
 
-int ExtractCabinetToProduct(const std::string& cabinet, const std::string& installFolder,
-                            const std::string& product) {
+int ExtractCabinetToProduct(const std::string& cabinet, const std::string& installFolder, const std::string& product,
+                            std::string* failure) {
+  std::string unused;
+  std::string& why = failure != nullptr ? *failure : unused;
+  why.clear();
+  auto fail = [&why](std::string text) {
+    platform::Diagnostics::Report(text);
+    why = std::move(text);
+    return 0;
+  };
   const std::string target = WithoutFinalSlash(installFolder);
   // A relative target would land wherever the process happens to stand.
   if (target.empty() || target.front() != '/') {
-    platform::Diagnostics::Report("cannot unpack " + cabinet + " for " + product +
-                                  ": the installation folder \"" + target + "\" is not an absolute path");
-    return 0;
+    return fail("cannot unpack " + cabinet + " for " + product + ": the installation folder \"" + target +
+                "\" is not an absolute path");
   }
+
+  /* one open file for the check and for the unpacking */
+  const int fd = open(cabinet.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    const int error = errno;
+    return fail(error == ELOOP ? "cannot unpack " + cabinet + ": it is a symbolic link, not the downloaded file"
+                               : "cannot open " + cabinet + ": " + ErrnoText(error));
+  }
+  struct CloseFd {
+    int fd;
+    ~CloseFd() { close(fd); }
+  } closeFd{fd};
+  struct stat before {};
+  if (fstat(fd, &before) != 0) return fail("cannot examine " + cabinet + ": " + ErrnoText(errno));
+  if (!S_ISREG(before.st_mode)) return fail("cannot unpack " + cabinet + ": it is not a regular file");
+  std::string reason;
+  uint64_t length = 0;
+  if (VerifyOpenFileSignature(fd, cabinet, &reason, nullptr, &length) != 1) {
+    return fail("the signature of " + cabinet + " is refused, nothing of it is unpacked: " + reason);
+  }
+  // The download folder is ours alone, so the file should not change under
+  // us; if it does anyway, what was unpacked cannot be vouched for.
+  auto changed = [&]() {
+    struct stat now {};
+    return fstat(fd, &now) != 0 || now.st_size != before.st_size || now.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+           now.st_mtim.tv_nsec != before.st_mtim.tv_nsec;
+  };
+
   Cabinet::CExtract extract;
-  if (extract.CreateFDIContext() != 1 || extract.IsCabinet(cabinet) == 0) {
-    platform::Diagnostics::Report("cannot unpack " + cabinet + " for " + product + ": " + extract.GetLastErrorText());
-    return 0;
+  if (extract.CreateFDIContext() != 1) {
+    return fail("cannot unpack " + cabinet + " for " + product + ": " + extract.GetLastErrorText());
   }
   const std::string holding = UpdateFiles::HoldingFolder(product);
   CQUpdateUtilRegistry registry;
   registry.WriteString("UpdateRemainDest", target);
   registry.WriteString("UpdateRemainSrc", holding);
-  if (extract.ExtractFile(cabinet, target) == 1) return 1;
-
-  platform::Diagnostics::Report("cannot unpack " + cabinet + " into " + target + " (" + extract.GetLastErrorText() +
-                                "); copying its files through " + holding);
-  registry.WriteString("UpdateRemainDest", target);
-  if (extract.ExtractFile(cabinet, holding) != 1) {
-    platform::Diagnostics::Report("cannot unpack " + cabinet + " into " + holding + ": " +
-                                  extract.GetLastErrorText());
+  if (extract.ExtractOpenFile(fd, length, cabinet, target) == 1) {
+    if (changed()) return fail(cabinet + " changed while it was being unpacked into " + target);
+    RemoveStaleTemporaries(target, extract.Written());
+    return 1;
   }
-  registry.WriteString("UpdateRemainSrc", holding);
-  FinishPendingReplace();
-  return 0;
+  // Only a file that cannot be written now goes the long way round; a
+  // cabinet that is itself bad is as bad in the holding folder.
+  const std::string inPlace = extract.GetLastErrorText();
+  if (extract.GetLastError() != Cabinet::ExtractError::kTargetFile) {
+    return fail("cannot unpack " + cabinet + " into " + target + ": " + inPlace);
+  }
+  platform::Diagnostics::Report("cannot unpack " + cabinet + " into " + target + " (" + inPlace +
+                                "); copying its files through " + holding);
+  // Whatever an earlier run left there would be copied along.
+  std::error_code ec;
+  std::filesystem::remove_all(WithoutFinalSlash(holding), ec);
+  if (extract.ExtractOpenFile(fd, length, cabinet, holding) != 1) {
+    return fail("cannot unpack " + cabinet + " into " + target + " (" + inPlace + ") nor into the holding folder " +
+                holding + ": " + extract.GetLastErrorText());
+  }
+  if (changed()) return fail(cabinet + " changed while it was being unpacked into " + holding);
+  std::string refusal;
+  if (CopyFolderTree(holding, target, &refusal) != 0) {
+    return fail("cannot copy the files of " + cabinet + " from " + holding + " into " + target + ": " + refusal);
+  }
+  RemoveStaleTemporaries(target, extract.Written());
+  return 2;
 }
 
 int FinishPendingReplace() {
@@ -201,38 +339,22 @@ int FinishPendingReplace() {
   return 0;
 }
 
-int CopyFolderTree(const std::string& source, const std::string& target) {
-  DIR* dir = opendir(source.c_str());
-  if (dir == nullptr) {
+int CopyFolderTree(const std::string& source, const std::string& target, std::string* refusal) {
+  std::string unused;
+  std::string& refused = refusal != nullptr ? *refusal : unused;
+  Cabinet::ConfinedFolder into;
+  std::string error;
+  if (!into.Open(WithoutFinalSlash(target), true, error)) {
+    platform::Diagnostics::Report("cannot copy " + source + " into " + target + ": " + error);
+    refused += (refused.empty() ? "" : "; ") + error;
+    return -1;
+  }
+  const int dir = open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) {
     platform::Diagnostics::Report("cannot list " + source + ": " + ErrnoText(errno));
     return 0;
   }
-  while (dirent* entry = readdir(dir)) {
-    const char* name = entry->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    const std::string from = Child(source, name);
-    const std::string to = Child(target, name);
-    struct stat st {};
-    if (lstat(from.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      CopyFolderTree(from, to);
-      continue;
-    }
-    if (S_ISREG(st.st_mode)) {
-      std::string error;
-      if (!CopyFileOver(from, to, error)) {
-        platform::Diagnostics::Report(error + "; replacing it at the next start");
-        // Queueing moves the file away; one that could not be queued stays
-        // in the holding folder rather than being lost.
-        QueueReplaceAtRestart(from, to);
-        continue;
-      }
-    }
-    // Copied, or not a plain file: the holding folder keeps nothing of it.
-    unlink(from.c_str());
-  }
-  closedir(dir);
-  return 0;
+  return CopyTreeAt(dir, WithoutFinalSlash(source), into, "", refused) ? 0 : -1;
 }
 
 int QueueReplaceAtRestart(const std::string& sourceFile, const std::string& targetFile) {

@@ -13,17 +13,10 @@ namespace {
 constexpr const char* kMakerOrganization = "O=\"QORVANE. INC";
 constexpr const char* kMakerCommonName = "CN=\"QORVANE. INC";
 
-}  // namespace
-
-int VerifyFileSignature(const std::string& path) { return VerifyFileSignature(path, nullptr, nullptr); }
-
-int VerifyFileSignature(const std::string& path, std::string* reason, std::string* subject,
-                        const std::string& extraAnchors) {
-  if (reason != nullptr) reason->clear();
-  if (subject != nullptr) subject->clear();
-  const std::vector<std::string> anchors = {CQUpdateMgrEnv().GetTrustAnchors(), extraAnchors};
-  platform::AuthenticodeResult result;
-  const bool valid = platform::AuthenticodeVerifier::Verify(path, anchors, result);
+// The maker rule over the outcome of a signature check: 1 when the
+// signature is valid and the signer is the maker.
+int JudgeSigner(const std::string& path, bool valid, const platform::AuthenticodeResult& result, std::string* reason,
+                std::string* subject) {
   // Where no signer certificate can be had the file is refused, never
   // waved through: the maker test needs a name to test.
   const std::string name = GetCertSubjectName(result.signerCertificate);
@@ -39,6 +32,33 @@ int VerifyFileSignature(const std::string& path, std::string* reason, std::strin
     }
     return 0;
   }
+  return 1;
+}
+
+}  // namespace
+
+int VerifyFileSignature(const std::string& path) { return VerifyFileSignature(path, nullptr, nullptr); }
+
+int VerifyFileSignature(const std::string& path, std::string* reason, std::string* subject,
+                        const std::string& extraAnchors) {
+  if (reason != nullptr) reason->clear();
+  if (subject != nullptr) subject->clear();
+  const std::vector<std::string> anchors = {CQUpdateMgrEnv().GetTrustAnchors(), extraAnchors};
+  platform::AuthenticodeResult result;
+  const bool valid = platform::AuthenticodeVerifier::Verify(path, anchors, result);
+  return JudgeSigner(path, valid, result, reason, subject);
+}
+
+int VerifyOpenFileSignature(int fd, const std::string& shownPath, std::string* reason, std::string* subject,
+                            uint64_t* cabinetLength) {
+  if (reason != nullptr) reason->clear();
+  if (subject != nullptr) subject->clear();
+  if (cabinetLength != nullptr) *cabinetLength = 0;
+  const std::vector<std::string> anchors = {CQUpdateMgrEnv().GetTrustAnchors()};
+  platform::AuthenticodeResult result;
+  const bool valid = platform::AuthenticodeVerifier::VerifyDescriptor(fd, shownPath, anchors, result);
+  if (JudgeSigner(shownPath, valid, result, reason, subject) == 0) return 0;
+  if (cabinetLength != nullptr) *cabinetLength = result.cabinetLength;
   return 1;
 }
 

@@ -29,6 +29,16 @@ int VerifyFileSignature(const std::string& path);
 int VerifyFileSignature(const std::string& path, std::string* reason, std::string* subject,
                         const std::string& extraAnchors = {});
 
+// The same rules for a file the caller has open, checked on that open file
+// and never by its name (platform::AuthenticodeVerifier::VerifyDescriptor):
+// whoever then reads `fd` reads exactly the bytes that were accepted, even if
+// the path was replaced in between. `shownPath` names the file in `reason`.
+// On acceptance `cabinetLength` (may be null) gets the number of bytes the
+// signature covers from the start of the file (the cabinet without its
+// signature); 0 on refusal.
+int VerifyOpenFileSignature(int fd, const std::string& shownPath, std::string* reason, std::string* subject,
+                            uint64_t* cabinetLength);
+
 // The subject of a DER certificate as X.500 text (see
 // platform::X500NameFormatter); empty when there is no certificate or it
 // does not decode.

@@ -4,13 +4,17 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <map>
 
 #include "cabinet/CabinetIo.h"
 #include "cabinet/CabinetSet.h"
+#include "cabinet/ConfinedFolder.h"
 #include "cabinet/EntryName.h"
 #include "cabinet/OutputFile.h"
 #include "platform/core/LastError.h"
@@ -68,10 +72,6 @@ bool TimeOf(const mscabd_file& file, timespec& out) {
   out.tv_sec = seconds;
   out.tv_nsec = 0;
   return true;
-}
-
-std::string Join(const std::string& folder, const std::string& name) {
-  return folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
 }  // namespace
@@ -163,27 +163,64 @@ int CExtract::ListFiles(const std::string& cabinet, std::vector<CabinetEntry>& e
   return 1;
 }
 
-int CExtract::ExtractFile(const std::string& cabinet, const std::string& targetFolder, void* param) {
+int CExtract::Begin(const std::string& cabinet, const std::string& targetFolder, void* param) {
   if (m_decompressor == nullptr) return 0;
   m_param = param;
   m_abort.store(false);
   ClearError();
   m_targetFolder = targetFolder;
   m_nextCabinet.clear();
+  m_written.clear();
   size_t slash = cabinet.find_last_of('/');
   if (slash == std::string::npos || slash + 1 == cabinet.size()) {
     return Fail(ExtractError::kInvalidParameters,
                 "the cabinet path \"" + cabinet + "\" needs a folder and a file name");
   }
   if (targetFolder.empty()) return Fail(ExtractError::kInvalidParameters, "the target folder is empty");
+  return 1;
+}
 
+int CExtract::ExtractFile(const std::string& cabinet, const std::string& targetFolder, void* param) {
+  if (Begin(cabinet, targetFolder, param) != 1) return 0;
   /* open the cabinet and its successors */
   CabinetSet set(m_decompressor, *m_io);
   std::string detail;
   int code = set.Open(cabinet, true, detail);
   if (code != ExtractError::kSuccess) return Fail(code, detail);
-  mscabd_cabinet* first = set.First();
+  return Unpack(set.First(), cabinet, targetFolder);
+}
 
+int CExtract::ExtractOpenFile(int fd, uint64_t length, const std::string& name, const std::string& targetFolder,
+                              void* param) {
+  if (Begin(name, targetFolder, param) != 1) return 0;
+  struct stat st{};
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    return Fail(ExtractError::kCabinetNotFound, "cannot read " + name + " from descriptor " + std::to_string(fd) +
+                                                    ": " + std::strerror(fd < 0 ? EBADF : errno));
+  }
+  if (!S_ISREG(st.st_mode)) return Fail(ExtractError::kNotACabinet, name + " is not a regular file");
+
+  /* every open of the cabinet, by libmspack too, reads the caller's descriptor */
+  struct Unpin {
+    CabinetIo& io;
+    ~Unpin() { io.ClearInput(); }
+  } unpin{*m_io};
+  m_io->SetInput(name, fd, length);
+  CabinetSet set(m_decompressor, *m_io);
+  std::string detail;
+  int code = set.Open(name, false, detail);
+  if (code != ExtractError::kSuccess) return Fail(code, detail);
+  if (!set.NextName().empty()) {
+    return Fail(ExtractError::kWrongCabinet, name + " continues in " + set.NextName() +
+                                                 ", which would have to be opened by name; only a whole cabinet, "
+                                                 "checked on its open file, is unpacked");
+  }
+  return Unpack(set.First(), name, targetFolder);
+}
+
+int CExtract::Unpack(mscabd_cabinet* first, const std::string& cabinet, const std::string& targetFolder) {
+  int code = ExtractError::kSuccess;
+  std::string detail;
   /* check every name, method and size before anything is written */
   std::map<const mscabd_folder*, int> folderIndex;
   int folders = 0;
@@ -234,28 +271,51 @@ int CExtract::ExtractFile(const std::string& cabinet, const std::string& targetF
                                                    " bytes, more than the limit of " + std::to_string(m_sizeLimit));
   }
 
-  /* extract, stopping at the first error */
+  /* extract below the target, never through a link, stopping at the first error */
+  ConfinedFolder root;
+  std::string error;
+  if (!root.Open(targetFolder, true, error)) return Fail(ExtractError::kTargetFile, error);
   m_io->SetWriteBudget(m_sizeLimit);
   m_io->SetAbortFlag(&m_abort);
   const mode_t mask = CurrentUmask();
   const bool continuesEarlier = (first->flags & MSCAB_HDR_PREVCAB) != 0;
+  // Files of one folder tend to follow each other; its folder needs
+  // reaching (and making) only once.
   std::string lastFolder;
+  int folderFd = -1;
+  struct CloseFolder {
+    int& fd;
+    ~CloseFolder() {
+      if (fd >= 0) close(fd);
+    }
+  } closeFolder{folderFd};
   for (const PlannedFile& p : plan) {
     if (m_abort.load()) return Fail(ExtractError::kUserAbort, "aborted before " + p.name);
-    std::string target = Join(targetFolder, p.name);
-    std::string folder = target.substr(0, target.find_last_of('/'));
+    const size_t slash = p.name.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string() : p.name.substr(0, slash);
+    const std::string leaf = slash == std::string::npos ? p.name : p.name.substr(slash + 1);
+    if (folderFd < 0 || folder != lastFolder) {
+      if (folderFd >= 0) close(folderFd);
+      ConfinedFolder::Refusal refusal = ConfinedFolder::Refusal::kNone;
+      folderFd = root.OpenFolder(folder, true, error, &refusal);
+      if (folderFd < 0) {
+        if (refusal == ConfinedFolder::Refusal::kEscape) {
+          return Fail(ExtractError::kOutsideTarget, "refusing to write " + root.Shown(p.name) + " from " + cabinet +
+                                                        ": " + error);
+        }
+        return Fail(ExtractError::kTargetFile, error);
+      }
+      lastFolder = folder;
+    }
     OutputFile out;
-    std::string error;
-    // Files of one folder tend to follow each other; its folders need making
-    // (and checking) only once.
-    if (!out.Create(target, error, folder == lastFolder)) return Fail(ExtractError::kTargetFile, error);
-    lastFolder = folder;
+    if (!out.Create(folderFd, root.Shown(folder), leaf, error)) return Fail(ExtractError::kTargetFile, error);
     struct statvfs fs{};
     if (fstatvfs(out.Fd(), &fs) == 0 && uint64_t{fs.f_bavail} * fs.f_frsize < p.file->length) {
-      return Fail(ExtractError::kTargetFile, target + " needs " + std::to_string(p.file->length) + " bytes, only " +
-                                                 std::to_string(uint64_t{fs.f_bavail} * fs.f_frsize) + " are free");
+      return Fail(ExtractError::kTargetFile, out.FinalPath() + " needs " + std::to_string(p.file->length) +
+                                                 " bytes, only " + std::to_string(uint64_t{fs.f_bavail} * fs.f_frsize) +
+                                                 " are free");
     }
-    int existingMode = OutputFile::ExistingMode(target);
+    int existingMode = out.ExistingMode();
 
     m_io->MakeCurrent();
     m_io->SetOutput(out.TempPath(), out.Fd());
@@ -281,6 +341,7 @@ int CExtract::ExtractFile(const std::string& cabinet, const std::string& targetF
     if (!out.Commit(ModeFor(p.file->attribs, existingMode, mask), hasTime ? &stamp : nullptr, m_syncFiles, error)) {
       return Fail(ExtractError::kTargetFile, error);
     }
+    m_written[folder].insert(leaf);
   }
   return 1;
 }

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "cabinet/ExtractError.h"
 
 struct mscab_decompressor;
+struct mscabd_cabinet;
 
 namespace Cabinet {
 
@@ -33,12 +36,18 @@ class EntryName;
 //   nothing at all is written, so a bad entry late in a cabinet cannot leave
 //   half an installation behind. Likewise a cabinet whose data would unpack
 //   to more than SizeLimit() bytes (default 8 GiB) fails before writing.
-// - Missing folders are created. Each file is written under a temporary name
-//   in its own folder and renamed over the target only when complete, so a
-//   read-only target is replaced and no partial file ever stands under a real
-//   name. A file that cannot be written (a folder in its place, a folder that
-//   cannot be written, a full disk) is error 8: the files before it stay, the
-//   temporary is removed, nothing after it is written.
+// - Missing folders are created with mode 0755 whatever the umask. Each file
+//   is written under a temporary name in its own folder and renamed over the
+//   target only when complete, so a read-only target is replaced and no
+//   partial file ever stands under a real name. A file that cannot be written
+//   (a folder in its place, a folder that cannot be written, a full disk) is
+//   error 8: the files before it stay, the temporary is removed, nothing
+//   after it is written.
+// - Nothing is written outside the target folder: the target is opened once
+//   (its own path may be a link) and every folder below it is reached from
+//   there without following a symbolic link (ConfinedFolder). A folder below
+//   the target that is a link fails the file with error 1009, like error 8
+//   for what was written before it.
 // - The first error of any kind ends the whole extraction: after a checksum
 //   error libmspack may report later files as good with wrong contents.
 // - Times: the cabinet's date and time for both access and modification
@@ -86,6 +95,21 @@ class CExtract {
   // is error 1002.
   int ExtractFile(const std::string& cabinet, const std::string& targetFolder, void* param = nullptr);
 
+  // The same for a cabinet the caller has open as fd (a regular file,
+  // readable): it is read from there alone, with pread, from offset 0 up to
+  // length bytes, so what is unpacked is what the caller checked on that
+  // descriptor, whatever happens to the path meanwhile. name stands for the
+  // cabinet in messages. A cabinet naming a successor is refused (error 10)
+  // before anything is written: a successor could only be opened by name.
+  // fd stays the caller's. 1 when every file was written, else 0.
+  int ExtractOpenFile(int fd, uint64_t length, const std::string& name, const std::string& targetFolder,
+                      void* param = nullptr);
+
+  // What the last ExtractFile() / ExtractOpenFile() put in place: for each
+  // folder (relative to the target, "" for the target itself) the names of
+  // the files renamed into it. Also after a failure, for the files before it.
+  const std::map<std::string, std::set<std::string>>& Written() const { return m_written; }
+
   // The files of cabinet (and its successors) in the cabinet's order, with
   // decoded names and whether extraction would accept them. 1 on success, 0
   // with the last error set.
@@ -119,6 +143,10 @@ class CExtract {
  private:
   void ClearError();
   int Fail(int code, std::string detail);
+  // Checks the cabinet path and the target, resets the per-call state; 1 to go on.
+  int Begin(const std::string& cabinet, const std::string& targetFolder, void* param);
+  // Plans and writes the files of the opened set below targetFolder.
+  int Unpack(mscabd_cabinet* first, const std::string& cabinet, const std::string& targetFolder);
 
   std::unique_ptr<CabinetIo> m_io;
   std::unique_ptr<EntryName> m_names;
@@ -129,6 +157,7 @@ class CExtract {
   void* m_param = nullptr;
   std::string m_targetFolder;
   std::string m_nextCabinet;
+  std::map<std::string, std::set<std::string>> m_written;
   uint64_t m_sizeLimit = kDefaultSizeLimit;
   bool m_syncFiles = false;
 };

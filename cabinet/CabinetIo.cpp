@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "cabinet/ExtractError.h"
 
@@ -17,8 +18,10 @@ namespace Cabinet {
 struct CabinetIo::File {
   CabinetIo* owner = nullptr;
   int fd = -1;
-  bool output = false;  // the caller's descriptor: never closed here
-  off_t pos = 0;        // kept here so the signature check needs no system call
+  bool output = false;  // the caller's output descriptor: never closed here
+  bool pinned = false;  // the caller's input descriptor: never closed here
+  off_t pos = 0;        // this handle's own position, read with pread
+  uint64_t end = 0;     // a pinned view ends here; reads stop at it
   std::string path;
 };
 
@@ -65,6 +68,18 @@ void CabinetIo::SetOutput(const std::string& path, int fd) {
   m_outputBytes = 0;
 }
 
+void CabinetIo::SetInput(const std::string& name, int fd, uint64_t length) {
+  m_inputName = name;
+  m_inputFd = fd;
+  m_inputLength = length;
+}
+
+void CabinetIo::ClearInput() {
+  m_inputName.clear();
+  m_inputFd = -1;
+  m_inputLength = 0;
+}
+
 void CabinetIo::ClearOutput() {
   m_outputPath.clear();
   m_outputFd = -1;
@@ -99,6 +114,18 @@ mspack_file* CabinetIo::Open(mspack_system* self, const char* filename, int mode
     delete file;
     return nullptr;
   }
+  if (io->m_inputFd >= 0) {
+    if (io->m_inputName != filename) {
+      io->Fail(ExtractError::kCabinetNotFound, std::string("refusing to open ") + filename + ": only " +
+                                                   io->m_inputName + ", open and checked already, may be read");
+      delete file;
+      return nullptr;
+    }
+    file->fd = io->m_inputFd;
+    file->pinned = true;
+    file->end = io->m_inputLength;
+    return reinterpret_cast<mspack_file*>(file);
+  }
   // Non-blocking only for the open itself, so a FIFO cannot hang us here.
   int fd = ::open(filename, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
@@ -123,7 +150,7 @@ mspack_file* CabinetIo::Open(mspack_system* self, const char* filename, int mode
 void CabinetIo::Close(mspack_file* handle) {
   File* file = AsFile(handle);
   if (file == nullptr) return;
-  if (!file->output && file->fd >= 0) ::close(file->fd);
+  if (!file->output && !file->pinned && file->fd >= 0) ::close(file->fd);
   delete file;
 }
 
@@ -161,9 +188,15 @@ int CabinetIo::Read(mspack_file* handle, void* buffer, int bytes) {
   // unless the file really ends.
   auto* out = static_cast<unsigned char*>(buffer);
   const off_t start = file->pos;
+  size_t wanted = static_cast<size_t>(bytes);
+  if (file->pinned) {
+    // The view ends where the checked bytes end.
+    const uint64_t left = static_cast<uint64_t>(start) < file->end ? file->end - static_cast<uint64_t>(start) : 0;
+    if (wanted > left) wanted = static_cast<size_t>(left);
+  }
   size_t done = 0;
-  while (done < static_cast<size_t>(bytes)) {
-    ssize_t n = ::read(file->fd, out + done, static_cast<size_t>(bytes) - done);
+  while (done < wanted) {
+    ssize_t n = ::pread(file->fd, out + done, wanted - done, start + static_cast<off_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
       int error = errno;
@@ -211,15 +244,36 @@ int CabinetIo::Write(mspack_file* handle, void* buffer, int bytes) {
 
 int CabinetIo::Seek(mspack_file* handle, off_t offset, int mode) {
   File* file = AsFile(handle);
-  int whence = mode == MSPACK_SYS_SEEK_START ? SEEK_SET : mode == MSPACK_SYS_SEEK_CUR ? SEEK_CUR : SEEK_END;
-  if (mode != MSPACK_SYS_SEEK_START && mode != MSPACK_SYS_SEEK_CUR && mode != MSPACK_SYS_SEEK_END) return -1;
-  off_t pos = lseek(file->fd, offset, whence);
-  if (pos < 0) {
-    int error = errno;
-    file->owner->Fail(ExtractError::kCorruptCabinet, "cannot seek in " + file->path + ": " + Reason(error));
+  // Outputs are written straight through in order; a seek there would part
+  // our position from the descriptor's.
+  if (file->output) return -1;
+  off_t base = 0;
+  switch (mode) {
+    case MSPACK_SYS_SEEK_START: break;
+    case MSPACK_SYS_SEEK_CUR: base = file->pos; break;
+    case MSPACK_SYS_SEEK_END: {
+      if (file->pinned) {
+        base = static_cast<off_t>(file->end);
+        break;
+      }
+      struct stat st{};
+      if (fstat(file->fd, &st) != 0) {
+        int error = errno;
+        file->owner->Fail(ExtractError::kCorruptCabinet, "cannot seek in " + file->path + ": " + Reason(error));
+        return -1;
+      }
+      base = st.st_size;
+      break;
+    }
+    default: return -1;
+  }
+  // The position is ours (reads are pread at it), so only its range needs checking.
+  if ((offset > 0 && base > std::numeric_limits<off_t>::max() - offset) || base + offset < 0) {
+    file->owner->Fail(ExtractError::kCorruptCabinet, "cannot seek in " + file->path + " to offset " +
+                                                         std::to_string(offset) + " from " + std::to_string(base));
     return -1;
   }
-  file->pos = pos;
+  file->pos = base + offset;
   return 0;
 }
 

@@ -19,7 +19,15 @@ namespace Cabinet {
 // from offset 0 asking for at least four bytes checks the signature: "MSCF"
 // is a cabinet, "CRYP" an enciphered one (kEncrypted), anything else, or a
 // file shorter than four bytes, kNotACabinet; the read then fails. The
-// header's version bytes are kept for the caller.
+// header's version bytes are kept for the caller. Reads use pread at each
+// handle's own position, so handles on one descriptor never disturb each
+// other or the descriptor's offset.
+//
+// A pinned input (SetInput) replaces opening by name: while it is set, the
+// one name it was given opens a view of the caller's descriptor that ends at
+// the given length, and every other name is refused. That is how a cabinet
+// checked on an open file is unpacked from that same file: nothing is ever
+// looked up by path again, and no byte past the checked length is read.
 //
 // Writing: libmspack may open exactly one file for writing, the one named by
 // SetOutput(); any other write open is refused. Writes count against a budget
@@ -55,6 +63,12 @@ class CabinetIo {
   // read; -1 before any.
   int HeaderMajor() const { return m_headerMajor; }
   int HeaderMinor() const { return m_headerMinor; }
+
+  // Pins the input: libmspack's opens of name read fd (not owned, not
+  // closed here; it must stay open until ClearInput) from offset 0 up to
+  // length bytes; opens of any other name fail with kCabinetNotFound.
+  void SetInput(const std::string& name, int fd, uint64_t length);
+  void ClearInput();
 
   // Names the file libmspack may write next: path is the name the extractor
   // hands to extract(), fd stays owned by the caller and is not closed here.
@@ -100,6 +114,9 @@ class CabinetIo {
   std::string m_message;
   int m_headerMajor = -1;
   int m_headerMinor = -1;
+  std::string m_inputName;
+  int m_inputFd = -1;
+  uint64_t m_inputLength = 0;
   std::string m_outputPath;
   int m_outputFd = -1;
   uint64_t m_outputBytes = 0;

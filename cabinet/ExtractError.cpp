@@ -20,6 +20,7 @@ const char* ExtractError::Text(int code) {
     case kInvalidParameters: return "Invalid parameters passed to extraction function. Read the documentation!";
     case kNotEncrypted: return "The CAB archive is not encrypted but a decryption key was set.";
     case kEncrypted: return "The CAB archive is encrypted but no decryption key was set.";
+    case kOutsideTarget: return "A file would be written outside the target folder";
     default: return "Unknown error";
   }
 }

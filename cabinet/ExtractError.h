@@ -4,7 +4,8 @@ namespace Cabinet {
 
 // The error codes of an extraction and their fixed texts. Codes 1 to 11 are
 // the cabinet decompression service's own codes; the 1000s are the
-// extractor's. Callers that only need success or failure look at 0 / not 0.
+// extractor's (1009: a file would have been written outside the target
+// folder, through a link below it). Callers that only need success or failure look at 0 / not 0.
 class ExtractError {
  public:
   enum Code : int {
@@ -24,6 +25,7 @@ class ExtractError {
     kInvalidParameters = 1002,
     kNotEncrypted = 1007,
     kEncrypted = 1008,
+    kOutsideTarget = 1009,
   };
 
   // The fixed text of a code; "Unknown error" for any code not listed above.

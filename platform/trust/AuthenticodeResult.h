@@ -36,6 +36,10 @@ struct AuthenticodeResult {
   // The time (Unix seconds) the chain was checked at: the timestamp's time,
   // else the time of the check. 0 when the check did not get that far.
   int64_t verificationTime = 0;
+  // The bytes before the signature, the cabinet proper (its cbCabinet): all
+  // a reader of an accepted file needs, and all the signature vouches for.
+  // Set once the layout checks out; 0 before.
+  uint64_t cabinetLength = 0;
 
   bool Accepted() const { return status == Status::kAccepted; }
   // A short lower-case name of a status ("bad digest"), for messages.

@@ -85,7 +85,8 @@ bool ParseIndirectData(const ASN1_STRING* sequence, IndirectData& out) {
 
 class Check {
  public:
-  Check(const std::string& path, AuthenticodeResult& result) : m_path(path), m_result(result) {}
+  // fd < 0: open path; else check the open file fd, naming it path.
+  Check(const std::string& path, int fd, AuthenticodeResult& result) : m_path(path), m_fd(fd), m_result(result) {}
 
   bool Refuse(Status status, const std::string& reason) {
     m_result.status = status;
@@ -102,6 +103,7 @@ class Check {
   bool ParseSignature(const std::vector<uint8_t>& area, Pkcs7Handle& p7);
 
   const std::string& m_path;
+  const int m_fd;
   AuthenticodeResult& m_result;
 };
 
@@ -138,7 +140,9 @@ bool Check::ParseSignature(const std::vector<uint8_t>& area, Pkcs7Handle& p7) {
 bool Check::Run(const std::vector<std::string>& anchorFiles) {
   std::string why;
   SignedCabinetFile file;
-  if (Status s = file.Open(m_path, why); s != Status::kAccepted) return Refuse(s, why);
+  const Status layout = m_fd >= 0 ? file.OpenDescriptor(m_fd, m_path, why) : file.Open(m_path, why);
+  if (layout != Status::kAccepted) return Refuse(layout, why);
+  m_result.cabinetLength = file.SignatureOffset();
 
   /* the PKCS#7 and its content */
   std::vector<uint8_t> area;
@@ -255,7 +259,20 @@ bool AuthenticodeVerifier::Verify(const std::string& path, const std::vector<std
                                   AuthenticodeResult& result) {
   result = AuthenticodeResult{};
   ERR_clear_error();
-  return Check(path, result).Run(anchorFiles);
+  return Check(path, -1, result).Run(anchorFiles);
+}
+
+bool AuthenticodeVerifier::VerifyDescriptor(int fd, const std::string& shownPath,
+                                            const std::vector<std::string>& anchorFiles, AuthenticodeResult& result) {
+  result = AuthenticodeResult{};
+  ERR_clear_error();
+  if (fd < 0) {
+    result.status = AuthenticodeResult::Status::kUnreadable;
+    result.reason = shownPath + ": no open file to check (descriptor " + std::to_string(fd) + ")";
+    LastError::Set(result.reason);
+    return false;
+  }
+  return Check(shownPath, fd, result).Run(anchorFiles);
 }
 
 }  // namespace qrv::platform

@@ -36,6 +36,14 @@ class AuthenticodeVerifier {
   // ignored. On refusal LastError holds result.reason as well.
   static bool Verify(const std::string& path, const std::vector<std::string>& anchorFiles,
                      AuthenticodeResult& result);
+
+  // The same for a file the caller has open (read-only will do): only pread
+  // is used, on a duplicate of `fd`, so the caller's offset does not move and
+  // whoever reads `fd` afterwards reads the very bytes that were checked, even
+  // when the path has been replaced meanwhile. `shownPath` names the file in
+  // the reason.
+  static bool VerifyDescriptor(int fd, const std::string& shownPath, const std::vector<std::string>& anchorFiles,
+                               AuthenticodeResult& result);
 };
 
 }  // namespace qrv::platform

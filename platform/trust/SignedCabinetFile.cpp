@@ -68,6 +68,24 @@ SignedCabinetFile::Status SignedCabinetFile::Open(const std::string& path, std::
     reason = "cannot open " + path + ": " + std::strerror(errno);
     return Status::kUnreadable;
   }
+  return CheckLayout(reason);
+}
+
+SignedCabinetFile::Status SignedCabinetFile::OpenDescriptor(int fd, const std::string& shownPath,
+                                                            std::string& reason) {
+  m_path = shownPath;
+  // A duplicate shares the open file (what the caller reads next is what was
+  // checked here) but lets the destructor close it like its own.
+  m_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (m_fd < 0) {
+    reason = "cannot use the open file " + shownPath + ": " + std::strerror(errno);
+    return Status::kUnreadable;
+  }
+  return CheckLayout(reason);
+}
+
+SignedCabinetFile::Status SignedCabinetFile::CheckLayout(std::string& reason) {
+  const std::string& path = m_path;
   struct stat st {};
   if (fstat(m_fd, &st) != 0) {
     reason = "cannot examine " + path + ": " + std::strerror(errno);

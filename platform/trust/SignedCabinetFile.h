@@ -40,6 +40,11 @@ class SignedCabinetFile {
   // kMalformed with the reason (path and values) in `reason`.
   Status Open(const std::string& path, std::string& reason);
 
+  // The same for a file the caller has open: works on a duplicate of `fd`
+  // (the caller keeps its own) and reads only with pread, so the caller's
+  // file offset is never moved. `shownPath` names the file in reasons.
+  Status OpenDescriptor(int fd, const std::string& shownPath, std::string& reason);
+
   // Hashes, with `md`, the bytes the Authenticode digest of a cabinet
   // covers: 0..3, 8..33 and 56 up to the signature. False with the reason
   // when the file cannot be read to the end (it shrank, an I/O error).
@@ -54,6 +59,8 @@ class SignedCabinetFile {
 
  private:
   bool ReadAt(uint64_t offset, void* buffer, size_t size, std::string& reason) const;
+  // The layout checks of Open(), on m_fd.
+  Status CheckLayout(std::string& reason);
 
   int m_fd = -1;
   std::string m_path;

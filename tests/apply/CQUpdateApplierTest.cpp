@@ -9,6 +9,7 @@
 
 #include "apply/PendingReplacements.h"
 #include "tests/apply/UpdateRunFixture.h"
+#include "tests/platform/trust/SignedCabinetFixtures.h"
 #include "tests/support/CabinetFixtures.h"
 #include "tests/support/ProcessRunner.h"
 
@@ -19,11 +20,27 @@ namespace fs = std::filesystem;
 using test::ReadFile;
 using test::WriteFile;
 
-// Applying from a log written here, with unsigned cabinets in the download
-// folder (applying does not check signatures; the download did).
+// Applying from a log written here, with cabinets signed as the maker in
+// the download folder (each is checked once more as it is unpacked).
 class CQUpdateApplierTest : public test::UpdateRunFixture {
  protected:
+  void SetUp() override {
+    UpdateRunFixture::SetUp();
+    m_fixtures = test::SignedCabinetFixtures::CopyTo(m_root / "fixtures");
+    m_main.SetString("TrustAnchors", (m_fixtures / "anchors.pem").string());
+  }
+  // A maker-signed cabinet of files at name below the download folder.
   std::string Cabinet(const std::string& name, const std::map<std::string, std::string>& files) {
+    const fs::path raw = m_root / "raw" / (std::to_string(m_made++) + ".cab");
+    fs::create_directories(raw.parent_path());
+    test::ApplyFixtures::MakeCabinet(raw, files);
+    const fs::path path = Download() / name;
+    fs::create_directories(path.parent_path());
+    test::ApplyFixtures::SignAsMaker(m_fixtures, raw, path);
+    return path.string();
+  }
+  // The same files packed but not signed.
+  std::string Unsigned(const std::string& name, const std::map<std::string, std::string>& files) {
     const fs::path path = Download() / name;
     fs::create_directories(path.parent_path());
     test::ApplyFixtures::MakeCabinet(path, files);
@@ -40,6 +57,9 @@ class CQUpdateApplierTest : public test::UpdateRunFixture {
   }
   void Levels(const std::string& lines) { WriteFile(Download() / "qupdate_s.ini", "[UpdateVersionInfo]\n" + lines); }
   std::vector<std::string> Tree(const std::string& product) { return test::CabinetFixtures::Tree(Install(product)); }
+
+  fs::path m_fixtures;
+  int m_made = 0;
 };
 
 TEST_F(CQUpdateApplierTest, ACancelDuringTheFirstProductStopsBeforeTheSecond) {
@@ -117,6 +137,58 @@ TEST_F(CQUpdateApplierTest, ProductsNotInstalledAndRollbackWithoutBackup) {
   EXPECT_EQ(Version("Writer"), 5u);
   EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing);
   EXPECT_EQ(m_progress->statuses, (std::vector<std::string>{"7:", "7:"}));
+}
+
+TEST_F(CQUpdateApplierTest, AProductWithACabinetThatFailsKeepsItsLevelSaysWhyAndIsAppliedWholeNextTime) {
+  AddProduct("Calc");
+  AddProduct("Writer");
+  Levels("Calc=8\nWriter=7\n");
+  const std::string calc = Cabinet("c.cab", {{"c.txt", "c"}});
+  const std::string first = Cabinet("w1.cab", {{"one.txt", "one"}});
+  const std::string second = Unsigned("w2.cab", {{"two.txt", "two"}});
+  WriteFile(Download() / "quplog.ini",
+            "[PRODUCTLIST]\nCOUNT=2\nPRODUCT0=Calc\nPRODUCT1=Writer\n[Calc]\nCOUNT=1\nFILE0=c\nFILE0TEMPPATH=" + calc +
+                "\n[Writer]\nCOUNT=2\nFILE0=w1\nFILE0TEMPPATH=" + first + "\nFILE1=w2\nFILE1TEMPPATH=" + second + "\n");
+
+  CQUpdateApplier applier;
+  EXPECT_EQ(applier.ApplyUpdates(), CQUpdateApplier::kFailed);
+  EXPECT_EQ(Version("Calc"), 8u) << "the product before stays applied";
+  EXPECT_EQ(Version("Writer"), 5u) << "one of its cabinets did not go in: the level stays";
+  EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing);
+  EXPECT_FALSE(fs::exists(Install("Writer") / "two.txt"));
+  const std::string why = applier.FailureReason();
+  EXPECT_NE(why.find("Writer"), std::string::npos) << why;
+  EXPECT_NE(why.find(second), std::string::npos) << why;
+  EXPECT_NE(why.find("not signed"), std::string::npos) << why;
+
+  // the next run gets the cabinet signed and unpacks the product whole
+  Cabinet("w2.cab", {{"two.txt", "two"}});
+  CQUpdateApplier next;
+  EXPECT_EQ(next.ApplyUpdates(), CQUpdateApplier::kDone);
+  EXPECT_EQ(next.FailureReason(), "");
+  EXPECT_EQ(Version("Writer"), 7u);
+  EXPECT_EQ(Tree("Writer"), (std::vector<std::string>{"one.txt", "two.txt"}));
+}
+
+TEST_F(CQUpdateApplierTest, ACabinetThatFitsNeitherInPlaceNorInTheHoldingFolderFailsTheProduct) {
+  AddProduct("Writer");
+  Levels("Writer=7\n");
+  WriteLog({{"Writer", Cabinet("w.cab", {{"a.txt", "a"}, {"sub/b.txt", "b"}})}});
+  // a file where the folder sub must go, and one where the holding folders go
+  WriteFile(Install("Writer") / "sub", "in the way");
+  WriteFile(Download() / "Tmp", "in the way too");
+
+  CQUpdateApplier applier;
+  EXPECT_EQ(applier.ApplyUpdates(), CQUpdateApplier::kFailed);
+  EXPECT_EQ(Version("Writer"), 5u);
+  const std::string why = applier.FailureReason();
+  EXPECT_NE(why.find("holding folder " + (Download() / "Tmp" / "Writer").string()), std::string::npos) << why;
+  EXPECT_NE(why.find("cannot create folder " + (Install("Writer") / "sub").string()), std::string::npos) << why;
+  EXPECT_NE(why.find("cannot create folder " + (Download() / "Tmp").string() + ": a file of that name is in the way"),
+            std::string::npos)
+      << why;
+  EXPECT_EQ(m_progress->restart.load(), 0u) << "nothing was queued";
+  EXPECT_TRUE(PendingReplacements::List().empty());
 }
 
 TEST_F(CQUpdateApplierTest, AFileThatCannotBeReplacedIsQueuedAndTheBootRunFinishesIt) {

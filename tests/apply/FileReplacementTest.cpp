@@ -6,10 +6,15 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "apply/PendingReplacements.h"
+#include "config/CQUpdateUtilRegistry.h"
+#include "tests/apply/ApplyFixtures.h"
+#include "tests/apply/UpdateRunFixture.h"
+#include "tests/platform/trust/SignedCabinetFixtures.h"
 #include "tests/support/CabinetFixtures.h"
 #include "tests/support/SandboxRoot.h"
 
@@ -143,6 +148,101 @@ TEST(CopyFolderTreeTest, CopiesTheTreeQueuesWhatFailsAndEmptiesTheSource) {
   EXPECT_EQ(ReadFile(root / "inst" / "late.txt"), "late");
   ASSERT_EQ(PendingReplacements::List().size(), 1u);
   EXPECT_EQ(PendingReplacements::List()[0].id, queued[0].id);
+}
+
+TEST(CopyFolderTreeTest, AFileBehindALinkInTheTargetIsRefusedNotQueuedAndTheRestIsCopied) {
+  test::SandboxRoot root;
+  const fs::path src = root / "hold";
+  WriteFile(src / "a.txt", "a");
+  WriteFile(src / "conf" / "evil.conf", "evil");
+  WriteFile(src / "lib" / "x.so", "x");
+  fs::create_directories(root / "inst");
+  fs::create_directories(root / "etc");
+  fs::create_directory_symlink(root / "etc", root / "inst" / "conf");
+
+  std::string refusal;
+  EXPECT_EQ(CopyFolderTree(src.string(), (root / "inst").string(), &refusal), -1);
+  EXPECT_NE(refusal.find("refusing to write " + (root / "inst" / "conf" / "evil.conf").string()), std::string::npos)
+      << refusal;
+  EXPECT_NE(refusal.find((root / "inst" / "conf").string() + " is a symbolic link"), std::string::npos) << refusal;
+  EXPECT_EQ(test::CabinetFixtures::Tree(root / "etc"), std::vector<std::string>{});
+  EXPECT_TRUE(PendingReplacements::List().empty()) << "the queue works by path: it would follow the link";
+  EXPECT_EQ(ReadFile(root / "inst" / "a.txt"), "a");
+  EXPECT_EQ(ReadFile(root / "inst" / "lib" / "x.so"), "x");
+  EXPECT_EQ(test::CabinetFixtures::Tree(src), (std::vector<std::string>{"conf", "lib"})) << "no file stays behind";
+}
+
+// ExtractCabinetToProduct on its own, with maker-signed cabinets.
+class ExtractCabinetToProductTest : public test::UpdateRunFixture {
+ protected:
+  void SetUp() override {
+    UpdateRunFixture::SetUp();
+    m_fixtures = test::SignedCabinetFixtures::CopyTo(m_root / "fixtures");
+    m_main.SetString("TrustAnchors", (m_fixtures / "anchors.pem").string());
+    AddProduct("Writer");
+  }
+  std::string Signed(const std::string& name, const std::map<std::string, std::string>& files) {
+    const fs::path raw = m_root / "raw" / name;
+    fs::create_directories(raw.parent_path());
+    test::ApplyFixtures::MakeCabinet(raw, files);
+    test::ApplyFixtures::SignAsMaker(m_fixtures, raw, Download() / name);
+    return (Download() / name).string();
+  }
+  fs::path m_fixtures;
+};
+
+TEST_F(ExtractCabinetToProductTest, ASuccessfulUnpackClearsWhatAnInterruptedOneLeftInTheFoldersItWrote) {
+  const std::string cabinet = Signed("w.cab", {{"a.txt", "a"}, {"bin/tool", "t"}});
+  const fs::path inst = Install("Writer");
+  // what a killed earlier run left: temporaries of the unpacking and of the copy
+  WriteFile(inst / ".a.txt.qrv-Zx81Qa", "half");
+  WriteFile(inst / "bin" / ".tool.qrv-00aaZZ", "half");
+  WriteFile(inst / "bin" / "tool.qrv-q1W2e3", "half copy");
+  // in a folder this cabinet does not touch, and a link of that name
+  WriteFile(inst / "other" / ".o.qrv-Zx81Qa", "not ours to judge now");
+  WriteFile(m_root / "precious", "mine");
+  fs::create_symlink(m_root / "precious", inst / ".p.qrv-Zx81Qa");
+
+  std::string failure;
+  EXPECT_EQ(ExtractCabinetToProduct(cabinet, inst.string() + "/", "Writer", &failure), 1) << failure;
+  EXPECT_EQ(failure, "");
+  EXPECT_TRUE(fs::is_symlink(inst / ".p.qrv-Zx81Qa"));
+  fs::remove(inst / ".p.qrv-Zx81Qa");  // a link is never a stale temporary (Tree would show its target)
+  EXPECT_EQ(test::CabinetFixtures::Tree(inst),
+            (std::vector<std::string>{"a.txt", "bin", "bin/tool", "other", "other/.o.qrv-Zx81Qa"}));
+  EXPECT_EQ(ReadFile(m_root / "precious"), "mine");
+  std::string dest;
+  CQUpdateUtilRegistry().ReadString("UpdateRemainDest", dest);
+  EXPECT_EQ(dest, inst.string());
+}
+
+TEST_F(ExtractCabinetToProductTest, ALinkInPlaceOfTheCabinetOrInTheProductFailsWithTheReason) {
+  const std::string cabinet = Signed("w.cab", {{"a.txt", "a"}, {"conf/x.conf", "x"}});
+  const fs::path inst = Install("Writer");
+
+  // the cabinet's name is a link to the real file: not the downloaded file
+  fs::rename(cabinet, Download() / "real.cab");
+  fs::create_symlink(Download() / "real.cab", cabinet);
+  std::string failure;
+  EXPECT_EQ(ExtractCabinetToProduct(cabinet, inst.string(), "Writer", &failure), 0);
+  EXPECT_NE(failure.find(cabinet + ": it is a symbolic link"), std::string::npos) << failure;
+  EXPECT_FALSE(fs::exists(inst / "a.txt"));
+  fs::remove(cabinet);
+  fs::rename(Download() / "real.cab", cabinet);
+
+  // a folder of the product that leads elsewhere
+  fs::create_directories(m_root / "etc");
+  fs::create_directory_symlink(m_root / "etc", inst / "conf");
+  EXPECT_EQ(ExtractCabinetToProduct(cabinet, inst.string(), "Writer", &failure), 0);
+  EXPECT_NE(failure.find("refusing to write " + (inst / "conf" / "x.conf").string()), std::string::npos) << failure;
+  EXPECT_NE(failure.find(cabinet), std::string::npos) << failure;
+  EXPECT_EQ(test::CabinetFixtures::Tree(m_root / "etc"), std::vector<std::string>{});
+  EXPECT_TRUE(PendingReplacements::List().empty());
+  EXPECT_EQ(m_progress->restart.load(), 0u);
+
+  // a relative installation folder
+  EXPECT_EQ(ExtractCabinetToProduct(cabinet, "inst/Writer", "Writer", &failure), 0);
+  EXPECT_NE(failure.find("is not an absolute path"), std::string::npos) << failure;
 }
 
 }  // namespace

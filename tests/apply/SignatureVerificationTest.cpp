@@ -1,9 +1,12 @@
 #include "apply/SignatureVerification.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
+#include <unistd.h>
 #include <openssl/x509.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -100,6 +103,30 @@ TEST_F(SignatureVerificationTest, TrustAnchorsSettingAndExtraAnchors) {
   EXPECT_EQ(Verify("maker-sha256.cab"), 0);
   EXPECT_NE(m_reason.find("cannot read the trust anchors file " + gone), std::string::npos) << m_reason;
   EXPECT_EQ(Verify("maker-sha256.cab", (m_dir / "anchors.pem").string()), 0) << "no fallback to the other file";
+}
+
+TEST_F(SignatureVerificationTest, AnOpenFileGetsTheSameRulesAndItsSignedLength) {
+  TrustTestRoot();
+  const std::string path = (m_dir / "update.cab").string();
+  std::filesystem::copy_file(m_dir / "maker-sha256.cab", path);
+  const int maker = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(maker, 0);
+  std::filesystem::rename(m_dir / "other.cab", path);
+  uint64_t length = 1;
+  EXPECT_EQ(VerifyOpenFileSignature(maker, path, &m_reason, &m_subject, &length), 1) << m_reason;
+  EXPECT_EQ(m_reason, "");
+  EXPECT_EQ(length, test::ReadU32(test::ReadFile(m_dir / "maker-sha256.cab"), 8));
+  close(maker);
+
+  // the file the path shows now: well signed, but not by the maker
+  const int other = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  EXPECT_EQ(VerifyOpenFileSignature(other, path, &m_reason, &m_subject, &length), 0);
+  EXPECT_EQ(length, 0u);
+  EXPECT_NE(m_reason.find(path + ": signed by \"C=DE, O=\"Other Software, GmbH\""), std::string::npos) << m_reason;
+  EXPECT_NE(m_reason.find("which is not the maker"), std::string::npos) << m_reason;
+  EXPECT_EQ(VerifyOpenFileSignature(other, path, nullptr, nullptr, nullptr), 0);
+  close(other);
 }
 
 TEST_F(SignatureVerificationTest, SubjectNameOfACertificate) {

@@ -1,8 +1,10 @@
 #include "cabinet/CExtract.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -225,6 +227,82 @@ TEST_F(CExtractTest, TheSizeLimitCountsEveryUnpackedByte) {
   m_x.SetSizeLimit(kPlainTotal);
   EXPECT_EQ(m_x.ExtractFile(Cab("plain.cab"), Out().string()), 1) << m_x.GetLastErrorText();
   EXPECT_EQ(CabinetFixtures::Tree(Out()), kPlainTree);
+}
+
+// A cabinet checked on an open file is unpacked from that file and no other:
+// what the path shows afterwards, and anything past the checked length,
+// never reaches the target.
+TEST_F(CExtractTest, AnOpenCabinetIsReadFromItsDescriptorAloneAndOnlyAsFarAsAllowed) {
+  const std::string path = (m_root / "update.cab").string();
+  std::filesystem::copy_file(Cab("plain.cab"), path);
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const uint64_t length = std::filesystem::file_size(path);
+  // the path now shows another cabinet, and the descriptor's offset is moved
+  std::filesystem::copy_file(Cab("attribs.cab"), m_root / "other.cab");
+  std::filesystem::rename(m_root / "other.cab", path);
+  ASSERT_EQ(lseek(fd, 7, SEEK_SET), 7);
+
+  ASSERT_EQ(m_x.ExtractOpenFile(fd, length, path, Out().string()), 1) << m_x.GetLastErrorText();
+  EXPECT_EQ(CabinetFixtures::Tree(Out()), kPlainTree);
+  EXPECT_EQ(ReadFile(Out() / "data/big.bin"), Source("data/big.bin"));
+  EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 7) << "reads do not move the caller's offset";
+  EXPECT_EQ(m_x.Written().at("Bin"), std::set<std::string>{"Writer.exe"});
+  EXPECT_EQ(m_x.Written().at(""), (std::set<std::string>{"empty.txt", "readme.txt"}));
+
+  // the same file allowed only up to half its length: the data beyond is not there
+  const std::filesystem::path cut = m_root / "cut";
+  EXPECT_EQ(m_x.ExtractOpenFile(fd, length / 2, path, cut.string()), 0);
+  EXPECT_EQ(m_x.GetLastError(), 4) << m_x.GetLastErrorText();
+  EXPECT_NE(m_x.GetLastErrorDetail().find(path), std::string::npos) << m_x.GetLastErrorText();
+  EXPECT_FALSE(std::filesystem::exists(cut / "data/big.bin"));
+  EXPECT_EQ(CabinetFixtures::Leftovers(cut), Strings{});
+  close(fd);
+
+  // a set would need its successor opened by name: refused before writing
+  const int first = open(Cab("set1.cab").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(first, 0);
+  EXPECT_EQ(m_x.ExtractOpenFile(first, std::filesystem::file_size(Cab("set1.cab")), Cab("set1.cab"),
+                                (m_root / "set").string()),
+            0);
+  EXPECT_EQ(m_x.GetLastError(), 10);
+  EXPECT_NE(m_x.GetLastErrorDetail().find("continues in SET2.CAB"), std::string::npos) << m_x.GetLastErrorText();
+  EXPECT_FALSE(std::filesystem::exists(m_root / "set"));
+  close(first);
+
+  // no descriptor, or one that is not a file
+  EXPECT_EQ(m_x.ExtractOpenFile(-1, 100, path, Out().string()), 0);
+  EXPECT_EQ(m_x.GetLastError(), 1);
+  const int folder = open(m_cabs.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  EXPECT_EQ(m_x.ExtractOpenFile(folder, 100, m_cabs.string(), Out().string()), 0);
+  EXPECT_EQ(m_x.GetLastError(), 2);
+  close(folder);
+}
+
+// Someone who may write below the target plants links there; the files that
+// would go through them are refused, whatever the umask says new folders
+// get our mode, and the target itself may well be a link.
+TEST_F(CExtractTest, NothingIsWrittenThroughALinkBelowTheTargetAndNewFoldersGetTheirMode) {
+  const std::filesystem::path etc = m_root / "etc";
+  std::filesystem::create_directories(etc);
+  std::filesystem::create_directories(Out());
+  std::filesystem::create_directory_symlink(etc, Out() / "data");
+  umask(077);
+  EXPECT_EQ(m_x.ExtractFile(Cab("plain.cab"), Out().string()), 0);
+  EXPECT_EQ(m_x.GetLastError(), 1009);
+  EXPECT_NE(m_x.GetLastErrorDetail().find((Out() / "data").string() + " is a symbolic link"), std::string::npos)
+      << m_x.GetLastErrorText();
+  EXPECT_EQ(CabinetFixtures::Tree(etc), Strings{}) << "nothing lands where the link points";
+  EXPECT_EQ(ModeOf(Out() / "Bin"), 0755u) << "a new folder has its mode whatever the umask";
+  EXPECT_EQ(CabinetFixtures::Leftovers(Out()), Strings{});
+
+  // the target's own path may be a link: an administrator's choice
+  std::filesystem::create_directories(m_root / "real");
+  std::filesystem::create_directory_symlink(m_root / "real", m_root / "linked");
+  ASSERT_EQ(m_x.ExtractFile(Cab("plain.cab"), (m_root / "linked" / "Product").string()), 1) << m_x.GetLastErrorText();
+  EXPECT_EQ(CabinetFixtures::Tree(m_root / "real" / "Product"), kPlainTree);
+  EXPECT_EQ(ModeOf(m_root / "real" / "Product"), 0755u);
+  EXPECT_EQ(ModeOf(m_root / "real" / "Product" / "data"), 0755u);
 }
 
 }  // namespace

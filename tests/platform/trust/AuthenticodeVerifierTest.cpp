@@ -1,7 +1,9 @@
 #include "platform/trust/AuthenticodeVerifier.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <string>
@@ -136,6 +138,39 @@ TEST_F(AuthenticodeVerifierTest, TimestampsSetTheVerificationTime) {
   r = Verify("expired-ts-untrusted.cab", {"anchors.pem", "untrusted-anchor.pem"});
   EXPECT_TRUE(r.Accepted()) << r.reason;
   EXPECT_EQ(r.verificationTime, kStamped2020);
+}
+
+// Checked on an open file, the answer is about the bytes behind that
+// descriptor: what the path shows later does not matter, and the caller's
+// file offset is left where it was for whoever reads next.
+TEST_F(AuthenticodeVerifierTest, AnOpenFileIsCheckedThroughItsDescriptor) {
+  const std::string path = (m_dir / "update.cab").string();
+  std::filesystem::copy_file(m_dir / "maker-sha256.cab", path);
+  const std::string bytes = test::ReadFile(path);
+  const int good = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(good, 0);
+  ASSERT_EQ(lseek(good, 3, SEEK_SET), 3);
+  std::filesystem::rename(m_dir / "flip-data.cab", path);  // the path now shows damaged content
+
+  const std::vector<std::string> anchors{(m_dir / "anchors.pem").string()};
+  AuthenticodeResult r;
+  EXPECT_TRUE(AuthenticodeVerifier::VerifyDescriptor(good, path, anchors, r)) << r.reason;
+  EXPECT_EQ(r.subject, kMakerSubject);
+  EXPECT_EQ(r.cabinetLength, test::ReadU32(bytes, 8)) << "the signature covers the cabinet up to cbCabinet";
+  EXPECT_LT(r.cabinetLength, bytes.size());
+  EXPECT_EQ(lseek(good, 0, SEEK_CUR), 3);
+  EXPECT_FALSE(AuthenticodeVerifier::Verify(path, anchors, r)) << "by name it is the damaged file";
+  close(good);
+
+  const int damaged = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(damaged, 0);
+  EXPECT_FALSE(AuthenticodeVerifier::VerifyDescriptor(damaged, path, anchors, r));
+  EXPECT_EQ(r.status, Status::kBadDigest) << r.reason;
+  EXPECT_NE(r.reason.find(path), std::string::npos) << r.reason;
+  close(damaged);
+  EXPECT_FALSE(AuthenticodeVerifier::VerifyDescriptor(-1, path, anchors, r));
+  EXPECT_EQ(r.status, Status::kUnreadable);
+  EXPECT_EQ(LastError::Text(), r.reason);
 }
 
 }  // namespace

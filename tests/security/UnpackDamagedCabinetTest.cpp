@@ -100,7 +100,9 @@ TEST_F(UnpackDamagedCabinetTest, AnEntryThatClaimsMoreBytesThanTheCabinetHoldsFa
   ExpectOfferedAgainAndAppliedWhole();
 }
 
-TEST_F(UnpackDamagedCabinetTest, CompressedDataThatDoesNotDecompressFailsTheProduct) {
+// The maker signed a cabinet whose compressed data was damaged before it
+// was signed: the signature holds, the data block's checksum does not.
+TEST_F(UnpackDamagedCabinetTest, DamagedDataUnderAValidSignatureFailsTheProduct) {
   std::string text;
   for (int i = 0; i < 2000; ++i) text += "calc line " + std::to_string(i * 7919 % 1000) + "\n";
   std::string bytes = Packed({{"a.txt", "first, whole"}, {"calc.txt", text}}, true);
@@ -110,7 +112,7 @@ TEST_F(UnpackDamagedCabinetTest, CompressedDataThatDoesNotDecompressFailsTheProd
   ServeSignedCalc(bytes);
 
   Downloaded();
-  ExpectCopyFailsCalc(m_calcCab);
+  ExpectCopyFailsCalc("checksum error in a data block");
   EXPECT_TRUE(test::CabinetFixtures::Leftovers(Install("Calc")).empty());
 
   ServeGoodCalcAgain();

@@ -87,6 +87,11 @@ int CQUpdateMgrEnv::SetDownloadPath(std::string_view path) const {
 
 std::string CQUpdateMgrEnv::GetTrustAnchors() const { return ReadText("TrustAnchors"); }
 
+uint32_t CQUpdateMgrEnv::GetMinTransferRate() const {
+  uint32_t rate = CQUpdateUtilRegistry().ReadDword("MinTransferRate");
+  return rate == kMissing || rate == 0 ? kDefaultMinTransferRate : rate;
+}
+
 tagSERVERINFO CQUpdateMgrEnv::GetServerInfo() const {
   CQUpdateUtilRegistry registry;
   tagSERVERINFO info;

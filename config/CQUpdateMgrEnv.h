@@ -46,6 +46,11 @@ class CQUpdateMgrEnv {
   // TrustAnchors: a PEM file of certificates trusted for update signatures
   // besides the system's; empty when not set.
   std::string GetTrustAnchors() const;
+  // MinTransferRate: the slowest a download may be, in bytes per second,
+  // averaged over the whole file (see platform::TransferBudget); missing or
+  // 0 reads as kDefaultMinTransferRate.
+  static constexpr uint32_t kDefaultMinTransferRate = 4096;
+  uint32_t GetMinTransferRate() const;
 
   // The active server. A missing port (or one copied from a missing saved
   // port) reads as 0. A stored password that cannot be decrypted gives an

@@ -20,10 +20,14 @@ bool LogonDone(uint32_t code) {
 }  // namespace
 
 CQUpdateTransferFile::CQUpdateTransferFile(const tagSERVERINFO& info)
-    : m_info(info), m_folder(m_info.path, m_info.user, m_info.password, m_info.port) {}
+    : m_info(info), m_folder(m_info.path, m_info.user, m_info.password, m_info.port) {
+  m_folder.SetFloorRate(m_limits.FloorRate());
+}
 
 CQUpdateTransferFile::CQUpdateTransferFile(const tagSERVERINFO& info, platform::MountTable mounts)
-    : m_info(info), m_folder(m_info.path, m_info.user, m_info.password, m_info.port, std::move(mounts)) {}
+    : m_info(info), m_folder(m_info.path, m_info.user, m_info.password, m_info.port, std::move(mounts)) {
+  m_folder.SetFloorRate(m_limits.FloorRate());
+}
 
 CQUpdateTransferFile::~CQUpdateTransferFile() = default;
 
@@ -37,7 +41,6 @@ uint32_t CQUpdateTransferFile::Connect() {
     SetFailure("no qupdate_s.ini in the network folder " + m_info.path + ": " + platform::LastError::Text());
     return kConnectNoUpdateInfo;
   }
-  SetFailure({});
   return 1;
 }
 
@@ -47,23 +50,19 @@ uint32_t CQUpdateTransferFile::CopyWorker(WorkerParams* params) {
   auto* self = static_cast<CQUpdateTransferFile*>(params->owner);
   // The name is relative with '/' separators (checked by DownloadFile); a
   // subfolder in it must already exist below the download folder.
+  std::string refused;
+  if (self->m_limits.RefusedBefore(params->fileName, refused)) {
+    self->SetFailure(refused);
+    return 0;
+  }
   std::string target = TransferPath::Join(params->folder, params->fileName);
-  if (!self->m_folder.CopyFile(params->fileName, target)) {
+  platform::LimitHit limit = platform::LimitHit::kNone;
+  if (!self->m_folder.CopyFile(params->fileName, target, TransferLimits::CapFor(params->fileName), &limit)) {
+    if (limit == platform::LimitHit::kSize) self->m_limits.NoteRefused(params->fileName, platform::LastError::Text());
     self->SetFailure(platform::LastError::Text());
     return 0;
   }
-  self->SetFailure({});
   return 1;
-}
-
-std::string CQUpdateTransferFile::LastFailure() const {
-  std::lock_guard lock(m_failureLock);
-  return m_lastFailure;
-}
-
-void CQUpdateTransferFile::SetFailure(std::string text) {
-  std::lock_guard lock(m_failureLock);
-  m_lastFailure = std::move(text);
 }
 
 }  // namespace qrv

@@ -1,13 +1,13 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "config/tagSERVERINFO.h"
 #include "platform/share/MountTable.h"
 #include "platform/share/NetworkFolder.h"
 #include "transfer/CQUpdateTransferMgr.h"
+#include "transfer/TransferLimits.h"
 
 namespace qrv {
 
@@ -18,6 +18,12 @@ namespace qrv {
 // ("smb://server[:port]/share/updates"); the setting's port, when not 0, is
 // the SMB port of a path that names none. The user and password are those of
 // the share; a mounted folder is read with the mount's own credentials.
+//
+// Files are opened without following links (NetworkFolder), copied with
+// private modes and held to the limits of TransferLimits (size cap by the
+// file's size before copying, floor rate); a file refused by its size cap is
+// not copied again by this transport. Every failure is recorded with its
+// reason through SetFailure(), which also puts it in the trace.
 //
 // Thread: as CQUpdateTransferMgr. Connect runs on the caller's thread, the
 // copies of DownloadFile on its worker thread; they share one SMB client,
@@ -38,7 +44,8 @@ class CQUpdateTransferFile : public CQUpdateTransferMgr {
   // qupdate_s.ini in it: 1 when it is there, kConnectNoUpdateInfo (147) when
   // the logon worked but the file is missing, 0 when the logon failed (a
   // wrong password, a missing share or folder, no server, a path that cannot
-  // name a folder here). The reason of a 0 or 147 is in LastFailure().
+  // name a folder here, a DFS share). The reason of a 0 or 147 is in
+  // LastFailure().
   uint32_t Connect() override;
   // The worker copying folder-relative file names into the download folder.
   ThreadProc GetThreadProc() override;
@@ -51,20 +58,14 @@ class CQUpdateTransferFile : public CQUpdateTransferMgr {
   std::string NetworkName() const { return m_folder.NetworkName(); }
   // The logon result of the last Connect, in the codes of NetworkFolder.
   uint32_t LogonResult() const { return m_logonResult; }
-  // Why the last Connect or file copy failed, with paths and the system's
-  // reason; empty after a success. Read it on the caller's thread after the
-  // call has returned.
-  std::string LastFailure() const;
 
  private:
   static uint32_t CopyWorker(WorkerParams* params);
-  void SetFailure(std::string text);
 
   tagSERVERINFO m_info;
+  TransferLimits m_limits;
   platform::NetworkFolder m_folder;
   uint32_t m_logonResult = platform::NetworkFolder::kNoError;
-  mutable std::mutex m_failureLock;  // the worker writes, the caller reads
-  std::string m_lastFailure;
 };
 
 }  // namespace qrv

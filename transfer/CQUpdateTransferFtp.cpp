@@ -24,28 +24,24 @@ bool DropPrefix(std::string& text, std::string_view prefix) {
 
 CQUpdateTransferFtp::CQUpdateTransferFtp(const tagSERVERINFO& info) : m_host(info.path) {
   platform::FtpClient::Options options;
+  options.floorRate = m_limits.FloorRate();
   if (!DropPrefix(m_host, "ftp://")) options.requireTls = DropPrefix(m_host, "ftps://");
   while (!m_host.empty() && m_host.back() == '/') m_host.pop_back();
 
   auto connection = std::make_unique<platform::FtpClient>(m_host, info.port, info.user, info.password, options);
-  bool ok = connection->IsUsable() && connection->Login();
-  if (ok) m_connection = std::move(connection);
-  NoteResult(ok);
+  if (connection->IsUsable() && connection->Login()) {
+    m_connection = std::move(connection);
+  } else {
+    m_loginFailure = platform::LastError::Text();
+    SetFailure(m_loginFailure);
+  }
 }
 
 CQUpdateTransferFtp::~CQUpdateTransferFtp() = default;
 
-void CQUpdateTransferFtp::NoteResult(bool ok) {
-  if (ok) {
-    m_lastFailure.clear();
-  } else {
-    m_lastFailure = platform::LastError::Text();
-  }
-}
-
 uint32_t CQUpdateTransferFtp::Connect() {
   if (m_connection == nullptr) {
-    if (m_lastFailure.empty()) m_lastFailure = "not logged in to FTP server " + m_host;
+    SetFailure("cannot connect: not logged in to FTP server " + m_host + ": " + m_loginFailure);
     return 0;
   }
   return Download("qupdate_s.ini", m_env.GetDownloadPath(1)) == 1 ? 1 : 0;
@@ -61,13 +57,21 @@ int CQUpdateTransferFtp::Download(const std::string& remoteName, const std::stri
   std::string remotePath = TransferPath::SlashSeparated(remoteName);
   std::string local = TransferPath::Join(localFolder, remotePath);
   if (m_connection == nullptr) {
-    platform::LastError::Set("cannot fetch \"" + remoteName + "\": not logged in to FTP server " + m_host);
-    NoteResult(false);
+    SetFailure("cannot fetch \"" + remoteName + "\": not logged in to FTP server " + m_host);
     return 0;
   }
-  bool ok = m_connection->Retrieve(remotePath, local);
-  NoteResult(ok);
-  return ok ? 1 : 0;
+  std::string refused;
+  if (m_limits.RefusedBefore(remotePath, refused)) {
+    SetFailure(refused);
+    return 0;
+  }
+  m_connection->SetMaxFileBytes(TransferLimits::CapFor(remotePath));
+  if (m_connection->Retrieve(remotePath, local)) return 1;
+  if (m_connection->LastLimit() == platform::LimitHit::kSize) {
+    m_limits.NoteRefused(remotePath, platform::LastError::Text());
+  }
+  SetFailure(platform::LastError::Text());
+  return 0;
 }
 
 uint32_t CQUpdateTransferFtp::Worker(WorkerParams* params) {

@@ -6,6 +6,7 @@
 
 #include "config/tagSERVERINFO.h"
 #include "transfer/CQUpdateTransferMgr.h"
+#include "transfer/TransferLimits.h"
 
 namespace qrv {
 
@@ -24,6 +25,12 @@ class FtpClient;
 // leaves the transport unusable for its whole life. The logged-in connection
 // serves every file of the run. No Prepare() of its own: the base's applies.
 //
+// Every file is held to the limits of TransferLimits (its size cap, the
+// floor rate, which also bounds a server that answers with endless reply
+// lines). Every failure, the login's included, is recorded with its reason
+// (server, path, the server's reply) through SetFailure(), which also puts
+// it in the trace.
+//
 // Thread: construction, Connect() and the accessors on the caller's thread;
 // Download() on the worker of DownloadFile while the caller waits, or inside
 // Connect() (never two at once).
@@ -41,22 +48,21 @@ class CQUpdateTransferFtp : public CQUpdateTransferMgr {
   // fatal), then fetches remoteName (each backslash run a '/') into
   // localFolder/remoteName. A subfolder named by remoteName must already
   // exist locally. The file replaces an existing one only when complete.
+  // A file refused by its size cap is not asked for again by this transport.
   // 1 on success, 0 on failure.
   int Download(const std::string& remoteName, const std::string& localFolder);
 
   // The host logged in to: the record's path without its scheme.
   const std::string& Host() const { return m_host; }
   bool IsLoggedIn() const { return m_connection != nullptr; }
-  // Why the last failed login, Connect() or Download() failed; empty after a success.
-  const std::string& LastFailure() const { return m_lastFailure; }
 
  private:
   static uint32_t Worker(WorkerParams* params);
-  void NoteResult(bool ok);
 
+  TransferLimits m_limits;
   std::unique_ptr<platform::FtpClient> m_connection;  // null: not logged in
   std::string m_host;
-  std::string m_lastFailure;
+  std::string m_loginFailure;  // why the login of construction failed
 };
 
 }  // namespace qrv

@@ -28,70 +28,76 @@ bool IsEmptyOrMissing(const std::string& path) {
 CQUpdateTransferHttp::CQUpdateTransferHttp(const tagSERVERINFO& info)
     : m_baseUrl(QueryDownloadUrl(info.path, "Tarnsoft", "")) {
   if (m_baseUrl.empty()) {
-    m_lastFailure = platform::LastError::Text();
+    SetFailure(platform::LastError::Text());
     return;
   }
   platform::HttpClient::Options options;
   options.receiveTimeout = std::chrono::milliseconds(kReceiveTimeoutMs);
+  options.floorRate = m_limits.FloorRate();
   auto session = std::make_unique<platform::HttpClient>(options);
   if (session->IsUsable()) {
     m_session = std::move(session);
   } else {
-    m_lastFailure = platform::LastError::Text();
+    SetFailure(platform::LastError::Text());
   }
 }
 
 CQUpdateTransferHttp::~CQUpdateTransferHttp() = default;
 
-void CQUpdateTransferHttp::NoteResult(bool ok) {
-  if (ok) {
-    m_lastFailure.clear();
-  } else {
-    m_lastFailure = platform::LastError::Text();
-  }
-}
-
 uint32_t CQUpdateTransferHttp::Connect() {
   if (m_session == nullptr) {
-    platform::LastError::Set("the HTTP transport has no download location from the update service");
-    NoteResult(false);
+    SetFailure("cannot connect: the HTTP transport has no download location from the update service");
     return 0;
   }
   std::string ignored;
   m_session->GetToMemory(m_baseUrl, kConnectProbeBytes, ignored);
-  bool answered = m_session->LastStatus() != 0;
-  NoteResult(answered);
-  return answered ? 1 : 0;
+  if (m_session->LastStatus() == 0) {
+    SetFailure(platform::LastError::Text());
+    return 0;
+  }
+  return 1;
 }
 
 CQUpdateTransferMgr::ThreadProc CQUpdateTransferHttp::GetThreadProc() { return &CQUpdateTransferHttp::Worker; }
 
 uint32_t CQUpdateTransferHttp::Prepare(const std::string& product) {
   std::string location = QueryDownloadUrl(m_env.GetServerPath(), product, m_env.GetPidkey(product));
-  NoteResult(!location.empty());
-  if (location.empty()) return 0;
+  if (location.empty()) {
+    SetFailure(platform::LastError::Text());
+    return 0;
+  }
   m_baseUrl = location;
   return 1;
 }
 
 int CQUpdateTransferHttp::Download(const std::string& folder, const std::string& fileName) {
   m_statusCode = 0;
+  m_limitHit = false;
   std::string name = TransferPath::SlashSeparated(fileName);
   std::string local = TransferPath::Join(folder, name);
   if (m_session == nullptr) {
-    platform::LastError::Set("cannot fetch \"" + fileName +
-                             "\": the HTTP transport has no download location from the update service");
-    NoteResult(false);
+    SetFailure("cannot fetch \"" + fileName + "\": the HTTP transport has no download location from the update service");
+    return 0;
+  }
+  std::string refused;
+  if (m_limits.RefusedBefore(name, refused)) {
+    m_limitHit = true;
+    SetFailure(refused);
     return 0;
   }
   std::string url = TransferPath::SlashSeparated(m_baseUrl);
   if (url.empty() || url.back() != '/') url += '/';
   url += platform::UrlEncoding::EncodePath(name);
 
+  m_session->SetMaxFileBytes(TransferLimits::CapFor(name));
   bool ok = m_session->GetToFile(url, local);
   m_statusCode = m_session->LastStatus();
-  NoteResult(ok);
-  return ok ? 1 : 0;
+  if (ok) return 1;
+  platform::LimitHit limit = m_session->LastLimit();
+  m_limitHit = limit != platform::LimitHit::kNone;
+  if (limit == platform::LimitHit::kSize) m_limits.NoteRefused(name, platform::LastError::Text());
+  SetFailure(platform::LastError::Text());
+  return 0;
 }
 
 uint32_t CQUpdateTransferHttp::Worker(WorkerParams* params) {
@@ -99,10 +105,11 @@ uint32_t CQUpdateTransferHttp::Worker(WorkerParams* params) {
   int result = self->Download(params->folder, params->fileName);
   // An update file is never empty: an empty one is taken for a passing fault
   // of the server (a mirror being filled) and asked for again. The
-  // update-information file may legitimately be empty.
+  // update-information file may legitimately be empty. A file refused by a
+  // limit is not: asking again would only take as long again.
   if (params->fileName != "qupdate_s.ini") {
     std::string local = TransferPath::Join(params->folder, params->fileName);
-    for (int i = 0; i < kMaxRefetches && IsEmptyOrMissing(local); ++i) {
+    for (int i = 0; i < kMaxRefetches && !self->m_limitHit && IsEmptyOrMissing(local); ++i) {
       result = self->Download(params->folder, params->fileName);
     }
   }

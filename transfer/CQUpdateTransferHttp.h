@@ -6,6 +6,7 @@
 
 #include "config/tagSERVERINFO.h"
 #include "transfer/CQUpdateTransferMgr.h"
+#include "transfer/TransferLimits.h"
 
 namespace qrv {
 
@@ -25,7 +26,10 @@ class HttpClient;
 //
 // One HTTP session serves every request of the transport, so the connection
 // to the download server is reused from file to file. A stall of more than
-// kReceiveTimeoutMs between received bytes fails a request.
+// kReceiveTimeoutMs between received bytes fails a request, and every file is
+// held to the limits of TransferLimits (its size cap, the floor rate). Every
+// failure is recorded with its reason (URL, status, limit) through
+// SetFailure(), which also puts it in the trace.
 //
 // Thread: Connect(), Prepare() and the base's calls on the caller's thread;
 // Download() on the worker of DownloadFile while the caller waits (never two
@@ -54,25 +58,23 @@ class CQUpdateTransferHttp : public CQUpdateTransferMgr {
   // name is used as given: DownloadFile checks names before the worker runs. A
   // status of 400 or above fails without touching an existing local file;
   // otherwise the local file is created anew and a broken transfer leaves
-  // the part received. 1 on success, 0 on failure.
+  // the part received. A transfer refused by a limit leaves no file; one
+  // refused by its size cap is not asked for again by this transport.
+  // 1 on success, 0 on failure.
   int Download(const std::string& folder, const std::string& fileName);
 
   const std::string& BaseUrl() const { return m_baseUrl; }
   // HTTP status of the last Download() request; 0 before one, or when no reply came.
   uint32_t StatusCode() const { return m_statusCode; }
-  // Why the last failed Connect(), Prepare() or Download() failed (the worker's
-  // own error text does not reach the caller's thread otherwise); empty after
-  // a success.
-  const std::string& LastFailure() const { return m_lastFailure; }
 
  private:
   static uint32_t Worker(WorkerParams* params);
-  void NoteResult(bool ok);
 
+  TransferLimits m_limits;
   std::unique_ptr<platform::HttpClient> m_session;  // null: the transport is unusable
   std::string m_baseUrl;
   uint32_t m_statusCode = 0;
-  std::string m_lastFailure;
+  bool m_limitHit = false;  // the last Download() was ended by a limit
 };
 
 }  // namespace qrv

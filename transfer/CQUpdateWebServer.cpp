@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "config/CQUpdateMgrEnv.h"
 #include "platform/core/LastError.h"
 #include "platform/net/HttpClient.h"
 
@@ -10,6 +11,7 @@ namespace qrv {
 CQUpdateWebServer::CQUpdateWebServer(std::string url) : m_url(std::move(url)) {
   platform::HttpClient::Options options;
   options.receiveTimeout = std::chrono::milliseconds(kReceiveTimeoutMs);
+  options.floorRate = CQUpdateMgrEnv().GetMinTransferRate();
   auto session = std::make_unique<platform::HttpClient>(options);
   if (session->IsUsable()) m_session = std::move(session);
 }

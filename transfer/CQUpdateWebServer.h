@@ -18,7 +18,8 @@ class HttpClient;
 // still reads as one piece. A reply is at most kMaxReplyBytes: a longer one
 // is not read further and the request fails, as does a reply with an HTTP
 // status of 400 or above (an error page is never taken for an answer). A
-// stall of more than kReceiveTimeoutMs between received bytes fails it too.
+// stall of more than kReceiveTimeoutMs between received bytes fails it too,
+// and so does a reply slower than the MinTransferRate setting.
 //
 // Thread: the caller's; Request() blocks while the request is under way.
 class CQUpdateWebServer {

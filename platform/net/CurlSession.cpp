@@ -72,7 +72,11 @@ CURLcode CurlSession::Perform(const std::string& url, const LineHandler& onLine,
   m_onData = &onData;
   m_lastActivity = Clock::now();
   m_requestSent = false;
-  m_stalled = false;
+  m_budget = TransferBudget(m_budget.FloorRate());
+  m_received = 0;
+  m_replyBytes = 0;
+  m_limit = LimitHit::kNone;
+  m_stopReason.clear();
   curl_easy_setopt(m_easy, CURLOPT_URL, url.c_str());
 
   CURLMcode added = curl_multi_add_handle(m_multi, m_easy);
@@ -100,6 +104,12 @@ CURLcode CurlSession::Perform(const std::string& url, const LineHandler& onLine,
       }
     }
     if (done || running == 0) break;
+    // Checked here as well as in the progress callback, which libcurl does
+    // not call in every phase (an FTP reply being read, for one).
+    if (!WithinLimits()) {
+      result = CURLE_OPERATION_TIMEDOUT;
+      break;
+    }
     mc = curl_multi_poll(m_multi, nullptr, 0, static_cast<int>(slice.count()), nullptr);
     if (mc != CURLM_OK) {
       std::snprintf(m_errorBuffer, sizeof m_errorBuffer, "%s", curl_multi_strerror(mc));
@@ -120,7 +130,7 @@ long CurlSession::ResponseCode() const {
 }
 
 std::string CurlSession::Describe(CURLcode code) const {
-  if (m_stalled) return "no data received for " + std::to_string(m_receiveTimeout.count()) + " ms";
+  if (!m_stopReason.empty()) return m_stopReason;
   std::string text = curl_easy_strerror(code);
   if (m_errorBuffer[0] != '\0') {
     std::string detail = m_errorBuffer;
@@ -134,6 +144,13 @@ size_t CurlSession::OnHeader(char* data, size_t size, size_t count, void* self) 
   auto* session = static_cast<CurlSession*>(self);
   size_t bytes = size * count;
   session->m_lastActivity = Clock::now();
+  session->m_replyBytes += bytes;
+  if (session->m_replyBytes > kMaxReplyBytes) {
+    session->m_limit = LimitHit::kSize;
+    session->m_stopReason = "the server sent more than " + std::to_string(kMaxReplyBytes) +
+                            " bytes of header lines or replies";
+    return 0;
+  }
   if (session->m_onLine != nullptr && *session->m_onLine && !(*session->m_onLine)(std::string_view(data, bytes))) {
     return 0;  // libcurl ends the transfer with CURLE_WRITE_ERROR
   }
@@ -144,17 +161,33 @@ size_t CurlSession::OnWrite(char* data, size_t size, size_t count, void* self) {
   auto* session = static_cast<CurlSession*>(self);
   size_t bytes = size * count;
   session->m_lastActivity = Clock::now();
+  session->m_received += bytes;
   if (session->m_onData != nullptr && *session->m_onData && !(*session->m_onData)(data, bytes)) return 0;
   return bytes;
 }
 
-int CurlSession::OnProgress(void* self, curl_off_t /*dlTotal*/, curl_off_t /*dlNow*/, curl_off_t /*ulTotal*/,
+int CurlSession::OnProgress(void* self, curl_off_t dlTotal, curl_off_t /*dlNow*/, curl_off_t /*ulTotal*/,
                             curl_off_t /*ulNow*/) {
   auto* session = static_cast<CurlSession*>(self);
-  if (!session->m_requestSent || session->m_receiveTimeout.count() <= 0) return 0;
-  if (Clock::now() - session->m_lastActivity <= session->m_receiveTimeout) return 0;
-  session->m_stalled = true;
-  return 1;  // CURLE_ABORTED_BY_CALLBACK
+  // the length the server announced (Content-Length, FTP SIZE) sets the deadline
+  if (dlTotal > 0) session->m_budget.SetExpectedBytes(static_cast<uint64_t>(dlTotal));
+  return session->WithinLimits() ? 0 : 1;  // 1: CURLE_ABORTED_BY_CALLBACK
+}
+
+bool CurlSession::WithinLimits() {
+  if (!m_stopReason.empty()) return false;
+  if (!m_requestSent) return true;  // the connect time-out governs until then
+  Clock::time_point now = Clock::now();
+  if (m_receiveTimeout.count() > 0 && now - m_lastActivity > m_receiveTimeout) {
+    m_stopReason = "no data received for " + std::to_string(m_receiveTimeout.count()) + " ms";
+    return false;
+  }
+  if (!m_budget.Check(m_received, now)) {
+    m_limit = LimitHit::kTime;
+    m_stopReason = m_budget.Reason();
+    return false;
+  }
+  return true;
 }
 
 int CurlSession::OnPrereq(void* self, char* /*remoteIp*/, char* /*localIp*/, int /*remotePort*/,
@@ -162,8 +195,11 @@ int CurlSession::OnPrereq(void* self, char* /*remoteIp*/, char* /*localIp*/, int
   // Connected (or reusing a connection) and about to send: from here on,
   // silence counts against the receive time-out.
   auto* session = static_cast<CurlSession*>(self);
-  session->m_requestSent = true;
   session->m_lastActivity = Clock::now();
+  // A redirect sends a new request within the same transfer: the budget
+  // runs from the first one.
+  if (!session->m_requestSent) session->m_budget.Start(session->m_lastActivity);
+  session->m_requestSent = true;
   return CURL_PREREQFUNC_OK;
 }
 

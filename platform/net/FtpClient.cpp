@@ -43,6 +43,24 @@ curl_off_t AsCurlSize(uint64_t bytes) {
   return static_cast<curl_off_t>(std::min<uint64_t>(bytes, std::numeric_limits<curl_off_t>::max()));
 }
 
+// The last complete reply line seen, without its line break: what the server
+// said when it refused something.
+class LastReply {
+ public:
+  CurlSession::LineHandler Handler() {
+    return [this](std::string_view line) {
+      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+      if (!line.empty()) m_line.assign(line.substr(0, 200));
+      return true;
+    };
+  }
+  // " (the server said: ...)", or nothing when no reply came
+  std::string Quote() const { return m_line.empty() ? std::string() : " (the server said: " + m_line + ")"; }
+
+ private:
+  std::string m_line;
+};
+
 }  // namespace
 
 FtpClient::FtpClient(std::string host, uint32_t port, std::string user, std::string password)
@@ -70,7 +88,12 @@ FtpClient::FtpClient(std::string host, uint32_t port, std::string user, std::str
 
   CURL* easy = m_session->Easy();
   m_session->SetReceiveTimeout(m_options.receiveTimeout);
+  m_session->SetFloorRate(m_options.floorRate);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "ftp");
+  // One whole reply, continuation lines and all, within the receive time-out
+  // (libcurl takes whole seconds here).
+  long replySeconds = static_cast<long>((m_options.receiveTimeout.count() + 999) / 1000);
+  curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, std::max(1L, replySeconds));
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(m_options.connectTimeout.count()));
   // An empty user means an anonymous login, which libcurl does when none is set.
   if (!m_user.empty()) {
@@ -91,6 +114,7 @@ FtpClient::~FtpClient() = default;
 
 bool FtpClient::Login() {
   LastError::Clear();
+  m_limit = LimitHit::kNone;
   std::string who = "\"" + m_user + "\" on FTP server " + m_host + ":" + std::to_string(m_port);
   if (!m_usable) {
     LastError::Set("cannot log in as " + who + ": the server name, port or FTP client is unusable");
@@ -99,10 +123,12 @@ bool FtpClient::Login() {
   // Asking for the login folder without its content logs in and nothing more.
   CURL* easy = m_session->Easy();
   curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-  CURLcode code = m_session->Perform(m_endpoint, {}, {});
+  LastReply reply;
+  CURLcode code = m_session->Perform(m_endpoint, reply.Handler(), {});
   curl_easy_setopt(easy, CURLOPT_NOBODY, 0L);
   if (code != CURLE_OK) {
-    LastError::Set("cannot log in as " + who + ": " + m_session->Describe(code));
+    m_limit = m_session->Limit();
+    LastError::Set("cannot log in as " + who + ": " + m_session->Describe(code) + reply.Quote());
     return false;
   }
   return true;
@@ -110,6 +136,7 @@ bool FtpClient::Login() {
 
 bool FtpClient::Retrieve(const std::string& remotePath, const std::string& localPath) {
   LastError::Clear();
+  m_limit = LimitHit::kNone;
   std::string what = "\"" + remotePath + "\" from FTP server " + m_host + ":" + std::to_string(m_port);
   if (!m_usable) {
     LastError::Set("cannot fetch " + what + ": the server name, port or FTP client is unusable");
@@ -133,11 +160,17 @@ bool FtpClient::Retrieve(const std::string& remotePath, const std::string& local
     failure = sink.Error();
     return false;
   };
-  CURLcode code = m_session->Perform(m_endpoint + UrlEncoding::EncodePath(remotePath), {}, onData);
+  LastReply reply;
+  CURLcode code = m_session->Perform(m_endpoint + UrlEncoding::EncodePath(remotePath), reply.Handler(), onData);
+  if (sink.OverCap() || code == CURLE_FILESIZE_EXCEEDED) {
+    m_limit = LimitHit::kSize;
+  } else if (code != CURLE_OK) {
+    m_limit = m_session->Limit();
+  }
   if (failure.empty() && code == CURLE_FILESIZE_EXCEEDED) {
     failure = "the file is larger than the limit of " + std::to_string(m_options.maxFileBytes) + " bytes";
   }
-  if (failure.empty() && code != CURLE_OK) failure = m_session->Describe(code);
+  if (failure.empty() && code != CURLE_OK) failure = m_session->Describe(code) + reply.Quote();
   if (failure.empty() && !sink.Commit()) failure = sink.Error();
   if (!failure.empty()) {
     sink.Abandon();

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/net/TransferBudget.h"
+
 namespace qrv::platform {
 
 class CurlSession;
@@ -20,7 +22,11 @@ class CurlSession;
 //
 // Time-outs: connecting and logging in may take Options::connectTimeout; once
 // a command is sent, a pause of more than Options::receiveTimeout between
-// received bytes (server replies or data) fails the request.
+// received bytes (server replies or data) fails the request, and so does one
+// reply that takes longer than that as a whole (a server that keeps adding
+// continuation lines). A file is further held to the floor rate
+// (Options::floorRate, see TransferBudget) and its replies to
+// CurlSession::kMaxReplyBytes: a data channel that drips ends in bounded time.
 //
 // With Options::requireTls the control and data connections must be
 // protected (explicit TLS, "AUTH TLS"), with the server verified against the
@@ -28,7 +34,8 @@ class CurlSession;
 // never used in the clear.
 //
 // On false, every call leaves the server, the path and the reason (never the
-// password) in LastError.
+// password) in LastError, with the server's last reply line when one came
+// ("530 Login incorrect.").
 //
 // Thread: one thread at a time (the object may move between threads when the
 // caller orders the calls). Not copyable.
@@ -41,6 +48,7 @@ class FtpClient {
     std::chrono::milliseconds connectTimeout{10000};
     std::chrono::milliseconds receiveTimeout{30000};
     uint64_t maxFileBytes = kDefaultMaxFileBytes;
+    uint64_t floorRate = TransferBudget::kDefaultFloorRate;  // bytes per second
     bool requireTls = false;
   };
 
@@ -68,6 +76,9 @@ class FtpClient {
   // local file stays as it was. A file longer than maxFileBytes fails.
   bool Retrieve(const std::string& remotePath, const std::string& localPath);
 
+  // The limit that ended the last Retrieve() or Login(), kNone when none did.
+  LimitHit LastLimit() const { return m_limit; }
+
   void SetMaxFileBytes(uint64_t bytes) { m_options.maxFileBytes = bytes; }
 
  private:
@@ -79,6 +90,7 @@ class FtpClient {
   std::unique_ptr<CurlSession> m_session;
   std::string m_endpoint;
   bool m_usable = false;
+  LimitHit m_limit = LimitHit::kNone;
 };
 
 }  // namespace qrv::platform

@@ -51,6 +51,7 @@ HttpClient::HttpClient(const Options& options) : m_options(options), m_session(s
   if (!m_session->IsUsable()) return;
   CURL* easy = m_session->Easy();
   m_session->SetReceiveTimeout(m_options.receiveTimeout);
+  m_session->SetFloorRate(m_options.floorRate);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
@@ -101,6 +102,7 @@ bool HttpClient::CheckUrl(const std::string& url) {
 
 bool HttpClient::GetToFile(const std::string& url, const std::string& localPath) {
   m_status = 0;
+  m_limit = LimitHit::kNone;
   LastError::Clear();
   if (!CheckUrl(url)) return false;
   CURL* easy = m_session->Easy();
@@ -149,7 +151,17 @@ bool HttpClient::GetToFile(const std::string& url, const std::string& localPath)
   m_status = static_cast<uint32_t>(session.ResponseCode());
 
   if (!failure.empty() || code != CURLE_OK) {
-    sink.Abandon();
+    if (sink.OverCap() || code == CURLE_FILESIZE_EXCEEDED) {
+      m_limit = LimitHit::kSize;
+    } else {
+      m_limit = session.Limit();
+    }
+    // what a limit ended is never wanted, not even in part
+    if (m_limit != LimitHit::kNone) {
+      sink.Discard();
+    } else {
+      sink.Abandon();
+    }
     std::string reason = !failure.empty() ? failure
                          : code == CURLE_FILESIZE_EXCEEDED
                              ? "the server announced a body larger than the limit of " +
@@ -173,6 +185,7 @@ bool HttpClient::GetToFile(const std::string& url, const std::string& localPath)
 
 bool HttpClient::GetToMemory(const std::string& url, size_t maxBytes, std::string& body) {
   m_status = 0;
+  m_limit = LimitHit::kNone;
   body.clear();
   LastError::Clear();
   if (!CheckUrl(url)) return false;
@@ -194,11 +207,13 @@ bool HttpClient::GetToMemory(const std::string& url, size_t maxBytes, std::strin
   m_status = static_cast<uint32_t>(m_session->ResponseCode());
   if (tooLarge || code != CURLE_OK || m_status >= 400) body.clear();
   if (tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+    m_limit = LimitHit::kSize;
     LastError::Set("cannot fetch " + Printable(url) + ": the reply is larger than the limit of " +
                    std::to_string(maxBytes) + " bytes");
     return false;
   }
   if (code != CURLE_OK) {
+    m_limit = m_session->Limit();
     LastError::Set("cannot fetch " + Printable(url) + ": " + m_session->Describe(code));
     return false;
   }

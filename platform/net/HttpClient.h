@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/net/TransferBudget.h"
+
 struct curl_slist;
 
 namespace qrv::platform {
@@ -24,7 +26,9 @@ class CurlSession;
 // Time-outs: connecting (name lookup, TCP and TLS set-up) may take
 // Options::connectTimeout; after the request is sent, a pause of more than
 // Options::receiveTimeout between received bytes fails the request. A slow
-// but steady body is never cut off.
+// but steady body is cut off only below the floor rate (Options::floorRate,
+// see TransferBudget): a server that drips its body, or sends an endless one
+// without a length, ends in bounded time.
 //
 // Results: true only when the final reply has a status below 400 and its whole
 // body was received and stored. LastStatus() is that reply's status (also
@@ -41,6 +45,7 @@ class HttpClient {
     std::chrono::milliseconds receiveTimeout{600};
     std::chrono::milliseconds connectTimeout{5000};
     uint64_t maxFileBytes = kDefaultMaxFileBytes;  // cap of a body written to a file
+    uint64_t floorRate = TransferBudget::kDefaultFloorRate;  // bytes per second
     long maxRedirects = 10;
     std::string userAgent = "QorvaneUpdate";
   };
@@ -60,9 +65,10 @@ class HttpClient {
   // above leaves an existing file as it was; otherwise the file is deleted and
   // created anew before the body arrives, and a transfer that breaks off
   // leaves the part received. A body longer than maxFileBytes fails the
-  // request; when the server announces that length nothing is written,
-  // otherwise the partial file is removed. Intermediaries are asked not to
-  // answer from a cache.
+  // request; when the server announces that length nothing is written. A
+  // request ended by any limit (LastLimit() not kNone: the size cap, the
+  // floor rate, too many header bytes) leaves no file at localPath.
+  // Intermediaries are asked not to answer from a cache.
   bool GetToFile(const std::string& url, const std::string& localPath);
 
   // GET url into body (replaced; empty on failure). More than maxBytes of body
@@ -70,6 +76,8 @@ class HttpClient {
   bool GetToMemory(const std::string& url, size_t maxBytes, std::string& body);
 
   uint32_t LastStatus() const { return m_status; }
+  // The limit that ended the last request, kNone when none did.
+  LimitHit LastLimit() const { return m_limit; }
 
   void SetMaxFileBytes(uint64_t bytes) { m_options.maxFileBytes = bytes; }
   const Options& GetOptions() const { return m_options; }
@@ -81,6 +89,7 @@ class HttpClient {
   std::unique_ptr<CurlSession> m_session;
   curl_slist* m_noCacheHeaders = nullptr;
   uint32_t m_status = 0;
+  LimitHit m_limit = LimitHit::kNone;
 };
 
 }  // namespace qrv::platform

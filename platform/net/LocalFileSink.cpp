@@ -135,4 +135,13 @@ void LocalFileSink::Abandon() {
   m_finished = true;
 }
 
+void LocalFileSink::Discard() {
+  if (m_fd >= 0) {
+    ::close(m_fd);
+    m_fd = -1;
+  }
+  if (!m_finished && !m_openedPath.empty()) ::unlink(m_openedPath.c_str());
+  m_finished = true;
+}
+
 }  // namespace qrv::platform

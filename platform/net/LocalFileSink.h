@@ -8,8 +8,8 @@ namespace qrv::platform {
 // Where a downloaded body lands on disk, with a cap on its size. Used by the
 // HTTP and FTP clients of this folder.
 //
-// Call order: Open() once, Write() any number of times, then Commit() or
-// Abandon() (the destructor abandons an uncommitted sink). Error() holds the
+// Call order: Open() once, Write() any number of times, then Commit(),
+// Abandon() or Discard() (the destructor abandons an uncommitted sink). Error() holds the
 // reason of the last failure, with the path and the system's text.
 //
 // Thread: one thread at a time.
@@ -32,7 +32,7 @@ class LocalFileSink {
   LocalFileSink& operator=(const LocalFileSink&) = delete;
 
   // Creates the file (0666 less the umask; never follows a symbolic link at
-  // the target). false with Error() when it cannot be created.
+  // the target, never opens an existing file). false with Error() when it cannot be created.
   bool Open();
   bool IsOpen() const { return m_fd >= 0; }
   // Appends; false when the cap would be exceeded (OverCap()) or the write fails.
@@ -41,6 +41,9 @@ class LocalFileSink {
   bool Commit();
   // Closes and removes what Mode says; safe to call more than once.
   void Abandon();
+  // Closes and removes the file written, whatever the mode: for a transfer
+  // refused by a limit, whose part is never wanted.
+  void Discard();
 
   bool OverCap() const { return m_overCap; }
   uint64_t Written() const { return m_written; }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/core/LastError.h"
+#include "platform/share/FolderFile.h"
 #include "platform/share/PartialFile.h"
 #include "platform/share/SmbSession.h"
 
@@ -136,7 +137,13 @@ uint32_t NetworkFolder::LogOnLocal() {
 
 uint32_t NetworkFolder::LogOnSmb() {
   std::string url = m_location.Url();
-  int code = Session().OpenFolder(url);
+  // the share root first: no path in a DFS share is ever resolved
+  int code = CheckShare(true);
+  if (code != 0) {
+    LastError::Set("cannot log on to " + url + ": " + LastError::Text());
+  } else {
+    code = Session().OpenFolder(url);
+  }
   if (code != 0) {
     uint32_t result = SmbLogonCode(code);
     if (result == kLogonFailure) {
@@ -156,6 +163,33 @@ SmbSession& NetworkFolder::Session() {
   return *m_session;
 }
 
+int NetworkFolder::CheckShare(bool force) {
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_shareChecked && !force) return 0;
+  }
+  int code = Session().CheckShare(m_location.ShareUrl());
+  std::lock_guard lock(m_mutex);
+  m_shareChecked = code == 0;
+  return code;
+}
+
+int NetworkFolder::OpenLocal(std::string_view name, int flags) const {
+  const std::string& folderPath = m_location.LocalPath();
+  // the configured folder itself may be reached through a link: the
+  // administrator chose it
+  int folder = ::open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) {
+    LastError::Set("cannot open folder " + Quoted(folderPath) + ": " + std::strerror(errno));
+    return -1;
+  }
+  int fd = FolderFile::Open(folder, name, flags);
+  int code = errno;
+  ::close(folder);
+  if (fd < 0) LastError::Set("cannot open " + Quoted(LocalFile(name)) + ": " + FolderFile::Explain(code));
+  return fd;
+}
+
 std::string NetworkFolder::LocalFile(std::string_view name) const {
   std::string path = m_location.LocalPath();
   if (!path.empty() && path.back() != '/') path += '/';
@@ -168,20 +202,24 @@ bool NetworkFolder::HasFile(std::string_view name) {
   struct stat st {};
   switch (m_location.GetKind()) {
     case ShareLocation::Kind::kLocal: {
-      std::string path = LocalFile(name);
-      if (::stat(path.c_str(), &st) != 0) {
-        LastError::Set("cannot find " + Quoted(path) + ": " + std::strerror(errno));
+      int fd = OpenLocal(name, O_PATH);
+      if (fd < 0) return false;
+      int statResult = ::fstat(fd, &st);
+      int code = errno;
+      ::close(fd);
+      if (statResult != 0) {
+        LastError::Set("cannot look up " + Quoted(LocalFile(name)) + ": " + std::strerror(code));
         return false;
       }
       if (!S_ISREG(st.st_mode)) {
-        LastError::Set(Quoted(path) + " is not a regular file");
+        LastError::Set(Quoted(LocalFile(name)) + " is not a regular file");
         return false;
       }
       return true;
     }
     case ShareLocation::Kind::kSmb: {
       std::string url = m_location.Url(name);
-      if (Session().Stat(url, st) != 0) return false;
+      if (CheckShare(false) != 0 || Session().Stat(url, st) != 0) return false;
       if (!S_ISREG(st.st_mode)) {
         LastError::Set(url + " is not a regular file");
         return false;
@@ -195,41 +233,60 @@ bool NetworkFolder::HasFile(std::string_view name) {
   return false;
 }
 
-bool NetworkFolder::CopyFile(std::string_view name, const std::string& target) {
+bool NetworkFolder::CopyFile(std::string_view name, const std::string& target, uint64_t maxBytes, LimitHit* limit) {
   LastError::Clear();
+  LimitHit hit = LimitHit::kNone;
+  bool ok = false;
   switch (m_location.GetKind()) {
     case ShareLocation::Kind::kLocal:
-      return CopyLocal(LocalFile(name), target);
-    case ShareLocation::Kind::kSmb: {
-      std::string url = m_location.Url(name);
-      SmbSession& session = Session();
-      // the source first, so that a missing file is reported as such
-      struct stat st {};
-      if (session.Stat(url, st) != 0) return false;
-      PartialFile out;
-      if (!out.Open(target)) return false;
-      struct timespec modified {};
-      if (session.ReadFile(url, out, modified) != 0) return false;
-      return out.Commit(&modified);
-    }
+      ok = CopyLocal(name, target, maxBytes, hit);
+      break;
+    case ShareLocation::Kind::kSmb:
+      ok = CopySmb(name, target, maxBytes, hit);
+      break;
     case ShareLocation::Kind::kInvalid:
+      LastError::Set(m_location.Error());
       break;
   }
-  LastError::Set(m_location.Error());
-  return false;
+  if (limit != nullptr) *limit = hit;
+  return ok;
 }
 
-bool NetworkFolder::CopyLocal(const std::string& source, const std::string& target) {
+bool NetworkFolder::CopySmb(std::string_view name, const std::string& target, uint64_t maxBytes, LimitHit& limit) {
+  std::string url = m_location.Url(name);
+  if (CheckShare(false) != 0) return false;
+  SmbSession& session = Session();
+  // the source first, so that a missing file is reported as such
+  struct stat st {};
+  if (session.Stat(url, st) != 0) return false;
+  PartialFile out;
+  if (!out.Open(target)) return false;
+  TransferBudget budget(m_floorRate.load());
+  if (session.ReadFile(url, out, maxBytes, budget, st, limit) != 0) return false;
+  // the modes a share reports are made up from DOS attributes: no guide
+  return out.Commit(&st.st_mtim, 0600);
+}
+
+bool NetworkFolder::CopyLocal(std::string_view name, const std::string& target, uint64_t maxBytes,
+                              LimitHit& limit) {
+  const std::string source = LocalFile(name);
   // O_NONBLOCK: opening a FIFO placed where a file was expected must not hang the copy
-  int fd = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    LastError::Set("cannot open " + Quoted(source) + ": " + std::strerror(errno));
-    return false;
-  }
+  int fd = OpenLocal(name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return false;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     LastError::Set("cannot copy " + Quoted(source) + ": " +
                    (S_ISDIR(st.st_mode) ? std::string("it is a folder") : std::string("it is not a regular file")));
+    ::close(fd);
+    return false;
+  }
+  // by its size, before anything is read: a sparse file costs nothing to
+  // make as large as a disk
+  auto size = static_cast<uint64_t>(st.st_size);
+  if (size > maxBytes) {
+    limit = LimitHit::kSize;
+    LastError::Set("refusing " + Quoted(source) + ": it is " + std::to_string(size) +
+                   " bytes, more than the limit of " + std::to_string(maxBytes) + " bytes");
     ::close(fd);
     return false;
   }
@@ -240,23 +297,46 @@ bool NetworkFolder::CopyLocal(const std::string& source, const std::string& targ
     ::close(fd);
     return false;
   }
+  // a folder on a network mount can be as slow as any server
+  TransferBudget budget(m_floorRate.load());
+  budget.Start();
+  budget.SetExpectedBytes(size);
   std::vector<char> buffer(256 * 1024);
+  uint64_t copied = 0;
+  bool ok = true;
   for (;;) {
     ssize_t got = ::read(fd, buffer.data(), buffer.size());
     if (got < 0) {
       if (errno == EINTR) continue;
       LastError::Set("cannot read " + Quoted(source) + ": " + std::strerror(errno));
-      ::close(fd);
-      return false;
+      ok = false;
+      break;
     }
     if (got == 0) break;
+    copied += static_cast<uint64_t>(got);
+    // the file may grow while it is read
+    if (copied > maxBytes) {
+      limit = LimitHit::kSize;
+      LastError::Set("refusing " + Quoted(source) + ": more than the limit of " + std::to_string(maxBytes) +
+                     " bytes arrived");
+      ok = false;
+      break;
+    }
     if (!out.Write(buffer.data(), static_cast<size_t>(got))) {
-      ::close(fd);
-      return false;
+      ok = false;
+      break;
+    }
+    if (!budget.Check(copied)) {
+      limit = LimitHit::kTime;
+      LastError::Set("cannot copy " + Quoted(source) + ": " + budget.Reason());
+      ok = false;
+      break;
     }
   }
   ::close(fd);
-  return out.Commit(&st.st_mtim);
+  if (!ok) return false;
+  // private, and never wider than the source; the owner can always read it
+  return out.Commit(&st.st_mtim, (st.st_mode & 0600) | S_IRUSR);
 }
 
 }  // namespace qrv::platform

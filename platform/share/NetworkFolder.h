@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -7,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/net/TransferBudget.h"
 #include "platform/share/MountTable.h"
 #include "platform/share/ShareLocation.h"
 
@@ -33,9 +35,18 @@ class SmbSession;
 //
 // Files of a local folder are read through the file system, mounts included;
 // files of a share through the SMB client, logged on with the credentials on
-// first use (LogOn need not come first). Names of files are relative,
-// '/'-separated, and must be checked by the caller: they are joined to the
-// folder as given.
+// first use (LogOn need not come first). Names of files are relative and
+// '/'-separated. A file of a local folder is opened below the folder without
+// following any symbolic link (FolderFile): a link is refused, never read
+// through. A share that is a DFS namespace root is refused (its referrals
+// would carry the logon to other servers; see SmbSession), on LogOn and on
+// the first use of the share.
+//
+// Copies are held to the limits every download has: a size cap (checked
+// against the file's size before a byte is copied, and against what
+// arrives) and the floor rate of SetFloorRate (TransferBudget). A copy is
+// private to the account that made it: mode 0600, or 0400 from a source its
+// owner may not write (never wider than the source).
 //
 // Every failure leaves its reason, with the paths, in LastError (of the
 // calling thread).
@@ -57,6 +68,8 @@ class NetworkFolder {
   static constexpr uint32_t kSessionCredentialConflict = 1219;
   static constexpr uint32_t kLogonFailure = 1326;
 
+  static constexpr uint64_t kDefaultMaxFileBytes = uint64_t{4} << 30;
+
   // port: the server setting's port, used for SMB locations that name none
   // (0 = the SMB default).
   NetworkFolder(std::string_view path, std::string user, std::string password, uint32_t port = 0);
@@ -70,13 +83,21 @@ class NetworkFolder {
   // Logs on to the folder (SMB: opens it with the credentials; local: opens
   // it to read) and returns one of the codes above.
   uint32_t LogOn();
-  // True when name is a regular file in the folder.
+  // True when name is a regular file in the folder (reached without links).
   bool HasFile(std::string_view name);
   // Copies the regular file name of the folder to target, replacing an
   // existing target (even a read-only one) in one step (PartialFile). False
-  // when the source is missing, a folder or unreadable, when target's folder
-  // does not exist or the target is a folder; nothing is left at target then.
-  bool CopyFile(std::string_view name, const std::string& target);
+  // when the source is missing, a folder, a link or unreadable, when target's
+  // folder does not exist or the target is a folder, and when a limit ends
+  // the copy: larger than maxBytes, or slower than the floor rate (limit,
+  // when given, says which: kSize, kTime, else kNone). Nothing is left at
+  // target after a failure.
+  bool CopyFile(std::string_view name, const std::string& target, uint64_t maxBytes = kDefaultMaxFileBytes,
+                LimitHit* limit = nullptr);
+
+  // The floor rate of the copies that follow, in bytes per second (0: the
+  // default of TransferBudget). May be set from any thread.
+  void SetFloorRate(uint64_t bytesPerSecond) { m_floorRate.store(bytesPerSecond); }
 
   const ShareLocation& Location() const { return m_location; }
   // The network name found by the last LogOn: the share URL of an SMB folder,
@@ -88,17 +109,26 @@ class NetworkFolder {
  private:
   uint32_t LogOnLocal();
   uint32_t LogOnSmb();
-  bool CopyLocal(const std::string& source, const std::string& target);
+  bool CopyLocal(std::string_view name, const std::string& target, uint64_t maxBytes, LimitHit& limit);
+  bool CopySmb(std::string_view name, const std::string& target, uint64_t maxBytes, LimitHit& limit);
+  // Opens name below the local folder (FolderFile) with flags: -1 with
+  // LastError set when it cannot be opened.
+  int OpenLocal(std::string_view name, int flags) const;
   SmbSession& Session();
+  // 0 once the share has passed SmbSession::CheckShare (done once; again when
+  // force is set), else its errno with LastError set.
+  int CheckShare(bool force);
   std::string LocalFile(std::string_view name) const;
 
   ShareLocation m_location;
   std::string m_user;
   std::string m_password;
   std::optional<MountTable> m_mounts;
-  mutable std::mutex m_mutex;  // guards m_session (made on first use) and m_networkName
+  mutable std::mutex m_mutex;  // guards m_session (made on first use), m_networkName, m_shareChecked
   std::unique_ptr<SmbSession> m_session;
   std::string m_networkName;
+  bool m_shareChecked = false;
+  std::atomic<uint64_t> m_floorRate{TransferBudget::kDefaultFloorRate};
 };
 
 }  // namespace qrv::platform

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include "platform/core/Diagnostics.h"
 #include "platform/core/LastError.h"
@@ -16,17 +15,6 @@ namespace qrv::platform {
 namespace {
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
-
-// The process's umask, read without changing it: umask(2) can only be read
-// by setting it, which races with other threads creating files.
-mode_t CurrentUmask() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8) & 0777);
-  }
-  return 022;
-}
 
 std::string FolderOf(const std::string& path) {
   size_t slash = path.rfind('/');
@@ -88,7 +76,7 @@ bool PartialFile::Write(const char* data, size_t size) {
   return true;
 }
 
-bool PartialFile::Commit(const struct timespec* modified) {
+bool PartialFile::Commit(const struct timespec* modified, mode_t permissions) {
   if (m_fd < 0) {
     LastError::Set("cannot finish " + Quoted(m_target) + ": no file is open");
     return false;
@@ -98,8 +86,8 @@ bool PartialFile::Commit(const struct timespec* modified) {
     Discard();
     return false;
   };
-  // mkstemp makes 0600; a received file should look like any file made here
-  if (::fchmod(m_fd, 0666 & ~CurrentUmask()) != 0) return fail("cannot set the permissions of " + Quoted(m_temp));
+  // mkstemp made it 0600; narrower when the source is
+  if (::fchmod(m_fd, permissions & 0700) != 0) return fail("cannot set the permissions of " + Quoted(m_temp));
   if (modified != nullptr) {
     struct timespec times[2] = {{0, UTIME_OMIT}, *modified};
     if (::futimens(m_fd, times) != 0) return fail("cannot set the time of " + Quoted(m_temp));

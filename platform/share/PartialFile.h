@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/types.h>
 #include <time.h>
 
 #include <cstddef>
@@ -30,11 +31,12 @@ class PartialFile {
   // not exist or cannot be written to, or the file is already open.
   bool Open(const std::string& target);
   bool Write(const char* data, size_t size);
-  // Gives the file modified as its modification time (null: now), the
-  // permissions a new file gets here (0666 less the umask) and puts it in
-  // place of the target. False when the target is a folder or the rename is
-  // refused; the target is then unchanged.
-  bool Commit(const struct timespec* modified);
+  // Gives the file modified as its modification time (null: now) and the
+  // permissions given (only the owner's bits are kept: a received file is
+  // private to the account that fetched it, whatever the source allowed) and
+  // puts it in place of the target. False when the target is a folder or the
+  // rename is refused; the target is then unchanged.
+  bool Commit(const struct timespec* modified, mode_t permissions);
   void Discard();
 
   bool IsOpen() const { return m_fd >= 0; }

@@ -1,6 +1,7 @@
 #include "platform/share/SmbSession.h"
 
 #include <libsmbclient.h>
+#include <sys/statvfs.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -147,25 +148,53 @@ int SmbSession::Stat(const std::string& url, struct stat& st) {
   return 0;
 }
 
-int SmbSession::ReadFile(const std::string& url, PartialFile& into, struct timespec& modified) {
+int SmbSession::CheckShare(const std::string& shareUrl) {
+  std::lock_guard lock(LibraryLock());
+  if (int code = m_impl->Ready(); code != 0) return code;
+  SMBCCTX* context = m_impl->context;
+  struct statvfs vfs {};
+  errno = 0;
+  if (smbc_getFunctionStatVFS(context)(context, const_cast<char*>(shareUrl.c_str()), &vfs) != 0) {
+    return m_impl->Fail("open share", shareUrl);
+  }
+  if ((vfs.f_flag & SMBC_VFS_FEATURE_DFS) != 0) {
+    LastError::Set("refusing share " + shareUrl +
+                   ": it is a DFS namespace root, whose referrals could send the logon to other servers");
+    return EREMOTE;
+  }
+  return 0;
+}
+
+int SmbSession::ReadFile(const std::string& url, PartialFile& into, uint64_t maxBytes, TransferBudget& budget,
+                         struct stat& st, LimitHit& limit) {
+  limit = LimitHit::kNone;
   std::lock_guard lock(LibraryLock());
   if (int code = m_impl->Ready(); code != 0) return code;
   SMBCCTX* context = m_impl->context;
 
   /* a regular file only: a folder opens too, but has no bytes to copy */
-  struct stat st {};
+  st = {};
   errno = 0;
   if (smbc_getFunctionStat(context)(context, url.c_str(), &st) != 0) return m_impl->Fail("look up", url);
   if (S_ISDIR(st.st_mode)) {
     LastError::Set("cannot copy " + url + ": it is a folder");
     return EISDIR;
   }
-  modified = st.st_mtim;
+  auto size = static_cast<uint64_t>(st.st_size < 0 ? 0 : st.st_size);
+  if (size > maxBytes) {
+    limit = LimitHit::kSize;
+    LastError::Set("refusing " + url + ": it is " + std::to_string(size) + " bytes, more than the limit of " +
+                   std::to_string(maxBytes) + " bytes");
+    return EFBIG;
+  }
 
+  budget.Start();
+  budget.SetExpectedBytes(size);
   errno = 0;
   SMBCFILE* file = smbc_getFunctionOpen(context)(context, url.c_str(), O_RDONLY, 0);
   if (file == nullptr) return m_impl->Fail("open", url);
   std::vector<char> buffer(256 * 1024);
+  uint64_t copied = 0;
   int result = 0;
   for (;;) {
     errno = 0;
@@ -175,8 +204,22 @@ int SmbSession::ReadFile(const std::string& url, PartialFile& into, struct times
       break;
     }
     if (got == 0) break;
+    copied += static_cast<uint64_t>(got);
+    // the file may grow while it is read
+    if (copied > maxBytes) {
+      limit = LimitHit::kSize;
+      LastError::Set("refusing " + url + ": more than the limit of " + std::to_string(maxBytes) + " bytes arrived");
+      result = EFBIG;
+      break;
+    }
     if (!into.Write(buffer.data(), static_cast<size_t>(got))) {
       result = EIO;
+      break;
+    }
+    if (!budget.Check(copied)) {
+      limit = LimitHit::kTime;
+      LastError::Set("cannot copy " + url + ": " + budget.Reason());
+      result = ETIMEDOUT;
       break;
     }
   }

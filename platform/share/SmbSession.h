@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
+
+#include "platform/net/TransferBudget.h"
 
 namespace qrv::platform {
 
@@ -23,6 +26,11 @@ class PartialFile;
 // (and reused) until the session is destroyed. Use one session per server
 // and port: libsmbclient finds a kept connection by server and share name
 // alone.
+//
+// DFS: libsmbclient follows a referral to whatever server it names and logs
+// on there with this session's credentials, without asking; it has no switch
+// to stop that. So a share that is a DFS namespace root (where paths may
+// refer elsewhere) is refused by CheckShare() before any path in it is used.
 //
 // Results are errno values (0 = success); a failure leaves the URL, the user
 // name (never the password) and the reason in LastError. The client library
@@ -48,10 +56,19 @@ class SmbSession {
   int OpenFolder(const std::string& url);
   // stat of the file or folder at url.
   int Stat(const std::string& url, struct stat& st);
-  // Copies the regular file at url into into (already open) and returns its
-  // modification time in modified. EISDIR when url names a folder. into is
+  // Logs on to the share at shareUrl (smb://server[:port]/share, nothing
+  // below) and checks that it is no DFS namespace root: EREMOTE when it is.
+  // Only the share's own root is looked at, which no referral can move.
+  int CheckShare(const std::string& shareUrl);
+  // Copies the regular file at url into into (already open), holding the copy
+  // to budget (started here, with the file's size as the expected length);
+  // st receives the file's status (size, time, mode). EISDIR when url names a
+  // folder; EFBIG with limit kSize when the file is larger than maxBytes (by
+  // its size, before a byte is read, or by what arrives); ETIMEDOUT with
+  // limit kTime when the copy falls below the budget's floor rate. into is
   // left open (the caller commits or discards it).
-  int ReadFile(const std::string& url, PartialFile& into, struct timespec& modified);
+  int ReadFile(const std::string& url, PartialFile& into, uint64_t maxBytes, TransferBudget& budget,
+               struct stat& st, LimitHit& limit);
 
  private:
   struct Impl;

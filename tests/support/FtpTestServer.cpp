@@ -23,6 +23,39 @@ namespace {
 constexpr const char* kPython = "/usr/bin/python3";
 constexpr const char* kStartLine = "starting FTP server on 127.0.0.1:";
 
+// pyftpdlib with a handler that misbehaves: argv = folder user password mode.
+// "drip": the data channel sends single bytes, at most 8 a second; "endless":
+// RETR gets "150-" continuation lines until the client hangs up.
+constexpr const char* kMisbehavingServer = R"(
+import sys, time
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
+from pyftpdlib.servers import FTPServer
+
+folder, user, password, mode = sys.argv[1:5]
+authorizer = DummyAuthorizer()
+authorizer.add_user(user, password, folder, perm="elr")
+
+class Dripping(ThrottledDTPHandler):
+    write_limit = 8
+    ac_out_buffer_size = 1
+
+class Endless(FTPHandler):
+    def ftp_RETR(self, file):
+        try:
+            while True:
+                self.socket.sendall(b"150-the file is being prepared, please wait\r\n")
+                time.sleep(0.002)
+        except OSError:
+            self.close()
+
+handler = Endless if mode == "endless" else FTPHandler
+handler.authorizer = authorizer
+if mode == "drip":
+    handler.dtp_handler = Dripping
+FTPServer(("127.0.0.1", 0), handler).serve_forever()
+)";
+
 bool HasExited(pid_t pid) {
   int status = 0;
   return ::waitpid(pid, &status, WNOHANG) == pid;
@@ -32,6 +65,18 @@ bool HasExited(pid_t pid) {
 
 FtpTestServer::FtpTestServer(const std::filesystem::path& folder, const std::string& user,
                              const std::string& password, int port) {
+  // "--name=value" so that a password starting with '-' is not an option
+  Start({kPython, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port), "--username=" + user,
+         "--password=" + password, "-d", folder.string()});
+}
+
+FtpTestServer::FtpTestServer(const std::filesystem::path& folder, const std::string& user,
+                             const std::string& password, Behaviour behaviour) {
+  const char* mode = behaviour == Behaviour::kDripData ? "drip" : behaviour == Behaviour::kEndlessReplies ? "endless" : "normal";
+  Start({kPython, "-c", kMisbehavingServer, folder.string(), user, password, mode});
+}
+
+void FtpTestServer::Start(const std::vector<std::string>& serverArgs) {
   // A proxy named in the environment (ftp_proxy) must never see loopback test traffic.
   ::setenv("no_proxy", "127.0.0.1,localhost,::1", 1);
   ::setenv("NO_PROXY", "127.0.0.1,localhost,::1", 1);
@@ -43,10 +88,7 @@ FtpTestServer::FtpTestServer(const std::filesystem::path& folder, const std::str
   }
   m_logPath = logTemplate;
 
-  // "--name=value" so that a password starting with '-' is not an option
-  std::vector<std::string> args = {kPython,          "-m", "pyftpdlib", "-i", "127.0.0.1", "-p",
-                                   std::to_string(port), "--username=" + user, "--password=" + password,
-                                   "-d",             folder.string()};
+  std::vector<std::string> args = serverArgs;
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace qrv::test {
 
@@ -25,8 +26,19 @@ namespace qrv::test {
 // framework.
 class FtpTestServer {
  public:
+  // How the server misbehaves, for the tests of the client's limits. The
+  // misbehaving servers run pyftpdlib from a small script instead of its
+  // command line, and log the same start-up line.
+  enum class Behaviour {
+    kNormal,
+    kDripData,        // the data channel sends each file a few bytes per second, never pausing long
+    kEndlessReplies,  // RETR is answered with "150-" continuation lines that never end
+  };
+
   FtpTestServer(const std::filesystem::path& folder, const std::string& user, const std::string& password,
                 int port = 0);
+  FtpTestServer(const std::filesystem::path& folder, const std::string& user, const std::string& password,
+                Behaviour behaviour);
   ~FtpTestServer();
   FtpTestServer(const FtpTestServer&) = delete;
   FtpTestServer& operator=(const FtpTestServer&) = delete;
@@ -41,6 +53,7 @@ class FtpTestServer {
 
  private:
   void Stop();
+  void Start(const std::vector<std::string>& args);
 
   pid_t m_pid = -1;
   int m_port = 0;

@@ -15,6 +15,8 @@ namespace {
 constexpr size_t kChunk = 64 * 1024;
 constexpr size_t kFaultBodyBytes = 64 * 1024;
 constexpr uint64_t kHugeBytes = uint64_t{64} << 20;
+// how often a dripping reply sends its next byte: more often than any receive time-out
+constexpr std::chrono::milliseconds kDripInterval{50};
 
 bool ClimbsOut(const std::string& relative) {
   size_t start = 0;
@@ -185,6 +187,19 @@ void HttpTestServer::Start(const TlsFiles* tls) {
                                    m_hugeBytesSent += piece.size();
                                    return true;
                                  });
+        return;
+      case Fault::kDrip:
+        res.set_content_provider(kFaultBodyBytes, "application/octet-stream",
+                                 [this](size_t, size_t, httplib::DataSink& sink) {
+                                   if (WaitForShutdown(kDripInterval)) return false;
+                                   return sink.write("d", 1);
+                                 });
+        return;
+      case Fault::kDripChunked:
+        res.set_chunked_content_provider("application/octet-stream", [this](size_t, httplib::DataSink& sink) {
+          if (WaitForShutdown(kDripInterval)) return false;
+          return sink.write("d", 1);
+        });
         return;
       case Fault::kNone:
       case Fault::kChunkedFile:

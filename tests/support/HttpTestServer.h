@@ -49,6 +49,8 @@ class HttpTestServer {
     kRedirect,        // 302 to the given target
     kHugeNoMarkers,   // 200, 64 MiB of text without markers, streamed
     kChunkedFile,     // the file, sent chunked (no length announced)
+    kDrip,            // 200, announces 64 KiB, sends one byte every 50 ms (never stalls, never ends in time)
+    kDripChunked,     // 200, no length announced, one byte every 50 ms for as long as the client reads
   };
 
   struct Record {

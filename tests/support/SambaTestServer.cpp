@@ -125,6 +125,12 @@ std::string SambaTestServer::PublicUrl(std::string_view rest) const {
   return url;
 }
 
+std::string SambaTestServer::DfsUrl(std::string_view rest) const {
+  std::string url = "smb://127.0.0.1:" + std::to_string(m_port) + "/" + kDfsShare;
+  if (!rest.empty()) url += "/" + std::string(rest);
+  return url;
+}
+
 std::string SambaTestServer::UncPath(std::string_view rest) const {
   std::string path = std::string("\\\\127.0.0.1\\") + kShare;
   if (!rest.empty()) path += "\\" + std::string(rest);
@@ -211,6 +217,15 @@ bool SambaTestServer::Start(const std::filesystem::path& shareFolder) {
   set("  read only = yes");
   set("  guest ok = yes");
   set("  force user = " + owner);
+  // the same folder as a DFS namespace root: a link "msdfs:server\\share"
+  // in it refers clients to another server
+  set(std::string("[") + kDfsShare + "]");
+  set("  path = " + shareFolder.string());
+  set("  read only = yes");
+  set("  guest ok = no");
+  set(std::string("  valid users = ") + kUser);
+  set("  force user = " + owner);
+  set("  msdfs root = yes");
   {
     std::ofstream out(conf);
     out << text;

@@ -10,8 +10,9 @@
 namespace qrv::test {
 
 // A private Samba server (Debian's smbd) on a free loopback port, serving one
-// folder read-only twice: as share kShare to one user (kUser / kPassword) kept
-// in a password database of its own, and as share kPublicShare to guests too. Everything smbd writes (configuration,
+// folder read-only three times: as share kShare to one user (kUser / kPassword) kept
+// in a password database of its own, as share kPublicShare to guests too, and
+// as share kDfsShare (to the user) marked as a DFS namespace root. Everything smbd writes (configuration,
 // databases, locks, sockets, pid file, logs) lives below the work folder; it
 // never touches the machine's Samba folders.
 //
@@ -27,6 +28,7 @@ class SambaTestServer {
  public:
   static constexpr const char* kShare = "updates";
   static constexpr const char* kPublicShare = "public";
+  static constexpr const char* kDfsShare = "dfsroot";
   static constexpr const char* kUser = "nobody";  // a Samba user needs a Unix account; every Debian has this one
   static constexpr const char* kPassword = "Qrv-Share-Pass-1";
 
@@ -43,6 +45,8 @@ class SambaTestServer {
   std::string Url(std::string_view rest = {}) const;
   // smb://127.0.0.1:PORT/public[/rest]
   std::string PublicUrl(std::string_view rest = {}) const;
+  // smb://127.0.0.1:PORT/dfsroot[/rest]
+  std::string DfsUrl(std::string_view rest = {}) const;
   // \\127.0.0.1\updates[\rest] (the port must come from the server setting)
   std::string UncPath(std::string_view rest = {}) const;
 

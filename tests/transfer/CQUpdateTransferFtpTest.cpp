@@ -64,11 +64,13 @@ TEST_F(CQUpdateTransferFtpTest, LogsInOnceAndFetchesRelativePaths) {
   EXPECT_EQ(ftp.DownloadFile(folder, "sub\\file.ext"), 1) << ftp.LastFailure();
   EXPECT_EQ(test::ReadFile(folder + "/sub/file.ext"), "sub file");
 
-  // a file missing on the server fails and keeps the local copy
+  // a file missing on the server fails, the server's answer in the reason;
+  // the transport itself keeps a local copy (DownloadFile removes it first)
   test::WriteFile(folder + "/writer.txt", "local");
-  EXPECT_EQ(ftp.DownloadFile(folder, "writer.txt"), 0);
+  EXPECT_EQ(ftp.Download("writer.txt", folder), 0);
   EXPECT_EQ(test::ReadFile(folder + "/writer.txt"), "local");
   EXPECT_NE(ftp.LastFailure().find("writer.txt"), std::string::npos) << ftp.LastFailure();
+  EXPECT_NE(ftp.LastFailure().find("the server said: 550"), std::string::npos) << ftp.LastFailure();
 
   EXPECT_EQ(m_server->LoginCount(), logins) << "every file over the login of construction";
 }
@@ -81,6 +83,8 @@ TEST_F(CQUpdateTransferFtpTest, FailedLoginsLeaveTheTransportUnusable) {
   EXPECT_FALSE(wrong.IsLoggedIn());
   EXPECT_NE(wrong.LastFailure().find(kUser), std::string::npos) << wrong.LastFailure();
   EXPECT_EQ(wrong.Connect(), 0u);
+  EXPECT_NE(wrong.LastFailure().find("the server said: 530"), std::string::npos)
+      << "Connect repeats why the login failed: " << wrong.LastFailure();
   EXPECT_EQ(wrong.DownloadFile((m_root / "dl").string(), "sub/file.ext"), 0);
 
   // ftps:// asks for TLS, which this server lacks: refused, nothing sent in the clear

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -68,6 +69,26 @@ TEST_F(FtpClientTest, OneLoginServesEveryFileAndFailuresKeepTheLocalFile) {
   EXPECT_EQ(m_server->LoginCount(), 1) << m_server->Log();
 }
 
+TEST_F(FtpClientTest, DrippingDataAndEndlessRepliesEndInBoundedTime) {
+  // 64 KiB/s: an allowance of one second. Neither server ever pauses for the
+  // 30 s receive time-out.
+  FtpClient::Options options;
+  options.floorRate = 64 * 1024;
+  for (auto behaviour : {test::FtpTestServer::Behaviour::kDripData, test::FtpTestServer::Behaviour::kEndlessReplies}) {
+    test::FtpTestServer server(m_root / "srv", kUser, kPassword, behaviour);
+    ASSERT_GT(server.Port(), 0) << server.Error();
+    FtpClient client("127.0.0.1", static_cast<uint32_t>(server.Port()), kUser, kPassword, options);
+    ASSERT_TRUE(client.Login()) << LastError::Text();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.Retrieve("big.bin", Out("big.bin")));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4)) << LastError::Text();
+    EXPECT_NE(client.LastLimit(), LimitHit::kNone) << LastError::Text();
+    EXPECT_NE(LastError::Text().find("big.bin"), std::string::npos) << LastError::Text();
+    EXPECT_FALSE(fs::exists(Out("big.bin")));
+    EXPECT_EQ(EntriesIn(m_out), 0u) << "no temporary file is left";
+  }
+}
+
 TEST_F(FtpClientTest, RefusedLoginsAndBadAddressesFail) {
   uint32_t port = static_cast<uint32_t>(m_server->Port());
   // demanding TLS from a server without it: refused before the user name is sent
@@ -80,6 +101,7 @@ TEST_F(FtpClientTest, RefusedLoginsAndBadAddressesFail) {
   FtpClient wrong("127.0.0.1", port, kUser, "not the password");
   EXPECT_FALSE(wrong.Login());
   EXPECT_NE(LastError::Text().find(kUser), std::string::npos) << LastError::Text();
+  EXPECT_NE(LastError::Text().find("the server said: 530"), std::string::npos) << LastError::Text();
   EXPECT_EQ(LastError::Text().find("not the password"), std::string::npos) << "never show a password";
 
   for (const char* host : {"", "bad host", "evil@127.0.0.1", "127.0.0.1/x", "127.0.0.1:21", "[::1", "a?b"}) {

@@ -148,6 +148,34 @@ TEST_F(HttpClientTest, BrokenTransfersFailInTime) {
   EXPECT_EQ(m_server.Requests().size(), before);
 }
 
+TEST_F(HttpClientTest, DrippingBodiesEndAtTheFloorRateAndLeaveNothing) {
+  // 256 KiB/s: an allowance of a quarter second; a byte every 50 ms never
+  // stalls the 600 ms receive time-out, and never keeps up
+  HttpClient::Options options;
+  options.floorRate = 256 * 1024;
+  HttpClient client(options);
+  m_server.SetFault("/files/drip.bin", Fault::kDrip);
+  m_server.SetFault("/files/endless.bin", Fault::kDripChunked);
+  for (const char* name : {"drip.bin", "endless.bin"}) {
+    auto start = Clock::now();
+    EXPECT_FALSE(client.GetToFile(Url(name), Out(name))) << name;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << name;
+    EXPECT_EQ(client.LastLimit(), LimitHit::kTime) << name;
+    EXPECT_NE(LastError::Text().find("floor rate of 262144 bytes/s"), std::string::npos) << LastError::Text();
+    EXPECT_FALSE(fs::exists(Out(name))) << "a refused transfer leaves no part behind";
+  }
+  std::string body;
+  EXPECT_FALSE(client.GetToMemory(Url("endless.bin"), 1 << 20, body));
+  EXPECT_EQ(client.LastLimit(), LimitHit::kTime);
+
+  // the same client, at that floor, still fetches a real file; a failure
+  // that is no limit says so
+  EXPECT_TRUE(client.GetToFile(Url("a.bin"), Out("a.bin"))) << LastError::Text();
+  EXPECT_EQ(client.LastLimit(), LimitHit::kNone);
+  EXPECT_FALSE(client.GetToFile(Url("missing.bin"), Out("missing.bin")));
+  EXPECT_EQ(client.LastLimit(), LimitHit::kNone);
+}
+
 TEST_F(HttpClientTest, SizeLimitsStopTheTransfer) {
   test::WriteFile(m_root / "srv/big.bin", std::string(1000, 'b'));
   test::WriteFile(Out("big.bin"), "old");
@@ -159,9 +187,12 @@ TEST_F(HttpClientTest, SizeLimitsStopTheTransfer) {
   EXPECT_NE(LastError::Text().find("100 bytes"), std::string::npos) << LastError::Text();
   EXPECT_EQ(test::ReadFile(Out("big.bin")), "old");
 
+  EXPECT_EQ(client.LastLimit(), LimitHit::kSize);
+
   // no length announced: stopped at the cap, the partial file removed
   m_server.SetFault("/files/big.bin", Fault::kChunkedFile);
   EXPECT_FALSE(client.GetToFile(Url("big.bin"), Out("big.bin")));
+  EXPECT_EQ(client.LastLimit(), LimitHit::kSize);
   EXPECT_FALSE(fs::exists(Out("big.bin")));
   client.SetMaxFileBytes(1000);
   EXPECT_TRUE(client.GetToFile(Url("big.bin"), Out("big.bin"))) << "exactly at the cap is allowed";

@@ -2,8 +2,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -123,6 +125,54 @@ TEST_F(NetworkFolderSmb, CopiesFilesFromTheShare) {
       << LastError::Text();
   EXPECT_FALSE(
       Folder(m_server->Url("2024"), "nobody", "bad").CopyFile("qupdate_s.ini", (m_root / "dl/q2.ini").string()));
+}
+
+TEST_F(NetworkFolderSmb, CopiesKeepToTheLimitsAndArePrivate) {
+  test::WriteFile(m_root / "share/2024/huge.ini", "");
+  ASSERT_EQ(truncate((m_root / "share/2024/huge.ini").c_str(), off_t{50} << 20), 0);
+  test::WriteFile(m_root / "share/2024/some.cab", std::string(4 << 20, 'c'));
+  NetworkFolder folder = Folder(m_server->Url("2024"));
+
+  LimitHit limit = LimitHit::kNone;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(folder.CopyFile("huge.ini", (m_root / "dl/huge.ini").string(), 1 << 20, &limit));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "refused by its size, unread";
+  EXPECT_EQ(limit, LimitHit::kSize);
+  EXPECT_NE(LastError::Text().find("52428800 bytes, more than the limit of 1048576"), std::string::npos)
+      << LastError::Text();
+
+  folder.SetFloorRate(uint64_t{1} << 40);
+  EXPECT_FALSE(folder.CopyFile("some.cab", (m_root / "dl/some.cab").string(), NetworkFolder::kDefaultMaxFileBytes, &limit));
+  EXPECT_EQ(limit, LimitHit::kTime);
+  EXPECT_NE(LastError::Text().find("floor rate"), std::string::npos) << LastError::Text();
+  EXPECT_FALSE(fs::exists(m_root / "dl/huge.ini"));
+  EXPECT_FALSE(fs::exists(m_root / "dl/some.cab"));
+
+  folder.SetFloorRate(0);
+  ASSERT_TRUE(folder.CopyFile("some.cab", (m_root / "dl/some.cab").string(), NetworkFolder::kDefaultMaxFileBytes, &limit))
+      << LastError::Text();
+  EXPECT_EQ(limit, LimitHit::kNone);
+  struct stat st {};
+  ASSERT_EQ(stat((m_root / "dl/some.cab").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(NetworkFolderSmb, DfsSharesAreRefusedBeforeAnyPathInThemIsUsed) {
+  // a DFS link in the share refers clients to another server, which would
+  // receive the logon of the setting's user
+  fs::create_symlink("msdfs:127.0.0.2\\updates", m_root / "share/elsewhere");
+  NetworkFolder dfs = Folder(m_server->DfsUrl("2024"));
+  EXPECT_EQ(dfs.LogOn(), NetworkFolder::kExtendedError);
+  EXPECT_NE(LastError::Text().find("DFS"), std::string::npos) << LastError::Text();
+  EXPECT_EQ(dfs.NetworkName(), "");
+  NetworkFolder unannounced = Folder(m_server->DfsUrl());
+  EXPECT_FALSE(unannounced.HasFile("elsewhere/qupdate_s.ini"));
+  EXPECT_FALSE(unannounced.CopyFile("elsewhere/2024/qupdate_s.ini", (m_root / "dl/q.ini").string()));
+  EXPECT_NE(LastError::Text().find("DFS"), std::string::npos) << LastError::Text();
+  EXPECT_FALSE(fs::exists(m_root / "dl/q.ini"));
+
+  // the same folder as an ordinary share is fine, the link merely unusable
+  EXPECT_EQ(Folder(m_server->Url("2024")).LogOn(), NetworkFolder::kNoError) << LastError::Text();
 }
 
 TEST_F(NetworkFolderSmb, FoldersMayBeUsedFromSeveralThreads) {

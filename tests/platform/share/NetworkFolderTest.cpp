@@ -101,7 +101,7 @@ TEST(NetworkFolder, LocalCopyReplacesTheTargetInOneStep) {
   struct stat st {};
   ASSERT_EQ(stat((root / "dl/big.cab").c_str(), &st), 0);
   EXPECT_EQ(st.st_mtim.tv_sec, 1600000000) << "the copy keeps the file's time, as a file copy does";
-  EXPECT_NE(st.st_mode & 0777, 0600u) << "not the private mode of a temporary file";
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "private to the account that fetched it";
 
   // an existing target, read-only at that, is replaced
   test::WriteFile(root / "dl/sub/a.txt", "old content that is longer");
@@ -137,6 +137,61 @@ TEST(NetworkFolder, FailedLocalCopiesLeaveNothingBehind) {
   EXPECT_EQ(EntriesIn(root / "dl"), 1u) << "only the folder that was there; no partial or temporary file";
   EXPECT_FALSE(NetworkFolder("relative", "", "").CopyFile("a.cab", (root / "dl/a.cab").string()));
   EXPECT_FALSE(fs::exists(root / "dl/a.cab"));
+}
+
+TEST(NetworkFolder, LocalCopiesStayInsideTheFolderAndWithinTheLimits) {
+  test::SandboxRoot root;
+  fs::create_directories(root / "dl");
+  test::WriteFile(root / "victim/shadow", "private");
+  fs::permissions(root / "victim/shadow", fs::perms::owner_read | fs::perms::owner_write);
+  test::WriteFile(root / "src/public.cab", "public");
+  test::WriteFile(root / "src/readonly.cab", "read-only");
+  chmod((root / "src/public.cab").c_str(), 0644);
+  chmod((root / "src/readonly.cab").c_str(), 0444);
+  fs::create_symlink(root / "victim/shadow", root / "src/qupdate_s.ini");
+  fs::create_directory_symlink(root / "victim", root / "src/cab");
+  NetworkFolder folder((root / "src").string(), "", "");
+
+  // a link is never read through, whether it is the file or a folder on the way
+  EXPECT_FALSE(folder.HasFile("qupdate_s.ini"));
+  for (const char* name : {"qupdate_s.ini", "cab/shadow"}) {
+    LimitHit limit = LimitHit::kSize;
+    EXPECT_FALSE(folder.CopyFile(name, (root / "dl/copy").string(), NetworkFolder::kDefaultMaxFileBytes, &limit));
+    EXPECT_NE(LastError::Text().find("symbolic link"), std::string::npos) << LastError::Text();
+    EXPECT_EQ(limit, LimitHit::kNone) << "refused as a link, not by a limit";
+  }
+
+  // sizes are judged before a byte is copied: a sparse file costs nothing to make huge
+  test::WriteFile(root / "src/huge.cab", "");
+  ASSERT_EQ(truncate((root / "src/huge.cab").c_str(), off_t{5} << 30), 0);
+  LimitHit limit = LimitHit::kNone;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(folder.CopyFile("huge.cab", (root / "dl/huge.cab").string(), NetworkFolder::kDefaultMaxFileBytes, &limit));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(limit, LimitHit::kSize);
+  EXPECT_NE(LastError::Text().find("5368709120 bytes, more than the limit of 4294967296"), std::string::npos)
+      << LastError::Text();
+  test::WriteFile(root / "src/two.ini", std::string(2 << 20, 'i'));
+  EXPECT_FALSE(folder.CopyFile("two.ini", (root / "dl/two.ini").string(), 1 << 20, &limit));
+  EXPECT_EQ(limit, LimitHit::kSize);
+
+  // below the floor rate: refused by time, nothing left
+  test::WriteFile(root / "src/slow.cab", std::string(8 << 20, 's'));
+  folder.SetFloorRate(uint64_t{1} << 40);
+  EXPECT_FALSE(folder.CopyFile("slow.cab", (root / "dl/slow.cab").string(), NetworkFolder::kDefaultMaxFileBytes, &limit));
+  EXPECT_EQ(limit, LimitHit::kTime);
+  EXPECT_NE(LastError::Text().find("floor rate"), std::string::npos) << LastError::Text();
+  EXPECT_EQ(EntriesIn(root / "dl"), 0u) << "nothing of a refused file is left";
+  folder.SetFloorRate(0);
+
+  // copies are private, and never wider than the source
+  ASSERT_TRUE(folder.CopyFile("public.cab", (root / "dl/public.cab").string())) << LastError::Text();
+  ASSERT_TRUE(folder.CopyFile("readonly.cab", (root / "dl/readonly.cab").string())) << LastError::Text();
+  struct stat st {};
+  ASSERT_EQ(stat((root / "dl/public.cab").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat((root / "dl/readonly.cab").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0400u);
 }
 
 TEST(NetworkFolder, UnreadableSourceFails) {

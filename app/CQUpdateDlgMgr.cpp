@@ -9,6 +9,7 @@
 #include "app/StatusControl.h"
 #include "apply/UpdateFiles.h"
 #include "platform/core/Diagnostics.h"
+#include "platform/core/DisplayText.h"
 #include "platform/core/LastError.h"
 #include "platform/profile/ProfileFile.h"
 #include "res/CQUpdateStrings.h"
@@ -36,18 +37,6 @@ constexpr uint32_t kStringFinished = 161;
 constexpr uint32_t kStringSignature = 162;
 
 void Show(uint32_t id) { MessageService::Current().Show(id, MessageService::kOk); }
-
-// Offsets of the UTF-8 characters of text, and text.size() at the end, so
-// the status rule counts characters as the user sees them and never cuts
-// one in half.
-std::vector<size_t> CharStarts(std::string_view text) {
-  std::vector<size_t> starts;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
-  }
-  starts.push_back(text.size());
-  return starts;
-}
 
 }  // namespace
 
@@ -178,21 +167,37 @@ std::string CQUpdateDlgMgr::ProgressText(uint32_t kind, std::string_view file) {
     default: break;
   }
   const std::string prefix = CQUpdateStrings::Get(id);
-  const std::vector<size_t> prefixChars = CharStarts(prefix);
-  const std::vector<size_t> fileChars = CharStarts(file);
-  const size_t prefixLength = prefixChars.size() - 1;
-  const size_t fileLength = fileChars.size() - 1;
+  // The name comes from the server: it is escaped before anything else, so
+  // its control characters never reach a terminal, and cut only between
+  // whole pieces (characters, escapes), so neither a character nor an
+  // escape is ever split. Lengths count characters as the user sees them.
+  const std::vector<std::string> pieces = platform::DisplayText::Pieces(file);
+  std::vector<size_t> columns;  // where each piece starts
+  size_t fileLength = 0;
+  for (const std::string& piece : pieces) {
+    columns.push_back(fileLength);
+    fileLength += platform::DisplayText::Width(piece);
+  }
+  const size_t prefixLength = platform::DisplayText::Width(prefix);
   const auto excess = static_cast<int64_t>(prefixLength + fileLength) - static_cast<int64_t>(kStatusChars);
-  if (excess < 1) return prefix + std::string(file);
+  std::string text = prefix;
+  if (excess < 1) {
+    for (const std::string& piece : pieces) text += piece;
+    return text;
+  }
 
   // Keep the start and the end of the name, which tell files apart best;
-  // "..." stands for the middle.
+  // "..." stands for the middle. A piece that would cross either cut goes
+  // with the middle.
   const size_t head = fileLength / 4;
   const size_t tail = head + 3 + static_cast<size_t>(excess);
-  std::string text = prefix;
-  text += file.substr(0, fileChars[head]);
+  for (size_t i = 0; i < pieces.size() && columns[i] + platform::DisplayText::Width(pieces[i]) <= head; ++i) {
+    text += pieces[i];
+  }
   text += "...";
-  if (tail < fileLength) text += file.substr(fileChars[tail]);
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (columns[i] >= tail) text += pieces[i];
+  }
   return text;
 }
 

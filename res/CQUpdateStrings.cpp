@@ -87,6 +87,12 @@ constexpr Entry kStrings[] = {
     {162, "Qorvane Upeate can update QORVANE. INC, files by the digital signatures.\nQorvane Update will close.",
      "Qorvane Update는 디지털 서명이 있는 QORVANE. INC, 파일만 업데이트할 수 있습니다.\nQorvane Update를 "
      "끝냅니다."},
+    {190, "The settings store is damaged or unreadable; nothing was updated or changed.\r\n%s",
+     "설정 저장소가 손상되었거나 읽을 수 없습니다. 아무것도 업데이트하거나 바꾸지 않았습니다.\r\n%s"},
+    {191, "Another update is already running (%s).\r\nTry again when it has finished.",
+     "다른 업데이트가 이미 실행 중입니다(%s).\r\n끝난 뒤 다시 시도하십시오."},
+    {192, "These products were not updated: %s", "다음 제품은 업데이트되지 않았습니다: %s"},
+    {193, "Qorvane Update cannot start: %s", "Qorvane Update를 시작할 수 없습니다: %s"},
     {32772, "Exit(&X)", "끝내기(&X)"},
     {32773, "About Qorvane Update...", "Qorvane Update 정보..."},
     {32776, "Show(&S)", "보기(&S)"},

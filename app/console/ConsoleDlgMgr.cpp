@@ -11,6 +11,8 @@
 #include "app/console/ConsoleProductList.h"
 #include "app/console/ConsoleProgressBar.h"
 #include "config/CQUpdateMgrEnv.h"
+#include "platform/core/DisplayText.h"
+#include "platform/registry/RegistryStore.h"
 #include "platform/thread/EventPump.h"
 #include "res/CQUpdateStrings.h"
 #include "transfer/CQUpdateDownloadMgr.h"
@@ -26,19 +28,13 @@ constexpr uint32_t kStringCanceling = 127;
 constexpr uint32_t kStringDownloadingProduct = 138;
 constexpr uint32_t kStringCopyingProduct = 139;
 constexpr uint32_t kStringNoNetwork = 142;
+constexpr uint32_t kStringStoreUnusable = 190;
+constexpr uint32_t kStringNotUpdated = 192;
 constexpr uint32_t kStringAppTitle = 57344;
 
 std::atomic<bool> g_interrupted{false};
 
 extern "C" void OnInterrupt(int /*signal*/) { g_interrupted.store(true); }
-
-// "%s" of a string-table text replaced by value.
-std::string Format(uint32_t id, const std::string& value) {
-  std::string text = CQUpdateStrings::Get(id);
-  const size_t at = text.find("%s");
-  if (at != std::string::npos) text.replace(at, 2, value);
-  return text;
-}
 
 }  // namespace
 
@@ -87,6 +83,12 @@ int32_t ConsoleDlgMgr::RunInteractive() {
   ConsoleProductList list;
   InitProductListColumns(list);
   if (FillProductList(list) == 0) {
+    // A damaged settings store reads as "no server set", which would be
+    // reported as a network failure below: name the store instead.
+    if (ReportDamagedStores()) {
+      UpdateFinish(1);
+      return 1;
+    }
     // An empty list is also what an unreachable server gives; tell the two
     // apart, as "nothing to do" must not hide a network failure.
     CQUpdateDownloadMgr probe;
@@ -104,7 +106,7 @@ int32_t ConsoleDlgMgr::RunInteractive() {
     for (const std::string& product : m_options.products) {
       if (list.FindRow(product) < 0) {
         std::fprintf(m_out, "%s: %s has no pending update.\n", CQUpdateStrings::Get(kStringAppTitle).c_str(),
-                     product.c_str());
+                     platform::DisplayText::Escape(product).c_str());
         UpdateFinish(1);
         return kExitUsage;
       }
@@ -148,6 +150,10 @@ int32_t ConsoleDlgMgr::RunAutomatic() {
     default: break;
   }
   if (!UpdatePrepare(kStringUpdateAvailable)) {
+    if (ReportDamagedStores()) {
+      UpdateFinish(1);
+      return 1;
+    }
     UpdateFinish(0);
     return 0;
   }
@@ -179,7 +185,30 @@ int32_t ConsoleDlgMgr::CopyAndFinish() {
   }
   UpdateFinalize();
   UpdateFinish(0);
-  return m_failed ? 1 : 0;
+  const bool dropped = ReportDroppedProducts();
+  return m_failed || dropped ? 1 : 0;
+}
+
+bool ConsoleDlgMgr::ReportDroppedProducts() {
+  if (m_process == nullptr || m_process->DroppedProducts().empty()) return false;
+  std::string names;
+  for (const std::string& product : m_process->DroppedProducts()) {
+    if (!names.empty()) names += ", ";
+    names += product;
+  }
+  MessageService::Current().ShowWith(kStringNotUpdated, names, MessageService::kOk);
+  return true;
+}
+
+bool ConsoleDlgMgr::ReportDamagedStores() {
+  bool damaged = false;
+  for (uint32_t root = 0; root < platform::kRootCount; ++root) {
+    const std::string report = platform::RegistryStore::DamageReport(root);
+    if (report.empty()) continue;
+    MessageService::Current().ShowWith(kStringStoreUnusable, report, MessageService::kOk);
+    damaged = true;
+  }
+  return damaged;
 }
 
 bool ConsoleDlgMgr::ConfirmInteractive(size_t count) {
@@ -264,6 +293,11 @@ void ConsoleDlgMgr::OnFileTransferError(int32_t result) {
 void ConsoleDlgMgr::OnFileCopyError() {
   if (m_bar) m_bar->Finish();
   m_failed = true;
+  // What failed, for whoever reads the output of a run nobody watched.
+  if (m_process != nullptr && !m_process->CopyFailureReason().empty()) {
+    std::fprintf(m_out, "%s: %s\n", CQUpdateStrings::Get(kStringAppTitle).c_str(),
+                 platform::DisplayText::Escape(m_process->CopyFailureReason()).c_str());
+  }
   CQUpdateDlgMgr::OnFileCopyError();
 }
 
@@ -276,8 +310,8 @@ void ConsoleDlgMgr::SetProductStatus(const std::string& product, uint32_t kind) 
   std::string line;
   const std::string name = CQUpdateMgrEnv().GetProductName(product);
   switch (kind) {
-    case kKindDownloading: line = Format(kStringDownloadingProduct, name); break;
-    case kKindCopying: line = Format(kStringCopyingProduct, name); break;
+    case kKindDownloading: line = ConsoleMessageService::Format(kStringDownloadingProduct, name); break;
+    case kKindCopying: line = ConsoleMessageService::Format(kStringCopyingProduct, name); break;
     case kKindCancelling: line = CQUpdateStrings::Get(kStringCanceling); break;
     default: return;
   }

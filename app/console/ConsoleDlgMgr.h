@@ -42,8 +42,10 @@ class ConsoleDlgMgr : public CQUpdateDlgMgr {
   ~ConsoleDlgMgr() override;
 
   // Carries the whole run out; the exit status: 0 completed or nothing
-  // pending, 1 failed or cancelled, kExitUsage for a --product that has no
-  // pending update, kExitInterrupted for Ctrl-C between phases.
+  // pending, 1 failed, cancelled, a product left out (its product file could
+  // not be fetched) or a settings store that cannot be used, kExitUsage for
+  // a --product that has no pending update, kExitInterrupted for Ctrl-C
+  // between phases.
   int32_t RunDialog() override;
 
   bool OnPrepareFinish(int32_t found) override;
@@ -63,6 +65,12 @@ class ConsoleDlgMgr : public CQUpdateDlgMgr {
   // failure ends the process (CQUpdateBase::SetEndProcess hands it here).
   void EndProcess(int code);
 
+  // Shows message 190 with the damage report of each registry store that
+  // cannot be used (platform::RegistryStore::DamageReport); whether there
+  // was one. A damaged store reads as empty, which would otherwise pass for
+  // "no server set" or "nothing pending". Reads only.
+  static bool ReportDamagedStores();
+
   // SIGINT sets the flag returned by Interrupted() instead of ending the
   // process. Call once at start-up.
   static void InstallInterruptHandler();
@@ -74,6 +82,9 @@ class ConsoleDlgMgr : public CQUpdateDlgMgr {
   int32_t CopyAndFinish();
   void Pump();
   bool ConfirmInteractive(size_t count);
+  // Shows message 192 naming the products the download left out; whether
+  // there were any (the run then ends with status 1).
+  bool ReportDroppedProducts();
   void AttachBar();
   void DetachBar();
 

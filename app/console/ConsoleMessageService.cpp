@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/core/DisplayText.h"
 #include "res/CQUpdateStrings.h"
 
 namespace qrv {
@@ -24,8 +25,22 @@ std::string ConsoleMessageService::Flatten(const std::string& text) {
   return flat;
 }
 
-int ConsoleMessageService::Show(uint32_t stringId, uint32_t buttons) {
+std::string ConsoleMessageService::Format(uint32_t stringId, const std::string& argument) {
   std::string text = CQUpdateStrings::Get(stringId);
+  const size_t at = text.find("%s");
+  if (at != std::string::npos) text.replace(at, 2, platform::DisplayText::Escape(argument));
+  return text;
+}
+
+int ConsoleMessageService::Show(uint32_t stringId, uint32_t buttons) {
+  return Ask(stringId, CQUpdateStrings::Get(stringId), buttons);
+}
+
+int ConsoleMessageService::ShowWith(uint32_t stringId, const std::string& argument, uint32_t buttons) {
+  return Ask(stringId, Format(stringId, argument), buttons);
+}
+
+int ConsoleMessageService::Ask(uint32_t stringId, std::string text, uint32_t buttons) {
   if (text.empty()) text = "message " + std::to_string(stringId);
   const bool question = buttons == kOkCancel || buttons == kYesNo;
   const int yes = buttons == kYesNo ? kAnswerYes : kAnswerOk;

@@ -15,6 +15,11 @@ namespace qrv {
 // restart question (nobody is asked to restart a machine unseen), Yes (OK)
 // for every other question, which only ever asks whether to go on or stop.
 //
+// ShowWith puts its argument (a product or file name, an error naming a
+// server's file) in place of the text's "%s" with control characters
+// escaped (platform::DisplayText), so a name from a server can never drive
+// the terminal.
+//
 // The streams are not owned and must outlive the service.
 // Thread: Show() on the user-interface thread only.
 class ConsoleMessageService : public MessageService {
@@ -27,11 +32,17 @@ class ConsoleMessageService : public MessageService {
 
   ConsoleMessageService(bool assumeYes, std::FILE* out, std::FILE* in);
   int Show(uint32_t stringId, uint32_t buttons) override;
+  int ShowWith(uint32_t stringId, const std::string& argument, uint32_t buttons) override;
 
   // The text as printed: line breaks ("\r\n" or "\n") become spaces.
   static std::string Flatten(const std::string& text);
+  // String stringId with its first "%s" replaced by argument, escaped; the
+  // text alone when it has no "%s".
+  static std::string Format(uint32_t stringId, const std::string& argument);
 
  private:
+  int Ask(uint32_t stringId, std::string text, uint32_t buttons);
+
   bool m_assumeYes;
   std::FILE* m_out;
   std::FILE* m_in;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/core/DisplayText.h"
+
 namespace qrv {
 
 void ConsoleProductList::InsertColumn(int32_t index, const std::string& title, int32_t /*width*/) {
@@ -46,14 +48,23 @@ std::vector<std::string> ConsoleProductList::CheckedProducts() const {
 }
 
 void ConsoleProductList::Print(std::FILE* out) const {
-  size_t width = m_columns.empty() ? 0 : m_columns[0].size();
-  for (const Row& row : m_rows) width = std::max(width, row.name.size());
+  // Names and version texts come from the server and the installers:
+  // escaped, so none can drive the terminal, and padded by the characters
+  // shown rather than by bytes.
+  using platform::DisplayText;
+  auto padded = [](const std::string& text, size_t width) {
+    const std::string shown = DisplayText::Escape(text);
+    const size_t length = DisplayText::Width(shown);
+    return shown + std::string(width > length ? width - length : 0, ' ');
+  };
   auto column = [&](size_t i) { return i < m_columns.size() ? m_columns[i] : std::string(); };
-  std::fprintf(out, "    %-*s  %-16s  %s\n", static_cast<int>(width), column(0).c_str(), column(1).c_str(),
-               column(2).c_str());
+  size_t width = DisplayText::Width(DisplayText::Escape(column(0)));
+  for (const Row& row : m_rows) width = std::max(width, DisplayText::Width(DisplayText::Escape(row.name)));
+  std::fprintf(out, "    %s  %s  %s\n", padded(column(0), width).c_str(), padded(column(1), 16).c_str(),
+               DisplayText::Escape(column(2)).c_str());
   for (const Row& row : m_rows) {
-    std::fprintf(out, "[%c] %-*s  %-16s  %s\n", row.check != 0 ? 'x' : ' ', static_cast<int>(width),
-                 row.name.c_str(), row.installed.c_str(), row.latest.c_str());
+    std::fprintf(out, "[%c] %s  %s  %s\n", row.check != 0 ? 'x' : ' ', padded(row.name, width).c_str(),
+                 padded(row.installed, 16).c_str(), DisplayText::Escape(row.latest).c_str());
   }
   std::fflush(out);
 }

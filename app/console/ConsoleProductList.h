@@ -26,7 +26,8 @@ class ConsoleProductList : public ProductCheckList {
   int32_t FindRow(const std::string& product) const;
   // The checked products in row order.
   std::vector<std::string> CheckedProducts() const;
-  // "[x] NAME  CURRENT  LATEST" per row under a heading line of the columns.
+  // "[x] NAME  CURRENT  LATEST" per row under a heading line of the columns,
+  // every field with its control characters escaped.
   void Print(std::FILE* out) const;
 
  private:

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/core/DisplayText.h"
+
 namespace qrv {
 
 ConsoleProgressBar::ConsoleProgressBar(std::FILE* out, bool redrawInPlace) : m_out(out), m_inPlace(redrawInPlace) {}
@@ -48,7 +50,11 @@ std::string ConsoleProgressBar::Render(int32_t low, int32_t high, int32_t pos, c
   const auto filled = static_cast<size_t>(percent * kBarChars / 100);
   std::string line = "[" + std::string(filled, '#') + std::string(static_cast<size_t>(kBarChars) - filled, '-') + "] ";
   const std::string number = std::to_string(percent);
-  line += std::string(3 - std::min<size_t>(3, number.size()), ' ') + number + "% " + text;
+  // The text names a server's file: whatever the caller did, no control
+  // character of it reaches the terminal (escaping escaped text changes
+  // nothing).
+  line += std::string(3 - std::min<size_t>(3, number.size()), ' ') + number + "% " +
+          platform::DisplayText::Escape(text);
   return line;
 }
 

@@ -36,8 +36,8 @@ class ConsoleProgressBar : public ProgressControl, public StatusControl {
   // Ends a line drawn in place, so the next output starts on a line of its own.
   void Finish();
 
-  // The line for pos in low..high (clamped) and text. An empty or reversed
-  // range draws an empty bar at 0%.
+  // The line for pos in low..high (clamped) and text, its control
+  // characters escaped. An empty or reversed range draws an empty bar at 0%.
   static std::string Render(int32_t low, int32_t high, int32_t pos, const std::string& text);
 
  private:

@@ -15,6 +15,7 @@
 #include "app/console/ConsoleStandBy.h"
 #include "apply/CQUpdateTraceFile.h"
 #include "apply/SystemServices.h"
+#include "platform/core/RunLock.h"
 #include "platform/core/SystemRoot.h"
 #include "platform/system/SystemRestart.h"
 #include "platform/system/SystemctlRestart.h"
@@ -41,11 +42,20 @@ Options:
   --help         show this help
   --version      show the version
 
+Only one run at a time per root: a second one is refused while the first
+holds ROOT/var/lib/qrvupdate/run.lock. The trace of each run is appended to
+ROOT/var/log/qrvupdate/QrvUpdate.txt (when run as an ordinary user with the
+root /: $XDG_STATE_HOME/qrvupdate, else ~/.local/state/qrvupdate).
+
 Exit status: 0 update completed or nothing pending (or, with --auto, not
-due), 1 the update failed or was cancelled, 2 usage error, 130 interrupted.
+due), 1 the update failed or was cancelled, a product could not be updated,
+another run is in progress or the settings store is damaged, 2 usage error,
+130 interrupted.
 )";
 
 constexpr uint32_t kStringNotAdministrator = 160;
+constexpr uint32_t kStringAnotherRun = 191;
+constexpr uint32_t kStringCannotStart = 193;
 
 int Usage(const std::string& why) {
   std::fprintf(stderr, "qrvupdate: %s (see qrvupdate --help)\n", why.c_str());
@@ -104,6 +114,24 @@ int main(int argc, char** argv) {
     qrv::MessageService::Current().Show(kStringNotAdministrator, qrv::MessageService::kOk);
     return 1;
   }
+  // One run per root, decided before anything of the root is touched: two
+  // runs would share the download folder, the files they replace and the
+  // stored state. The lock lives until main returns (the kernel drops it
+  // however the process ends).
+  qrv::platform::RunLock lock;
+  switch (lock.Take()) {
+    case qrv::platform::RunLock::Outcome::kTaken: break;
+    case qrv::platform::RunLock::Outcome::kBusy:
+      qrv::MessageService::Current().ShowWith(kStringAnotherRun, lock.Error(), qrv::MessageService::kOk);
+      return 1;
+    case qrv::platform::RunLock::Outcome::kFailed:
+      qrv::MessageService::Current().ShowWith(kStringCannotStart, lock.Error(), qrv::MessageService::kOk);
+      return 1;
+  }
+  // A damaged store reads as empty: without this the run would report a
+  // missing network or nothing to do, and the administrator would look in
+  // the wrong place.
+  if (qrv::ConsoleDlgMgr::ReportDamagedStores()) return 1;
   // Only a run that may ask gets the real restart; otherwise the recorder
   // stays, so nothing here can ever take the machine down unasked.
   if (!quiet) qrv::platform::SystemRestart::Install(std::make_unique<qrv::platform::SystemctlRestart>());

@@ -143,6 +143,22 @@ std::filesystem::path RegistryStore::FileFor(uint32_t root) {
 
 void RegistryStore::ReleaseThreadConnections() { ThreadCache().clear(); }
 
+std::string RegistryStore::DamageReport(uint32_t root) {
+  if (root >= kRootCount) return {};
+  struct stat st {};
+  if (lstat(FileFor(root).c_str(), &st) != 0) return {};
+  // LastError is this thread's own; what the check sets is the report, and
+  // the caller's earlier text comes back afterwards.
+  const std::string before = LastError::Text();
+  LastError::Clear();
+  std::shared_ptr<RegistryStore> store;
+  const RegStatus status = OpenFile(root, false, store);
+  std::string report;
+  if ((store && store->m_damaged) || (!store && status != RegStatus::kOk)) report = LastError::Text();
+  LastError::Set(before);
+  return report;
+}
+
 RegStatus RegistryStore::Acquire(uint32_t root, bool create, std::shared_ptr<RegistryStore>& out) {
   out.reset();
   if (root >= kRootCount) {

@@ -48,6 +48,16 @@ class RegistryStore {
   // Drops this thread's cached connections (tests; a process about to fork).
   static void ReleaseThreadConnections();
 
+  // Why the store of root cannot be used, for a person: the damage report
+  // ("registry store FILE is damaged (...)", "... is not a registry store",
+  // "... has format N, newer than ...", "cannot read registry store FILE:
+  // ...") or empty when the file is missing (a store never written), empty
+  // or healthy. Reads only: opens a connection of its own, checks the file
+  // as Acquire does and closes it; nothing is created or written. Meant for
+  // start-up, so that a damaged store is reported as such rather than read
+  // as "no settings".
+  static std::string DamageReport(uint32_t root);
+
   const std::filesystem::path& File() const { return m_file; }
   bool Writable() const { return m_writable; }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -16,6 +17,7 @@
 #include "apply/UpdateProgress.h"
 #include "config/CQUpdateMgrEnv.h"
 #include "config/CQUpdateUtilRegistry.h"
+#include "platform/core/DisplayText.h"
 #include "platform/registry/RegistryKey.h"
 #include "platform/system/RestartRecorder.h"
 #include "res/CQUpdateStrings.h"
@@ -157,6 +159,46 @@ TEST_F(DlgMgrTest, StatusTextsAreShortenedInTheMiddleToFortyFiveCharacters) {
   for (int i = 0; i < 60; ++i) wide += "\u00E9";  // two bytes each
   const std::string shortened = CQUpdateDlgMgr::ProgressText(1, wide);
   EXPECT_EQ(shortened, "Downloading : " + wide.substr(0, 30) + "..." + wide.substr(94));
+}
+
+// The offsets of the escaped name at which a cut is allowed: between whole
+// pieces (characters and escapes).
+std::vector<size_t> CutPoints(const std::string& name) {
+  std::vector<size_t> at{0};
+  for (const std::string& piece : platform::DisplayText::Pieces(name)) at.push_back(at.back() + piece.size());
+  return at;
+}
+
+TEST_F(DlgMgrTest, ServerNamesAreEscapedBeforeTheMiddleCutWhichNeverSplitsAnEscape) {
+  // short: whole, escaped
+  EXPECT_EQ(CQUpdateDlgMgr::ProgressText(1, "a\x1b[2Jb\xc2\x9b.cab"), "Downloading : a\\e[2Jb\\u009B.cab");
+
+  // Long names with an escape moved through every position, so that each
+  // cut lands on every offset of an escape at some point.
+  for (const std::string& control : {std::string("\x1b"), std::string("\xc2\x9b"), std::string("\x07"),
+                                    std::string("\xff"), std::string("\x1b]0;t\x07")}) {
+    for (size_t at = 0; at <= 60; ++at) {
+      const std::string name = std::string(at, 'a') + control + std::string(60 - at, 'b') + "\xc3\xa9.cab";
+      SCOPED_TRACE(platform::DisplayText::Escape(name));
+      const std::string escaped = platform::DisplayText::Escape(name);
+      const std::string text = CQUpdateDlgMgr::ProgressText(1, name);
+      ASSERT_EQ(text.rfind("Downloading : ", 0), 0u);
+      EXPECT_FALSE(platform::DisplayText::NeedsEscape(text)) << "nothing raw, nothing split";
+      EXPECT_LE(platform::DisplayText::Width(text), CQUpdateDlgMgr::kStatusChars);
+      // prefix + HEAD + "..." + TAIL, HEAD and TAIL cut on whole pieces
+      const std::string rest = text.substr(14);
+      const size_t dots = rest.find("...");
+      ASSERT_NE(dots, std::string::npos) << text;
+      const std::string head = rest.substr(0, dots);
+      const std::string tail = rest.substr(dots + 3);
+      const std::vector<size_t> cuts = CutPoints(name);
+      EXPECT_EQ(escaped.compare(0, head.size(), head), 0) << "the head is the start of the name";
+      EXPECT_EQ(escaped.compare(escaped.size() - tail.size(), tail.size(), tail), 0) << "the tail is its end";
+      EXPECT_NE(std::find(cuts.begin(), cuts.end(), head.size()), cuts.end()) << text;
+      EXPECT_NE(std::find(cuts.begin(), cuts.end(), escaped.size() - tail.size()), cuts.end()) << text;
+      EXPECT_EQ(tail.substr(tail.size() - 6), "\xc3\xa9.cab") << "the end of the name is kept";
+    }
+  }
 }
 
 TEST_F(DlgMgrTest, ProgressBarFollowsKindsRangeAndStepBack) {

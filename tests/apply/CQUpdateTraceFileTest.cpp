@@ -1,7 +1,9 @@
 #include "apply/CQUpdateTraceFile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -13,6 +15,8 @@
 namespace qrv {
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr const char* kStart = "##  Start  ###################\n";
 constexpr const char* kEnd = "##  end    ###################\n";
 
@@ -23,49 +27,103 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+// Where a run in a root keeps its trace.
+fs::path TraceIn(const test::SandboxRoot& root) { return root / "var/log/qrvupdate/QrvUpdate.txt"; }
+
+mode_t ModeOf(const fs::path& path) {
+  struct stat st {};
+  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
 TEST(CQUpdateTraceFileTest, RunsAppendTheirLinesInOrder) {
   test::SandboxRoot root;
-  ASSERT_EQ(CQUpdateTraceFile::Path(), (root.Tmp() / "QrvUpdate.txt").string());
-  test::WriteFile(root.Tmp() / "QrvUpdate.txt", "older run\n");
+  ASSERT_EQ(CQUpdateTraceFile::Path(), TraceIn(root).string());
+  test::WriteFile(TraceIn(root), "older run\n");
   {
     CQUpdateTraceFile trace;
     EXPECT_TRUE(trace.IsOpen());
     trace.WriteEvent("UpdatePrepare", 0);
     trace.WriteEvent("OnFileTransferError", -2147483647 - 1);
     // visible at once, while the run still goes on
-    EXPECT_EQ(test::ReadFile(root.Tmp() / "QrvUpdate.txt"),
+    EXPECT_EQ(test::ReadFile(TraceIn(root)),
               std::string("older run\n") + kStart + "-UpdatePrepare---0\n-OnFileTransferError----2147483648\n");
   }
   {
     CQUpdateTraceFile trace;
     trace.WriteEvent("", 7);
   }
-  EXPECT_EQ(test::ReadFile(root.Tmp() / "QrvUpdate.txt"),
+  EXPECT_EQ(test::ReadFile(TraceIn(root)),
             std::string("older run\n") + kStart + "-UpdatePrepare---0\n-OnFileTransferError----2147483648\n" + kEnd +
                 kStart + "----7\n" + kEnd);
+  EXPECT_FALSE(fs::exists(root.Tmp() / "QrvUpdate.txt")) << "never in the shared temporary folder";
+}
+
+TEST(CQUpdateTraceFileTest, TheFolderIsMadePrivateAndTheFileOwnerOnlyWhateverTheUmask) {
+  test::SandboxRoot root;
+  const mode_t old = umask(0);
+  {
+    CQUpdateTraceFile trace;
+    EXPECT_TRUE(trace.IsOpen());
+  }
+  auto previous = CQUpdateTraceFile::InstallDiagnosticsSink();
+  platform::Diagnostics::Report("made by the sink");
+  platform::Diagnostics::SetSink(previous);
+  umask(old);
+  EXPECT_EQ(ModeOf(TraceIn(root).parent_path()), 0700u);
+  EXPECT_EQ(ModeOf(TraceIn(root)), 0600u);
+
+  // an older trace readable by all is narrowed on the next open
+  chmod(TraceIn(root).c_str(), 0644);
+  { CQUpdateTraceFile trace; }
+  EXPECT_EQ(ModeOf(TraceIn(root)), 0600u);
+}
+
+TEST(CQUpdateTraceFileTest, ALinkOrASecondNameInPlaceOfTheFileIsNeverWrittenThrough) {
+  test::SandboxRoot root;
+  const fs::path victim = root / "victim.txt";
+  test::WriteFile(victim, "keep me");
+  fs::create_directories(TraceIn(root).parent_path());
+  fs::permissions(TraceIn(root).parent_path(), fs::perms::owner_all);
+
+  auto previous = CQUpdateTraceFile::InstallDiagnosticsSink();
+  for (const bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "hard link" : "symbolic link");
+    fs::remove(TraceIn(root));
+    if (hard) fs::create_hard_link(victim, TraceIn(root));
+    else fs::create_symlink(victim, TraceIn(root));
+    {
+      CQUpdateTraceFile trace;
+      EXPECT_FALSE(trace.IsOpen());
+      trace.WriteEvent("UpdatePrepare", 0);
+    }
+    platform::Diagnostics::Report("through the link?");
+    EXPECT_EQ(test::ReadFile(victim), "keep me");
+  }
+  platform::Diagnostics::SetSink(previous);
 }
 
 TEST(CQUpdateTraceFileTest, AFileThatCannotBeWrittenIsSkipped) {
   test::SandboxRoot root;
   // A folder in the file's place cannot be opened, not even by root.
-  std::filesystem::create_directories(root.Tmp() / "QrvUpdate.txt");
+  fs::create_directories(TraceIn(root));
   {
     CQUpdateTraceFile trace;
     EXPECT_FALSE(trace.IsOpen());
     trace.WriteEvent("UpdateDownload", 1);
   }
-  EXPECT_TRUE(std::filesystem::is_directory(root.Tmp() / "QrvUpdate.txt"));
+  EXPECT_TRUE(fs::is_directory(TraceIn(root)));
 
   auto previous = CQUpdateTraceFile::InstallDiagnosticsSink();
   platform::Diagnostics::Report("nowhere to go");  // must simply vanish
   platform::Diagnostics::SetSink(previous);
 
-  // A temporary folder that does not exist is no different.
-  setenv("TMPDIR", (root / "missing").c_str(), 1);
+  // A log folder that cannot be made is no different.
+  fs::remove_all(root / "var/log");
+  test::WriteFile(root / "var/log", "a file where the folder belongs");
   CQUpdateTraceFile trace;
   EXPECT_FALSE(trace.IsOpen());
   trace.WriteEvent("UpdateFinish", 0);
-  setenv("TMPDIR", root.Tmp().c_str(), 1);
 }
 
 TEST(CQUpdateTraceFileTest, ThreadsAndDiagnosticsWriteWholeLines) {
@@ -90,7 +148,7 @@ TEST(CQUpdateTraceFileTest, ThreadsAndDiagnosticsWriteWholeLines) {
   }
   platform::Diagnostics::SetSink(previous);
 
-  std::vector<std::string> lines = Lines(test::ReadFile(root.Tmp() / "QrvUpdate.txt"));
+  std::vector<std::string> lines = Lines(test::ReadFile(TraceIn(root)));
   ASSERT_EQ(lines.size(), 1u + 2u + 4u * 300u);
   EXPECT_EQ(lines.front(), "! store damaged: rebuilt") << "line breaks in a message never start a line";
   EXPECT_EQ(lines[1] + "\n", kStart);
@@ -110,6 +168,15 @@ TEST(CQUpdateTraceFileTest, ThreadsAndDiagnosticsWriteWholeLines) {
   }
   EXPECT_EQ(events, 4 * 270);
   EXPECT_EQ(notes, 4 * 30);
+}
+
+TEST(CQUpdateTraceFileTest, ServerTextInDiagnosticsIsWrittenEscaped) {
+  test::SandboxRoot root;
+  auto previous = CQUpdateTraceFile::InstallDiagnosticsSink();
+  platform::Diagnostics::Report("not fetching \"\x1b]0;owned\x07\x1b[2J\xc2\x9b" "31mx.cab\"\r\nfor Writer\x7f\xff");
+  platform::Diagnostics::SetSink(previous);
+  EXPECT_EQ(test::ReadFile(TraceIn(root)),
+            "! not fetching \"\\e]0;owned\\x07\\e[2J\\u009B31mx.cab\"  for Writer\\x7F\\xFF\n");
 }
 
 }  // namespace

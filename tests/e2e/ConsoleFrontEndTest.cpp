@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/MessageService.h"
+#include "app/console/ConsoleDlgMgr.h"
 #include "app/console/ConsoleMessageService.h"
 #include "app/console/ConsoleProductList.h"
 #include "app/console/ConsoleProgressBar.h"
+#include "platform/registry/RegistryKey.h"
+#include "platform/registry/RegistryStore.h"
+#include "tests/support/SandboxRoot.h"
 
 namespace qrv {
 namespace {
@@ -124,6 +130,91 @@ TEST(ConsoleProductListTest, RowsKeepTheirOrderAndTheChoiceNamesEachProductOnce)
 
   list.DeleteAllRows();
   EXPECT_EQ(list.RowCount(), 0);
+}
+
+// Server text printed by each part of the console: nothing a terminal would
+// act on gets through, and the table still lines up.
+TEST(ConsoleServerTextTest, NamesAndVersionTextsArePrintedEscapedEverywhere) {
+  const std::string hostile = "7.0\x1b]0;owned\x07\x1b[2J\xc2\x9b" "31m";
+  const std::string shown = "7.0\\e]0;owned\\x07\\e[2J\\u009B31m";
+
+  EXPECT_EQ(ConsoleProgressBar::Render(0, 1, 0, "Downloading : " + hostile),
+            "[--------------------]   0% Downloading : " + shown);
+
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  ConsoleMessageService service(true, out, nullptr);
+  EXPECT_EQ(service.ShowWith(138, hostile, MessageService::kOk), MessageService::kAnswerOk);
+  EXPECT_EQ(Contents(out), "Qorvane Update: Downloading " + shown + "...\n");
+  EXPECT_EQ(ConsoleMessageService::Format(161, "ignored"), "Update finished.") << "a text without %s stays as it is";
+
+  ConsoleProductList list;
+  list.InsertColumn(0, "Product Name", 218);
+  list.InsertColumn(1, "Current Version", 76);
+  list.InsertColumn(2, "Latest Version", 76);
+  list.InsertRow(0, "Qorvane \x1b[31mWriter", "\x9b", hostile, "Writer");
+  list.InsertRow(1, "Qorvane Calc \xc3\xa9", "5", "6", "Calc");
+  std::FILE* table = std::tmpfile();
+  ASSERT_NE(table, nullptr);
+  list.Print(table);
+  const std::string text = Contents(table);
+  EXPECT_NE(text.find("[ ] Qorvane \\e[31mWriter  \\x9B" + std::string(14, ' ') + shown + "\n"), std::string::npos) << text;
+  // padded by characters shown: the two-byte letter takes one column
+  EXPECT_NE(text.find("[ ] Qorvane Calc \xc3\xa9        5                 6\n"), std::string::npos) << text;
+  for (unsigned char c : text) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c != 0x7F && c != 0x9B)) << int{c};
+  std::fclose(table);
+  std::fclose(out);
+}
+
+// Message texts with their argument, as the console would show them.
+class ArgumentMessages : public MessageService {
+ public:
+  int Show(uint32_t stringId, uint32_t /*buttons*/) override {
+    shown.push_back(std::to_string(stringId));
+    return kAnswerOk;
+  }
+  int ShowWith(uint32_t stringId, const std::string& argument, uint32_t /*buttons*/) override {
+    shown.push_back(std::to_string(stringId) + ":" + argument);
+    return kAnswerOk;
+  }
+  std::vector<std::string> shown;
+};
+
+TEST(ConsoleStoreCheckTest, OnlyAStoreThatCannotBeUsedIsReportedAndItIsNeverChanged) {
+  test::SandboxRoot root;
+  auto messages = std::make_shared<ArgumentMessages>();
+  MessageService::Install(messages);
+  const std::filesystem::path store = platform::RegistryStore::FileFor(platform::kRootLocalMachine);
+
+  // missing (never written), then healthy: nothing to say
+  EXPECT_FALSE(ConsoleDlgMgr::ReportDamagedStores());
+  platform::RegistryKey key;
+  ASSERT_EQ(platform::RegistryKey::Create(platform::kRootLocalMachine, "SOFTWARE\\QRV", key), platform::RegStatus::kOk);
+  ASSERT_EQ(key.SetDword("Probe", 1), platform::RegStatus::kOk);
+  key.Close();
+  platform::RegistryStore::ReleaseThreadConnections();
+  EXPECT_FALSE(ConsoleDlgMgr::ReportDamagedStores());
+  EXPECT_TRUE(messages->shown.empty());
+
+  // another program's SQLite file: its application id is not ours
+  std::string bytes = test::ReadFile(store);
+  ASSERT_GT(bytes.size(), 72u);
+  bytes[68] = 'X';
+  test::WriteFile(store, bytes);
+  EXPECT_TRUE(ConsoleDlgMgr::ReportDamagedStores());
+  ASSERT_EQ(messages->shown.size(), 1u);
+  EXPECT_EQ(messages->shown[0].rfind("190:registry store " + store.string() + " is not a registry store", 0), 0u)
+      << messages->shown[0];
+
+  // garbage over the whole file
+  test::WriteFile(store, std::string(4096, '\x5a'));
+  messages->shown.clear();
+  EXPECT_TRUE(ConsoleDlgMgr::ReportDamagedStores());
+  ASSERT_EQ(messages->shown.size(), 1u);
+  EXPECT_NE(messages->shown[0].find(store.string() + " is damaged ("), std::string::npos) << messages->shown[0];
+  EXPECT_EQ(test::ReadFile(store), std::string(4096, '\x5a')) << "left as it was";
+  MessageService::Install(nullptr);
+  platform::RegistryStore::ReleaseThreadConnections();
 }
 
 }  // namespace

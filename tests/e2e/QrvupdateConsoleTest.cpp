@@ -17,6 +17,7 @@
 #include "apply/UpdateFiles.h"
 #include "config/CQUpdateMgrEnv.h"
 #include "platform/profile/ProfileFile.h"
+#include "platform/registry/RegistryStore.h"
 #include "res/CQUpdateStrings.h"
 #include "tests/support/CabinetFixtures.h"
 #include "tests/support/DemoTreeServer.h"
@@ -259,6 +260,58 @@ TEST_F(QrvupdateConsoleTest, AnUnreachableServerFailsWithTheNetworkMessage) {
   const std::string text = ConsoleMessageService::Flatten(CQUpdateStrings::Get(142, CQUpdateStrings::Language::kEnglish));
   EXPECT_TRUE(Has(run.out, "Qorvane Update: " + text)) << run.out;
   EXPECT_EQ(Level("QrvBase"), 1u);
+}
+
+TEST_F(QrvupdateConsoleTest, ADamagedSettingsStoreIsNamedAndLeftAsItIsNeverTakenForANetworkFailure) {
+  // Garbage over the whole store file, as a bad disk or a careless copy
+  // leaves it.
+  const fs::path store = platform::RegistryStore::FileFor(platform::kRootLocalMachine);
+  std::string garbage(8192, '\0');
+  uint32_t x = 2463534242u;
+  for (char& c : garbage) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  test::WriteFile(store, garbage);
+  const auto requests = [this] { return fs::exists(m_root / "serve.log") ? ReadFile(m_root / "serve.log") : ""; };
+  const std::string before = requests();
+  const std::string network = ConsoleMessageService::Flatten(CQUpdateStrings::Get(142, CQUpdateStrings::Language::kEnglish));
+
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--console", "--yes"}, std::vector<std::string>{"--console", "--auto"}}) {
+    SCOPED_TRACE(args.back());
+    const test::ProcessResult run = Run(args);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_TRUE(Has(run.out, "Qorvane Update: The settings store is damaged or unreadable; nothing was updated or "
+                             "changed. registry store " + store.string() + " is damaged (")) << run.out;
+    EXPECT_FALSE(Has(run.out, network)) << run.out;
+    EXPECT_FALSE(Has(run.out, "no update")) << run.out;
+    EXPECT_FALSE(Has(run.out, "Wait...")) << "stopped before the server was asked: " << run.out;
+    EXPECT_EQ(ReadFile(store), garbage) << "left for the administrator as it was";
+  }
+  EXPECT_EQ(requests(), before) << "the server was never asked";
+}
+
+TEST_F(QrvupdateConsoleTest, AProductWhoseProductFileCannotBeFetchedIsNamedAndTheRunFails) {
+  // The writer's product file is gone from the server: the base is still
+  // updated, the writer is not, and the run does not pass for complete.
+  fs::remove(m_out / "updates" / "QrvWriter.ini");
+  const test::ProcessResult run = Run({"--console", "--yes"});
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+  ExpectUpdated("QrvBase");
+  EXPECT_EQ(Level("QrvWriter"), 1u);
+  EXPECT_TRUE(Has(run.out, "Qorvane Update: These products were not updated: QrvWriter\n")) << run.out;
+  EXPECT_EQ(State(), 0u) << "what was done is done; the next run offers the writer again";
+
+  // The automatic run says the same and fails the same way.
+  const CQUpdateMgrEnv env;
+  env.SetAutoUpdate(1);
+  env.SetTerm(1);
+  env.SetLastUpdate(20000101);
+  const test::ProcessResult automatic = Run({"--console", "--auto"});
+  EXPECT_EQ(automatic.exitCode, 1) << automatic.out << automatic.err;
+  EXPECT_TRUE(Has(automatic.out, "These products were not updated: QrvWriter")) << automatic.out;
+  EXPECT_EQ(Level("QrvWriter"), 1u);
 }
 
 TEST_F(QrvupdateConsoleTest, HelpVersionAndTheMissingWindowsAreExplained) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
 #include "app/CQUpdateDlgMgr.h"
@@ -15,7 +16,9 @@
 #include "config/CQUpdateMgrEnv.h"
 #include "platform/core/Diagnostics.h"
 #include "platform/core/LastError.h"
+#include "platform/core/PrivateFolder.h"
 #include "platform/profile/ProfileFile.h"
+#include "platform/registry/RegistryStore.h"
 #include "res/Editions.h"
 #include "transfer/CQUpdateDownloadMgr.h"
 
@@ -25,7 +28,10 @@ namespace {
 
 constexpr uint32_t kStringRestartQuestion = 134;
 constexpr uint32_t kStringRestartFailed = 135;
+constexpr uint32_t kStringInvalidDownloadPath = 140;
 constexpr uint32_t kStringNoUpdateInfo = 157;
+constexpr uint32_t kStringProductNotUpdated = 180;
+constexpr uint32_t kStringStoreDamaged = 190;
 // Message box buttons OK and Cancel.
 constexpr uint32_t kButtonsOkCancel = 1;
 // Version texts from the update-information file are shown in a column
@@ -83,6 +89,15 @@ int32_t CQUpdateBase::QueryUpdates() {
   m_downloadMgr = std::make_unique<CQUpdateDownloadMgr>();
   m_updateTypes.clear();
 
+  // A damaged store reads as empty settings, which would look like a server
+  // that cannot be reached or has nothing; say what is really wrong.
+  if (const std::string damage = platform::RegistryStore::DamageReport(platform::kRootLocalMachine);
+      !damage.empty()) {
+    platform::Diagnostics::Report(damage);
+    MessageService::Current().ShowWith(kStringStoreDamaged, damage, MessageService::kOk);
+    return 0;
+  }
+
   if (m_downloadMgr->Connect() != 1) return 0;
   const std::string info = m_downloadMgr->GetUpdateInfo();
   if (info.empty()) return 0;
@@ -127,7 +142,11 @@ int32_t CQUpdateBase::QueryUpdates() {
   }
 
   if (m_updateTypes.empty()) return 0;
-  if (m_autoMode != 0) RecordLastUpdate();
+  if (m_autoMode != 0) {
+    m_lastUpdateBefore = env.GetLastUpdate();
+    m_lastUpdateRecorded = true;
+    RecordLastUpdate();
+  }
   m_updateTypes = OrderByEdition(m_updateTypes);
   return 1;
 }
@@ -165,11 +184,13 @@ int32_t CQUpdateBase::DownloadProducts(std::vector<std::string>& products) {
 
 int32_t CQUpdateBase::StartDownload(std::vector<std::string>& products) {
   if (!m_downloadMgr) m_downloadMgr = std::make_unique<CQUpdateDownloadMgr>();
+  m_droppedProducts.clear();
   if (m_downloadMgr->Connect() != 1) return kResultNoConnection;
   SetUpdateState(kStateDownloadBegun);
   if (CQUpdateDlgMgr* window = Window()) window->OnFileTransferBegin();
 
   const int32_t result = DownloadProducts(products);
+  ReportDroppedProducts();
   if (result == 1) {
     SetUpdateState(kStateDownloaded);
     if (CQUpdateDlgMgr* window = Window()) window->OnFileTransferFinish();
@@ -195,11 +216,39 @@ int32_t CQUpdateBase::StartDownload(std::vector<std::string>& products) {
   return result;
 }
 
+void CQUpdateBase::ReportDroppedProducts() {
+  m_droppedProducts = m_downloadMgr->Transport().DroppedProducts();
+  if (m_droppedProducts.empty()) return;
+  CQUpdateMgrEnv env;
+  for (const std::string& product : m_droppedProducts) {
+    MessageService::Current().ShowWith(kStringProductNotUpdated, env.GetProductName(product), MessageService::kOk);
+  }
+  // The schedule must not count this run as done: the next automatic run
+  // offers the products again.
+  if (m_lastUpdateRecorded && env.SetLastUpdate(m_lastUpdateBefore) == 0) {
+    platform::Diagnostics::Report("cannot put LastUpdate back to " +
+                                  std::to_string(static_cast<int32_t>(m_lastUpdateBefore)) + ": " +
+                                  platform::LastError::Text());
+  }
+}
+
 int32_t CQUpdateBase::CopyFiles() {
   SetUpdateState(kStateCopyBegun);
+  m_copyFailureReason.clear();
+  // A resumed run finds the folder as the last one left it: whoever could
+  // have written to it since must not get a file unpacked.
+  if (std::string error; !UpdateFiles::PrepareDownloadFolder(error)) {
+    m_copyFailureReason = "the download folder cannot be used: " + error;
+    platform::Diagnostics::Report(m_copyFailureReason);
+    MessageService::Current().Show(kStringInvalidDownloadPath, MessageService::kOk);
+    SetUpdateState(kStateCopyFailed);
+    if (CQUpdateDlgMgr* window = Window()) window->OnFileCopyError();
+    return CQUpdateApplier::kFailed;
+  }
   if (CQUpdateDlgMgr* window = Window()) window->OnFileCopyBegin();
   const int32_t result = m_applier.ApplyUpdates();
   if (result == CQUpdateApplier::kFailed || result == CQUpdateApplier::kCancelled) {
+    if (result == CQUpdateApplier::kFailed) m_copyFailureReason = m_applier.FailureReason();
     SetUpdateState(kStateCopyFailed);
     // What was queued for the next start belongs to the copy being undone.
     m_restartRequired.store(0);
@@ -215,6 +264,11 @@ int32_t CQUpdateBase::CopyFiles() {
 
 int32_t CQUpdateBase::ApplyActions() {
   SetUpdateState(kStateActionsBegun);
+  // Shortcuts and program starts go where the products were installed, as
+  // known before any registry entry of a product file ran.
+  const CQUpdateActions::InstallFolders folders = CQUpdateActions::ReadInstallFolders();
+  CQUpdateActions::TakeRefusedCount();
+  bool refused = false;
   const std::string log = UpdateFiles::LogPath();
   const auto count = static_cast<int32_t>(platform::ProfileFile::GetInt(log, "PRODUCTLIST", "COUNT", 0));
   for (int32_t i = 0; i < count; ++i) {
@@ -224,11 +278,15 @@ int32_t CQUpdateBase::ApplyActions() {
       if (CQUpdateDlgMgr* window = Window()) window->OnFinalizeError();
       return 1;
     }
+    // A refused entry is reported once for the run; the product's other
+    // actions and the other products still go on.
+    refused = CQUpdateActions::TakeRefusedCount() != 0 || refused;
     // A missing shortcut is an inconvenience, not a reason to undo an update.
-    CQUpdateActions::CreateShortcuts(product);
+    CQUpdateActions::CreateShortcuts(product, folders);
     CQUpdateActions::DeleteShortcuts(product);
   }
-  if (CQUpdateActions::RunStartActions() != 0) {
+  const bool started = CQUpdateActions::RunStartActions(folders) != 0;
+  if (started && !refused) {
     SetUpdateState(kStateActionsDone);
   } else if (CQUpdateDlgMgr* window = Window()) {
     window->OnFinalizeError();
@@ -240,7 +298,7 @@ int32_t CQUpdateBase::CompleteUpdate() {
   SetUpdateState(kStateCommitBegun);
   bool ok = CommitUpdate() != 0;
   if (ok) {
-    RecordLastUpdate();
+    if (m_droppedProducts.empty()) RecordLastUpdate();
     ok = CleanDownloads() != 0;
   }
   if (ok) {
@@ -274,7 +332,17 @@ void CQUpdateBase::RecordLastUpdate() { UpdateSchedule::RecordLastUpdate(); }
 
 int32_t CQUpdateBase::CommitUpdate() { return m_applier.Commit(); }
 
-int32_t CQUpdateBase::CleanDownloads() { return m_applier.CleanDownloadFolder(); }
+int32_t CQUpdateBase::CleanDownloads() {
+  // Cleaning walks the folder's entries; it must still be ours to walk.
+  const std::string folder = UpdateFiles::DownloadFolder();
+  struct stat st {};
+  if (lstat(folder.c_str(), &st) != 0 && errno == ENOENT) return 1;
+  if (std::string error; !platform::PrivateFolder::Check(folder, error)) {
+    platform::Diagnostics::Report("the download folder is not cleaned: " + error);
+    return 0;
+  }
+  return m_applier.CleanDownloadFolder();
+}
 
 void CQUpdateBase::LoadUpdateContent(const std::string& product) {
   if (m_downloadMgr) m_downloadMgr->DownloadInfoFile(product);

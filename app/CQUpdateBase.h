@@ -95,6 +95,15 @@ class CQUpdateBase {
   // Fetches the product's update-content file; the outcome is not reported.
   void LoadUpdateContent(const std::string& product);
 
+  // The products the last download left out because their product file
+  // could not be fetched (each shown with message 180); empty when none.
+  // A run that dropped one does not record LastUpdate, so the next
+  // automatic run tries again.
+  const std::vector<std::string>& DroppedProducts() const { return m_droppedProducts; }
+  // Why the last copy failed (the cabinet or folder and the reason); empty
+  // when it did not.
+  const std::string& CopyFailureReason() const { return m_copyFailureReason; }
+
   // Forwarded to the window.
   void NotifyProgressText(uint32_t kind, std::string_view file, uint32_t value);
   void NotifyProductStatus(const std::string& product, uint32_t kind);
@@ -112,6 +121,9 @@ class CQUpdateBase {
   CQUpdateBase& operator=(const CQUpdateBase&) = delete;
   // The window's orchestrator part, or null.
   virtual CQUpdateDlgMgr* Window() const = 0;
+  // Takes the dropped products from the transport, names each in message
+  // 180 and puts back the LastUpdate an automatic prepare recorded.
+  void ReportDroppedProducts();
 
   std::unique_ptr<CQUpdateDownloadMgr> m_downloadMgr;
   CQUpdateApplier m_applier;
@@ -123,6 +135,13 @@ class CQUpdateBase {
  private:
   std::function<std::unique_ptr<StandByWindow>()> m_standByFactory;
   std::function<void(int)> m_endProcess;
+  std::vector<std::string> m_droppedProducts;
+  std::string m_copyFailureReason;
+  // LastUpdate as it was before an automatic prepare recorded today, so a
+  // run that leaves a product out can put it back; kMissing-like sentinel
+  // when prepare recorded nothing.
+  uint32_t m_lastUpdateBefore = 0xFFFFFFFFu;
+  bool m_lastUpdateRecorded = false;
 };
 
 }  // namespace qrv

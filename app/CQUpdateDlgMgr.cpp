@@ -35,6 +35,7 @@ constexpr uint32_t kStringFinalizeError = 155;
 constexpr uint32_t kStringCancelling = 159;
 constexpr uint32_t kStringFinished = 161;
 constexpr uint32_t kStringSignature = 162;
+constexpr uint32_t kStringNotUpdated = 181;
 
 void Show(uint32_t id) { MessageService::Current().Show(id, MessageService::kOk); }
 
@@ -164,6 +165,7 @@ std::string CQUpdateDlgMgr::ProgressText(uint32_t kind, std::string_view file) {
     case kKindCopying: id = kStringCopying; break;
     case kKindDeleting: id = kStringDeleting; break;
     case kKindCancelling: id = kStringCancelling; break;
+    case kKindDropped: id = kStringNotUpdated; break;
     default: break;
   }
   const std::string prefix = CQUpdateStrings::Get(id);
@@ -208,7 +210,8 @@ void CQUpdateDlgMgr::SetProgressText(uint32_t kind, std::string_view file, uint3
     case kKindDeleting:
       if (m_progress != nullptr) m_progress->StepIt();
       break;
-    case kKindCancelling: break;
+    case kKindCancelling:
+    case kKindDropped: break;
     default:
       if (m_progress != nullptr) m_progress->SetPos(0);
       break;

@@ -51,6 +51,7 @@ class CQUpdateDlgMgr {
   static constexpr uint32_t kKindCopying = 3;
   static constexpr uint32_t kKindDeleting = 4;
   static constexpr uint32_t kKindCancelling = 7;
+  static constexpr uint32_t kKindDropped = 9;
   // Longest status text the status line shows whole; longer names are
   // shortened in the middle.
   static constexpr size_t kStatusChars = 45;

@@ -27,6 +27,10 @@ MessageService& MessageService::Current() {
   return g_slot.Current(fallback);
 }
 
+int MessageService::ShowWith(uint32_t stringId, const std::string& /*argument*/, uint32_t buttons) {
+  return Show(stringId, buttons);
+}
+
 std::shared_ptr<MessageService> MessageService::Install(std::shared_ptr<MessageService> service) {
   return g_slot.Install(std::move(service));
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace qrv {
 
@@ -23,6 +24,10 @@ class MessageService {
   virtual ~MessageService() = default;
   // Shows string stringId; returns the answer (kAnswerOk for kOk boxes).
   virtual int Show(uint32_t stringId, uint32_t buttons) = 0;
+  // Shows string stringId with its "%s" replaced by argument (a name from
+  // a server: front-ends print it with control characters escaped). The
+  // default shows the text without the argument.
+  virtual int ShowWith(uint32_t stringId, const std::string& argument, uint32_t buttons);
 
   // The service in force (never null); Install(nullptr) restores the default.
   static MessageService& Current();

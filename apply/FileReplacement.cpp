@@ -81,7 +81,8 @@ void CleanFolderAt(int dirFd, const std::string& shownPath) {
     if (isDir) {
       if (unlinkat(dirfd(dir), name, AT_REMOVEDIR) == 0) continue;
       // Not empty (or not writable): make it ours to empty, then try again.
-      fchmodat(dirfd(dir), name, 0700, 0);
+      // Never through a link that took the folder's place meanwhile.
+      fchmodat(dirfd(dir), name, 0700, AT_SYMLINK_NOFOLLOW);
       int sub = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (sub >= 0) CleanFolderAt(sub, Child(shownPath, name));
       // A folder still holding kept files stays, as it must.

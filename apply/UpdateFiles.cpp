@@ -1,13 +1,11 @@
 #include "apply/UpdateFiles.h"
 
-#include <sys/stat.h>
-
 #include <cctype>
-#include <filesystem>
 
 #include "config/CQUpdateMgrEnv.h"
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/core/Diagnostics.h"
+#include "platform/core/PrivateFolder.h"
 #include "platform/registry/RegistryKey.h"
 
 namespace qrv {
@@ -55,16 +53,18 @@ bool UpdateFiles::FeatureNames(std::string_view product, std::vector<std::string
 }
 
 void UpdateFiles::MoveAside(const std::string& path) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) return;
-  std::string aside = path + std::to_string(static_cast<int32_t>(CQUpdateMgrEnv().GetLastUpdate()));
-  std::error_code ec;
-  if (lstat(aside.c_str(), &st) == 0) {
-    chmod(aside.c_str(), (st.st_mode & 07777) | S_IWUSR);
-    std::filesystem::remove(aside, ec);
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return;
+  const std::string name = path.substr(slash + 1);
+  const std::string aside = name + std::to_string(static_cast<int32_t>(CQUpdateMgrEnv().GetLastUpdate()));
+  std::string error;
+  if (!platform::PrivateFolder::MoveAside(path.substr(0, slash), name, aside, error)) {
+    platform::Diagnostics::Report(error);
   }
-  std::filesystem::rename(path, aside, ec);
-  if (ec) platform::Diagnostics::Report("cannot move " + path + " aside to " + aside + ": " + ec.message());
+}
+
+bool UpdateFiles::PrepareDownloadFolder(std::string& error) {
+  return platform::PrivateFolder::Ensure(DownloadFolder(), error);
 }
 
 bool UpdateFiles::IsCabinetName(std::string_view path) {

@@ -32,9 +32,16 @@ class UpdateFiles {
   static bool FeatureNames(std::string_view product, std::vector<std::string>& names);
 
   // Moves path aside as path + the decimal LastUpdate ("-1" when missing),
-  // replacing an older copy of that name (made writable first). Nothing
-  // happens when path does not exist.
+  // replacing an older copy of that name. Both are entries of path's folder
+  // and are renamed as they are: a link under either name is never
+  // followed. Nothing happens when path does not exist.
   static void MoveAside(const std::string& path);
+
+  // Makes sure the download folder is ours alone before anything in it is
+  // used (platform::PrivateFolder::Ensure: created 0700 when missing; a
+  // link, a folder of another user or one others may write is refused and
+  // left alone). False with `error` naming the folder and the reason.
+  static bool PrepareDownloadFolder(std::string& error);
 
   // Whether a listed file may be applied: its name ends in "cab", any case.
   static bool IsCabinetName(std::string_view path);

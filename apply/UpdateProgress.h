@@ -11,7 +11,8 @@ namespace qrv {
 // reports go nowhere.
 //
 // Kinds of NotifyProductStatus / NotifyProgressText: 1 downloading,
-// 3 copying, 4 deleting, 7 cancelling.
+// 3 copying, 4 deleting, 7 cancelling; 9 (progress text only) a product
+// left out of the run, the text naming it.
 //
 // Thread: called from the user-interface thread, except SetRestartRequired,
 // which the unpacking worker may call; implementations make that one safe.
@@ -21,6 +22,7 @@ class UpdateProgress {
   static constexpr uint32_t kCopying = 3;
   static constexpr uint32_t kDeleting = 4;
   static constexpr uint32_t kCancelling = 7;
+  static constexpr uint32_t kDropped = 9;
 
   virtual ~UpdateProgress() = default;
   virtual void NotifyProductStatus(const std::string& /*product*/, uint32_t /*kind*/) {}

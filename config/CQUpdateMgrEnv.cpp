@@ -8,7 +8,7 @@
 #include "config/CQUpdateUtilRegistry.h"
 #include "config/StoredPassword.h"
 #include "platform/core/Diagnostics.h"
-#include "platform/core/TempFolder.h"
+#include "platform/core/ProgramFolders.h"
 #include "platform/system/FileVersion.h"
 
 namespace qrv {
@@ -74,7 +74,9 @@ std::string CQUpdateMgrEnv::GetDefaultServerPath() const { return ReadText("QrvS
 
 std::string CQUpdateMgrEnv::GetDownloadPath(uint32_t mode) const {
   std::string folder = ReadText("DownloadPath");
-  if (folder.empty()) folder = platform::TempFolder::Get();
+  // Never a shared temporary folder: another user could have made
+  // QRVDownload there first.
+  if (folder.empty()) folder = platform::ProgramFolders::Cache();
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   if (folder != "/") folder += '/';
   if (mode == 1) folder += "QRVDownload/";

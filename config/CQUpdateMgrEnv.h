@@ -39,8 +39,9 @@ class CQUpdateMgrEnv {
   // ServerPath, or QrvServerPath when ServerPath is empty or missing.
   std::string GetServerPath() const;
   std::string GetDefaultServerPath() const;
-  // DownloadPath (or the temporary folder) ending in one '/'; mode 1 appends
-  // "QRVDownload/".
+  // DownloadPath (when not set, ProgramFolders::Cache(): below the system
+  // root for root and sandbox runs, else the user's own cache) ending in one
+  // '/'; mode 1 appends "QRVDownload/".
   std::string GetDownloadPath(uint32_t mode) const;
   int SetDownloadPath(std::string_view path) const;
   // TrustAnchors: a PEM file of certificates trusted for update signatures

@@ -87,6 +87,12 @@ constexpr Entry kStrings[] = {
     {162, "Qorvane Upeate can update QORVANE. INC, files by the digital signatures.\nQorvane Update will close.",
      "Qorvane Update는 디지털 서명이 있는 QORVANE. INC, 파일만 업데이트할 수 있습니다.\nQorvane Update를 "
      "끝냅니다."},
+    // Texts of our own, for what the program reports beyond the old ones.
+    {180, "%s was not updated: its update information could not be fetched from the server.\r\nIt will be "
+          "offered again at the next update.",
+     "%s 제품은 업데이트되지 않았습니다. 서버에서 업데이트 정보를 받지 못했습니다.\r\n다음 업데이트 때 다시 "
+     "제공됩니다."},
+    {181, "Not updated : ", "업데이트 안 됨 : "},
     {190, "The settings store is damaged or unreadable; nothing was updated or changed.\r\n%s",
      "설정 저장소가 손상되었거나 읽을 수 없습니다. 아무것도 업데이트하거나 바꾸지 않았습니다.\r\n%s"},
     {191, "Another update is already running (%s).\r\nTry again when it has finished.",

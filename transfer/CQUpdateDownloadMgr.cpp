@@ -1,11 +1,8 @@
 #include "transfer/CQUpdateDownloadMgr.h"
 
-#include <sys/stat.h>
-
-#include <filesystem>
-
 #include "app/MessageService.h"
 #include "platform/core/Diagnostics.h"
+#include "platform/core/PrivateFolder.h"
 #include "transfer/CQUpdateTransferFile.h"
 #include "transfer/CQUpdateTransferFtp.h"
 #include "transfer/CQUpdateTransferHttp.h"
@@ -38,28 +35,22 @@ uint32_t CQUpdateDownloadMgr::Connect() { return m_transport->Connect(); }
 
 std::string CQUpdateDownloadMgr::GetUpdateInfo() {
   std::string folder = m_env.GetDownloadPath(1);
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (ec || !std::filesystem::is_directory(folder, ec)) {
-    platform::Diagnostics::Report("cannot create the download folder " + folder + ": " +
-                                  (ec ? ec.message() : std::string("a file is in the way")));
+  // Fetched files wait here to be verified and unpacked: a folder that
+  // anyone else could write to, or swap, is refused rather than used.
+  std::string error;
+  if (!platform::PrivateFolder::Ensure(folder, error)) {
+    m_transport->SetFailure("the download folder cannot be used: " + error);
     MessageService::Current().Show(kStringInvalidDownloadPath, MessageService::kOk);
     return {};
   }
 
   // Keep the previous information file under the date of the last update.
-  std::string info = TransferPath::Join(folder, "qupdate_s.ini");
-  std::string backup = info + std::to_string(static_cast<int32_t>(m_env.GetLastUpdate()));
-  struct stat st {};
-  if (lstat(info.c_str(), &st) == 0) {
-    if (lstat(backup.c_str(), &st) == 0) {
-      chmod(backup.c_str(), (st.st_mode & 07777) | S_IWUSR);
-      std::filesystem::remove(backup, ec);
-    }
-    std::filesystem::rename(info, backup, ec);
-    if (ec) platform::Diagnostics::Report("cannot keep " + info + " as " + backup + ": " + ec.message());
+  const std::string aside = "qupdate_s.ini" + std::to_string(static_cast<int32_t>(m_env.GetLastUpdate()));
+  if (!platform::PrivateFolder::MoveAside(folder, "qupdate_s.ini", aside, error)) {
+    platform::Diagnostics::Report(error);
   }
 
+  std::string info = TransferPath::Join(folder, "qupdate_s.ini");
   return m_transport->GetUpdateInfoFile(folder) == 1 ? info : std::string();
 }
 

@@ -1,6 +1,7 @@
 #include "transfer/CQUpdateTransferMgr.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -11,6 +12,8 @@
 #include "apply/UpdateLog.h"
 #include "apply/UpdateProgress.h"
 #include "platform/core/Diagnostics.h"
+#include "platform/core/PrivateFolder.h"
+#include "platform/core/RefusedName.h"
 #include "platform/profile/ProfileFile.h"
 #include "platform/thread/WorkerThread.h"
 #include "transfer/TransferPath.h"
@@ -20,22 +23,6 @@ namespace {
 
 // Shown when a folder of the download folder cannot be made.
 constexpr uint32_t kStringInvalidDownloadPath = 140;
-
-// Makes every missing folder of relative (below folder), from the top down.
-// False with a diagnostic naming the folder when one cannot be made.
-bool MakeFolders(const std::string& folder, const std::string& relative) {
-  for (size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', slash + 1)) {
-    std::string path = folder + relative.substr(0, slash);
-    if (mkdir(path.c_str(), 0755) == 0) continue;
-    int err = errno;
-    struct stat st {};
-    if (err == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-    platform::Diagnostics::Report("cannot create the download folder " + path + ": " +
-                                  (err == EEXIST ? std::string("a file is in the way") : std::strerror(err)));
-    return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -51,6 +38,11 @@ uint32_t CQUpdateTransferMgr::Prepare(const std::string& /*product*/) { return 1
 
 void CQUpdateTransferMgr::Cancel() { m_cancel.store(1); }
 
+void CQUpdateTransferMgr::SetFailure(const std::string& reason) {
+  m_lastFailure = reason;
+  platform::Diagnostics::Report(reason);
+}
+
 int CQUpdateTransferMgr::DownloadFile(const std::string& folder, const std::string& fileName) {
   WorkerParams params;
   params.owner = this;
@@ -59,11 +51,15 @@ int CQUpdateTransferMgr::DownloadFile(const std::string& folder, const std::stri
   // leave the folder is refused like a file that cannot be fetched.
   if (folder.empty() || !TransferPath::Normalise(fileName, params.fileName)) return 0;
 
-  // A read-only copy left by an earlier run must not block the new one.
+  // Whatever stands under the local name (a read-only copy of an earlier
+  // run, or a link someone planted) is removed, never opened or changed:
+  // the transports then create the file anew.
   std::string local = TransferPath::Join(folder, params.fileName);
   struct stat st {};
-  if (lstat(local.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0) {
-    chmod(local.c_str(), (st.st_mode & 07777) | S_IWUSR);
+  if (lstat(local.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && unlink(local.c_str()) != 0) {
+    platform::Diagnostics::Report("cannot remove the old " + local + " before fetching it anew: " +
+                                  std::strerror(errno));
+    return 0;
   }
 
   ThreadProc proc = GetThreadProc();
@@ -90,10 +86,17 @@ int CQUpdateTransferMgr::DownloadListedFiles(std::vector<std::string>& products)
   m_cancel.store(0);
   m_stopReasonA.store(0);
   m_stopReasonB.store(0);
+  m_droppedProducts.clear();
+  const std::string folder = UpdateFiles::DownloadFolder();
+  // The folder may have changed hands since the information was fetched.
+  if (std::string error; !UpdateFiles::PrepareDownloadFolder(error)) {
+    SetFailure("the download folder cannot be used: " + error);
+    MessageService::Current().Show(kStringInvalidDownloadPath, MessageService::kOk);
+    return 0;
+  }
   UpdateFiles::MoveAside(UpdateFiles::LogPath());
 
   UpdateProgress& progress = UpdateProgress::Current();
-  const std::string folder = UpdateFiles::DownloadFolder();
   uint32_t errors = 0;
   uint32_t handled = 0;
   bool stopped = false;
@@ -108,7 +111,14 @@ int CQUpdateTransferMgr::DownloadListedFiles(std::vector<std::string>& products)
     const std::string productFile = UpdateFiles::ProductFilePath(product);
     UpdateFiles::MoveAside(productFile);
     if (DownloadFile(folder, product + ".ini") != 1) {
-      // The server has nothing for it: the next product takes its place.
+      // The others go on without it, but the run must not pass for a
+      // complete one: the product is named in the progress and kept in
+      // DroppedProducts() for the window to report.
+      platform::Diagnostics::Report("product " + product + " is not updated: its product file " + product +
+                                    ".ini cannot be fetched" +
+                                    (LastFailure().empty() ? std::string() : " (" + LastFailure() + ")"));
+      progress.NotifyProgressText(UpdateProgress::kDropped, product, 0);
+      m_droppedProducts.push_back(product);
       products.erase(products.begin() + static_cast<std::ptrdiff_t>(i));
       continue;
     }
@@ -130,13 +140,16 @@ int CQUpdateTransferMgr::DownloadListedFiles(std::vector<std::string>& products)
         // folder; it is never fetched and counts as a failed file.
         const bool safe = TransferPath::Normalise(relative, normal);
         const std::string local = folder + (safe ? normal : relative);
-        if (safe && !MakeFolders(folder, normal)) {
+        std::string error;
+        if (safe && !platform::PrivateFolder::MakeFoldersBelow(folder, normal, error)) {
+          SetFailure(error);
           MessageService::Current().Show(kStringInvalidDownloadPath, MessageService::kOk);
           return 0;
         }
         if (!safe) {
-          platform::Diagnostics::Report("not fetching \"" + relative + "\" listed for " + feature +
-                                        ": the name leaves the download folder");
+          const std::string why = platform::RefusedName::Reason(relative);
+          platform::Diagnostics::Report("not fetching \"" + relative + "\" listed for " + feature + ": " +
+                                        (why.empty() ? std::string("the name is not a safe file name") : why));
         }
         if (safe && DownloadFile(folder, relative) == 1) {
           std::string reason;

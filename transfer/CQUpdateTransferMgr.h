@@ -46,8 +46,9 @@ class CQUpdateTransferMgr {
   void Cancel();
   // Fetches one file into folder on a worker thread and waits, servicing the
   // caller's events. 1 on success, 0 on failure. A name that is absolute or
-  // climbs out of the folder ("..") fails without fetching anything. An
-  // existing read-only local file is made writable first so it can be replaced.
+  // climbs out of the folder ("..") fails without fetching anything. Whatever
+  // stands under the local name is removed first (never followed or changed):
+  // the file is always created anew.
   int DownloadFile(const std::string& folder, const std::string& fileName);
   // Prepare("Tarnsoft"); on success clears the cancel flag and fetches
   // qupdate_s.ini into folder. 0 without fetching when the preparation fails.
@@ -60,7 +61,9 @@ class CQUpdateTransferMgr {
   // every file it lists per feature into the download folder, checks each
   // file's signature and records everything in a fresh update log (the old
   // log and product files are moved aside first). A product whose product
-  // file cannot be fetched is removed from products. A listed name that is
+  // file cannot be fetched is removed from products (and named in
+  // DroppedProducts() and in a progress text of kind UpdateProgress::kDropped).
+  // The download folder is checked first (UpdateFiles::PrepareDownloadFolder). A listed name that is
   // absolute or climbs ("..") is never fetched: it counts as a file that
   // failed. The first refused signature or failed file stops the run after
   // the counts of its feature are written.
@@ -68,6 +71,16 @@ class CQUpdateTransferMgr {
   // product handled, 2 cancelled, 4 Prepare() of a product failed, 5 stopped
   // by a refused signature, 6 stopped by a file that failed.
   int DownloadListedFiles(std::vector<std::string>& products);
+
+  // Why the last connection or transfer of this transport failed, with the
+  // values (server, file, status, limit); empty when nothing failed yet.
+  // Set through SetFailure(), which also sends the text to the diagnostics.
+  const std::string& LastFailure() const { return m_lastFailure; }
+  void SetFailure(const std::string& reason);
+
+  // The products the last DownloadListedFiles() dropped because their
+  // product file could not be fetched, in order; empty when none.
+  const std::vector<std::string>& DroppedProducts() const { return m_droppedProducts; }
 
   // 1 from construction and after Cancel(); 0 while downloads run.
   uint32_t CancelFlag() const { return m_cancel.load(); }
@@ -80,6 +93,10 @@ class CQUpdateTransferMgr {
   CQUpdateMgrEnv m_env;
   std::string m_serverPath;  // GetServerPath() at construction
   std::atomic<uint32_t> m_cancel{1};
+
+ private:
+  std::string m_lastFailure;
+  std::vector<std::string> m_droppedProducts;
 };
 
 }  // namespace qrv

@@ -2,7 +2,10 @@
 
 #include <cstdio>
 #include <mutex>
+#include <string>
 #include <utility>
+
+#include "platform/core/DisplayText.h"
 
 namespace qrv::platform {
 namespace {
@@ -21,7 +24,10 @@ void Diagnostics::Report(std::string_view message) {
     g_sink(message);
     return;
   }
-  std::fprintf(stderr, "qrvupdate: %.*s\n", static_cast<int>(message.size()), message.data());
+  // Messages carry names from servers and files; a terminal must never
+  // see their control characters raw.
+  const std::string shown = DisplayText::Escape(message);
+  std::fprintf(stderr, "qrvupdate: %s\n", shown.c_str());
 }
 
 }  // namespace qrv::platform

@@ -59,8 +59,9 @@ TEST_F(CQUpdateMgrEnvTest, MissingValuesReadAsTheirDefaults) {
   EXPECT_EQ(m_env.GetServerPath(), "http://mirror/AUpdate70.jsp");
   EXPECT_EQ(m_env.GetDefaultServerPath(), "http://127.0.0.1:8080/AUpdate70.jsp");
 
-  EXPECT_EQ(m_env.GetDownloadPath(0), m_root.Tmp().string() + "/");
-  EXPECT_EQ(m_env.GetDownloadPath(1), m_root.Tmp().string() + "/QRVDownload/");
+  // Unset: below the sandbox root, never the shared temporary folder.
+  EXPECT_EQ(m_env.GetDownloadPath(0), m_root.Path().string() + "/var/cache/qrvupdate/");
+  EXPECT_EQ(m_env.GetDownloadPath(1), m_root.Path().string() + "/var/cache/qrvupdate/QRVDownload/");
   ASSERT_EQ(m_env.SetDownloadPath("/data"), 1);
   EXPECT_EQ(m_env.GetDownloadPath(1), "/data/QRVDownload/");
   m_env.SetDownloadPath("/data//");

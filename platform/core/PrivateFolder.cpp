@@ -1,0 +1,223 @@
+#include "platform/core/PrivateFolder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace qrv::platform {
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : m_fd(fd) {}
+  ~Fd() {
+    if (m_fd >= 0) close(m_fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  void Reset(int fd) {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = fd;
+  }
+  int Get() const { return m_fd; }
+
+ private:
+  int m_fd;
+};
+
+std::string Reason(int err) { return std::strerror(err); }
+
+std::string WithoutFinalSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+std::vector<std::string> Parts(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+std::string ModeText(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// Makes the folder `name` below dirFd unless it exists; a folder made here
+// gets exactly 0700, whatever the umask says.
+bool MakeFolderAt(int dirFd, const std::string& name, const std::string& shown, std::string& error) {
+  if (mkdirat(dirFd, name.c_str(), 0700) == 0) {
+    if (fchmodat(dirFd, name.c_str(), 0700, 0) != 0) {
+      error = "cannot set the mode of " + shown + ": " + Reason(errno);
+      return false;
+    }
+    return true;
+  }
+  if (errno == EEXIST) return true;
+  error = "cannot create the folder " + shown + ": " + Reason(errno);
+  return false;
+}
+
+}  // namespace
+
+bool PrivateFolder::Check(const std::string& rawPath, std::string& error) {
+  const std::string path = WithoutFinalSlashes(rawPath);
+  if (path.empty() || path.front() != '/') {
+    error = "the folder \"" + path + "\" is not an absolute path";
+    return false;
+  }
+  Fd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.Get() < 0) {
+    const int err = errno;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      error = path + " is a symbolic link, not a folder of its own";
+    } else if (err == ENOTDIR) {
+      error = path + " is not a folder";
+    } else {
+      error = "cannot open the folder " + path + ": " + Reason(err);
+    }
+    return false;
+  }
+  struct stat st {};
+  if (fstat(fd.Get(), &st) != 0) {
+    error = "cannot examine the folder " + path + ": " + Reason(errno);
+    return false;
+  }
+  if (st.st_uid != geteuid()) {
+    error = path + " belongs to user " + std::to_string(st.st_uid) + ", not to user " + std::to_string(geteuid()) +
+            " who runs the update";
+    return false;
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    error = path + " (mode " + ModeText(st.st_mode) + ") may be written by other users";
+    return false;
+  }
+  // Whoever may write the parent could rename our folder away and put one
+  // of their own in its place; a sticky parent allows that only to us.
+  const size_t slash = path.rfind('/');
+  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+  struct stat up {};
+  if (stat(parent.c_str(), &up) != 0) {
+    error = "cannot examine the folder " + parent + ": " + Reason(errno);
+    return false;
+  }
+  if ((up.st_mode & S_ISVTX) != 0) return true;
+  if (up.st_uid != geteuid() && up.st_uid != 0) {
+    error = "the folder " + parent + " that holds " + path + " belongs to user " + std::to_string(up.st_uid) +
+            ", who could replace it";
+    return false;
+  }
+  if ((up.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    error = "the folder " + parent + " (mode " + ModeText(up.st_mode) + ") that holds " + path +
+            " may be written by other users, who could replace it";
+    return false;
+  }
+  return true;
+}
+
+bool PrivateFolder::Ensure(const std::string& rawPath, std::string& error) {
+  const std::string path = WithoutFinalSlashes(rawPath);
+  if (path.empty() || path.front() != '/') {
+    error = "the folder \"" + path + "\" is not an absolute path";
+    return false;
+  }
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) {
+      error = "cannot examine " + path + ": " + Reason(errno);
+      return false;
+    }
+    // Walk down from the top; folders above that exist are taken as they
+    // are (an administrator may have linked /var elsewhere), what is missing
+    // is made private.
+    Fd dir(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::string shown;
+    for (const std::string& part : Parts(path)) {
+      shown += "/" + part;
+      if (!MakeFolderAt(dir.Get(), part, shown, error)) return false;
+      const int next = openat(dir.Get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (next < 0) {
+        error = "cannot open the folder " + shown + ": " + Reason(errno);
+        return false;
+      }
+      dir.Reset(next);
+    }
+  }
+  return Check(path, error);
+}
+
+bool PrivateFolder::MakeFoldersBelow(const std::string& rawFolder, const std::string& relative, std::string& error) {
+  const std::string folder = WithoutFinalSlashes(rawFolder);
+  std::vector<std::string> parts = Parts(relative);
+  if (parts.empty()) return true;
+  parts.pop_back();  // the file itself
+  Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (dir.Get() < 0) {
+    error = "cannot open the folder " + folder + ": " + Reason(errno);
+    return false;
+  }
+  std::string shown = folder;
+  for (const std::string& part : parts) {
+    shown += "/" + part;
+    if (part == "." || part == "..") {
+      error = "cannot create the folder " + shown + ": the name leaves " + folder;
+      return false;
+    }
+    if (!MakeFolderAt(dir.Get(), part, shown, error)) return false;
+    const int next = openat(dir.Get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) {
+      const int err = errno;
+      // With O_DIRECTORY a link reads as ENOTDIR, like a file: look again.
+      struct stat st {};
+      const bool link = fstatat(dir.Get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+      error = "cannot create the folder " + shown + ": " +
+              (link ? std::string("a symbolic link is in the way")
+                    : err == ENOTDIR ? std::string("a file is in the way") : Reason(err));
+      return false;
+    }
+    dir.Reset(next);
+  }
+  return true;
+}
+
+bool PrivateFolder::MoveAside(const std::string& rawFolder, const std::string& name, const std::string& aside,
+                              std::string& error) {
+  const std::string folder = WithoutFinalSlashes(rawFolder);
+  if (name.empty() || aside.empty() || name.find('/') != std::string::npos || aside.find('/') != std::string::npos) {
+    error = "cannot move \"" + name + "\" aside to \"" + aside + "\": not single names in " + folder;
+    return false;
+  }
+  Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (dir.Get() < 0) {
+    error = "cannot open the folder " + folder + ": " + Reason(errno);
+    return false;
+  }
+  struct stat st {};
+  if (fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return true;
+    error = "cannot examine " + folder + "/" + name + ": " + Reason(errno);
+    return false;
+  }
+  // rename replaces an older copy in one step, whatever its mode: the
+  // folder is ours, so nothing needs to be made writable first.
+  if (renameat(dir.Get(), name.c_str(), dir.Get(), aside.c_str()) != 0) {
+    error = "cannot move " + folder + "/" + name + " aside to " + aside + ": " + Reason(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace qrv::platform

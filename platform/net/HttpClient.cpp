@@ -97,6 +97,10 @@ bool HttpClient::CheckUrl(const std::string& url) {
       return false;
     }
   }
+  // A transfer that began encrypted stays encrypted: a redirect to plain
+  // HTTP would hand the unsigned information files to whoever listens.
+  const bool secure = url.size() >= 8 && strncasecmp(url.c_str(), "https://", 8) == 0;
+  curl_easy_setopt(m_session->Easy(), CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   return true;
 }
 

@@ -110,6 +110,13 @@ TEST_F(HttpClientTest, RedirectsAreFollowedAndBounded) {
   EXPECT_NE(LastError::Text().find("redirect"), std::string::npos) << LastError::Text();
   EXPECT_FALSE(fs::exists(Out("loop.bin"))) << "no reply was final, so nothing was created";
   EXPECT_EQ(m_server.CountRequests("/files/loop.bin"), 11u) << "the first request and ten redirects";
+
+  // A server must not send us to local files or other protocols.
+  for (const char* target : {"file:///etc/passwd", "ftp://127.0.0.1/x.bin", "gopher://127.0.0.1/x"}) {
+    m_server.SetFault("/files/away.bin", Fault::kRedirect, target);
+    EXPECT_FALSE(client.GetToFile(Url("away.bin"), Out("away.bin"))) << target;
+    EXPECT_FALSE(fs::exists(Out("away.bin"))) << target;
+  }
 }
 
 TEST_F(HttpClientTest, BrokenTransfersFailInTime) {

@@ -12,6 +12,7 @@
 #include "apply/UpdateLog.h"
 #include "apply/UpdateProgress.h"
 #include "platform/core/Diagnostics.h"
+#include "platform/core/DisplayText.h"
 #include "platform/core/PrivateFolder.h"
 #include "platform/core/RefusedName.h"
 #include "platform/profile/ProfileFile.h"
@@ -148,7 +149,8 @@ int CQUpdateTransferMgr::DownloadListedFiles(std::vector<std::string>& products)
         }
         if (!safe) {
           const std::string why = platform::RefusedName::Reason(relative);
-          platform::Diagnostics::Report("not fetching \"" + relative + "\" listed for " + feature + ": " +
+          platform::Diagnostics::Report("not fetching \"" + platform::DisplayText::Escape(relative) + "\" listed for " +
+                                        feature + ": " +
                                         (why.empty() ? std::string("the name is not a safe file name") : why));
         }
         if (safe && DownloadFile(folder, relative) == 1) {

@@ -25,14 +25,31 @@ void ApplyFixtures::MakeCabinet(const fs::path& cabinet, const std::map<std::str
   fs::remove_all(work, ec);
 }
 
-void ApplyFixtures::SignAsMaker(const fs::path& fixtures, const fs::path& unsignedCab, const fs::path& out) {
+void ApplyFixtures::SignAs(const fs::path& fixtures, const std::string& signer, const fs::path& unsignedCab,
+                           const fs::path& out) {
   const fs::path pki = fixtures / "pki";
   std::error_code ec;
   fs::remove(out, ec);
-  ProcessResult r = RunProcess("/usr/bin/osslsigncode", {"sign", "-certs", (pki / "maker.chain.pem").string(), "-key",
-                                                (pki / "maker.key").string(), "-h", "sha256", "-in",
-                                                unsignedCab.string(), "-out", out.string()});
-  ASSERT_EQ(r.exitCode, 0) << "osslsigncode failed for " << unsignedCab << ": " << r.out << r.err;
+  fs::create_directories(out.parent_path(), ec);
+  ProcessResult r = RunProcess("/usr/bin/osslsigncode",
+                               {"sign", "-certs", (pki / (signer + ".chain.pem")).string(), "-key",
+                                (pki / (signer + ".key")).string(), "-h", "sha256", "-in", unsignedCab.string(),
+                                "-out", out.string()});
+  ASSERT_EQ(r.exitCode, 0) << "osslsigncode failed for " << unsignedCab << " as " << signer << ": " << r.out << r.err;
+}
+
+void ApplyFixtures::SignAsMaker(const fs::path& fixtures, const fs::path& unsignedCab, const fs::path& out) {
+  SignAs(fixtures, "maker", unsignedCab, out);
+}
+
+void ApplyFixtures::MakeSignedCabinet(const fs::path& fixtures, const fs::path& out,
+                                      const std::map<std::string, std::string>& files, const std::string& signer) {
+  const fs::path raw = out.string() + ".unsigned";
+  std::error_code ec;
+  fs::create_directories(out.parent_path(), ec);
+  MakeCabinet(raw, files);
+  SignAs(fixtures, signer, raw, out);
+  fs::remove(raw, ec);
 }
 
 }  // namespace qrv::test

@@ -31,13 +31,8 @@ class CQUpdateApplierTest : public test::UpdateRunFixture {
   }
   // A maker-signed cabinet of files at name below the download folder.
   std::string Cabinet(const std::string& name, const std::map<std::string, std::string>& files) {
-    const fs::path raw = m_root / "raw" / (std::to_string(m_made++) + ".cab");
-    fs::create_directories(raw.parent_path());
-    test::ApplyFixtures::MakeCabinet(raw, files);
-    const fs::path path = Download() / name;
-    fs::create_directories(path.parent_path());
-    test::ApplyFixtures::SignAsMaker(m_fixtures, raw, path);
-    return path.string();
+    test::ApplyFixtures::MakeSignedCabinet(m_fixtures, Download() / name, files);
+    return (Download() / name).string();
   }
   // The same files packed but not signed.
   std::string Unsigned(const std::string& name, const std::map<std::string, std::string>& files) {
@@ -59,7 +54,6 @@ class CQUpdateApplierTest : public test::UpdateRunFixture {
   std::vector<std::string> Tree(const std::string& product) { return test::CabinetFixtures::Tree(Install(product)); }
 
   fs::path m_fixtures;
-  int m_made = 0;
 };
 
 TEST_F(CQUpdateApplierTest, ACancelDuringTheFirstProductStopsBeforeTheSecond) {

@@ -30,11 +30,7 @@ std::vector<std::string> Lines(const std::string& text) {
 // Where a run in a root keeps its trace.
 fs::path TraceIn(const test::SandboxRoot& root) { return root / "var/log/qrvupdate/QrvUpdate.txt"; }
 
-mode_t ModeOf(const fs::path& path) {
-  struct stat st {};
-  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
-}
+using test::ModeOf;
 
 TEST(CQUpdateTraceFileTest, RunsAppendTheirLinesInOrder) {
   test::SandboxRoot root;

@@ -182,10 +182,7 @@ class ExtractCabinetToProductTest : public test::UpdateRunFixture {
     AddProduct("Writer");
   }
   std::string Signed(const std::string& name, const std::map<std::string, std::string>& files) {
-    const fs::path raw = m_root / "raw" / name;
-    fs::create_directories(raw.parent_path());
-    test::ApplyFixtures::MakeCabinet(raw, files);
-    test::ApplyFixtures::SignAsMaker(m_fixtures, raw, Download() / name);
+    test::ApplyFixtures::MakeSignedCabinet(m_fixtures, Download() / name, files);
     return (Download() / name).string();
   }
   fs::path m_fixtures;

@@ -14,6 +14,7 @@ namespace Cabinet::test {
 namespace {
 
 using qrv::test::CabinetFixtures;
+using qrv::test::ModeOf;
 using qrv::test::ReadFile;
 using qrv::test::WriteFile;
 using Strings = std::vector<std::string>;

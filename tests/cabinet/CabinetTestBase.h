@@ -43,11 +43,6 @@ class CabinetTestBase : public ::testing::Test {
   std::filesystem::path Out() const { return m_root / "out"; }
   std::string Source(const std::string& relative) const { return qrv::test::ReadFile(m_cabs / "src" / relative); }
 
-  static mode_t ModeOf(const std::filesystem::path& path) {
-    struct stat st{};
-    if (stat(path.c_str(), &st) != 0) return 0;
-    return st.st_mode & 07777;
-  }
   static struct stat StatOf(const std::filesystem::path& path) {
     struct stat st{};
     EXPECT_EQ(stat(path.c_str(), &st), 0) << path;

@@ -17,13 +17,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using qrv::test::CabinetFixtures;
+using qrv::test::ModeOf;
 using qrv::test::WriteFile;
 using Strings = std::vector<std::string>;
-
-mode_t ModeOf(const fs::path& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
 
 // The identity of the folder a descriptor stands for.
 std::pair<dev_t, ino_t> IdOf(int fd) {

@@ -13,14 +13,13 @@
 #include <vector>
 
 #include "apply/CQUpdateActions.h"
-#include "platform/core/Diagnostics.h"
 #include "platform/registry/RegistryKey.h"
 #include "platform/shell/Launcher.h"
 #include "tests/apply/RecordingLauncher.h"
 #include "tests/apply/ApplyFixtures.h"
 #include "tests/e2e/E2eRunFixture.h"
 #include "tests/support/CabinetFixtures.h"
-#include "tests/support/ProcessRunner.h"
+#include "tests/support/DiagnosticsRecorder.h"
 
 namespace qrv {
 namespace {
@@ -61,7 +60,6 @@ class ActionsHostileServerTest : public test::E2eRunFixture {
     E2eRunFixture::SetUp();
     ASSERT_EQ(UseTransport(test::Transport::kHttp), "");
     m_oldLauncher = platform::Launcher::Install(m_launcher);
-    m_oldSink = platform::Diagnostics::SetSink([this](std::string_view m) { m_reports.emplace_back(m); });
     Installed("Writer", "Qorvane Writer");
     // the installers' record of Writer, and a replacement already queued
     RegistryKey record, queued;
@@ -72,7 +70,6 @@ class ActionsHostileServerTest : public test::E2eRunFixture {
     queued.SetString("Target", (Install("Writer") / "main.bin").string());
   }
   void TearDown() override {
-    platform::Diagnostics::SetSink(m_oldSink);
     platform::Launcher::Install(m_oldLauncher);
     E2eRunFixture::TearDown();
   }
@@ -103,17 +100,9 @@ class ActionsHostileServerTest : public test::E2eRunFixture {
     return all;
   }
 
-  bool Reported(const std::string& part) const {
-    for (const std::string& r : m_reports) {
-      if (r.find(part) != std::string::npos) return true;
-    }
-    return false;
-  }
-
   std::shared_ptr<RecordingLauncher> m_launcher = std::make_shared<RecordingLauncher>();
   std::shared_ptr<platform::Launcher> m_oldLauncher;
-  platform::Diagnostics::Sink m_oldSink;
-  std::vector<std::string> m_reports;
+  test::DiagnosticsRecorder m_diagnostics;
 };
 
 TEST_F(ActionsHostileServerTest, AProductFileCannotRepointTrustFoldersOrTheQueueAndItsOtherActionsRun) {
@@ -162,10 +151,10 @@ TEST_F(ActionsHostileServerTest, AProductFileCannotRepointTrustFoldersOrTheQueue
             (std::vector<std::pair<std::string, std::string>>{{program, (Install("Writer") / "bin").string()}}));
 
   // refused, said so, and the run still ends
-  EXPECT_TRUE(Reported("registry entry 1 of product Writer refused: root 2 (HKLM), key "
-                       "\"software\\qrv\\shared\\qrvupdate\\\", value \"TRUSTANCHORS\""))
-      << ::testing::PrintToString(m_reports);
-  EXPECT_TRUE(Reported("registry removal entry 1 of product Writer refused"));
+  EXPECT_TRUE(m_diagnostics.Has("registry entry 1 of product Writer refused: root 2 (HKLM), key "
+                                "\"software\\qrv\\shared\\qrvupdate\\\", value \"TRUSTANCHORS\""))
+      << m_diagnostics.Text();
+  EXPECT_TRUE(m_diagnostics.Has("registry removal entry 1 of product Writer refused"));
   EXPECT_EQ(CQUpdateActions::TakeRefusedCount(), 0u) << "the run took the count";
   EXPECT_NE(std::find(m_messages->shown.begin(), m_messages->shown.end(), kFinalizeError), m_messages->shown.end())
       << ::testing::PrintToString(m_messages->shown);
@@ -192,14 +181,8 @@ TEST_F(ActionsHostileServerTest, AServedFileNeverBecomesATrustAnchorForTheNextRu
   m_messages->shown.clear();
   Serve("qupdate_s.ini", "[VersionInfo]\nWriter=7.0\n[UpdateVersionInfo]\nWriter=7\n[COUNT]\nWriter=1\n" +
                              ReadFile(m_fixtures / "untrusted-anchor.pem"));
-  const fs::path raw = m_root / "work" / "stranger.cab";
-  test::ApplyFixtures::MakeCabinet(raw, {{"bin/Writer.exe", "the server's program"}});
-  const fs::path pki = m_fixtures / "pki";
-  test::ProcessResult r = test::RunProcess(
-      "/usr/bin/osslsigncode", {"sign", "-certs", (pki / "untrusted.chain.pem").string(), "-key",
-                                (pki / "untrusted.key").string(), "-h", "sha256", "-in", raw.string(), "-out",
-                                (m_root / "srv" / "writer.cab").string() + ".new"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_NO_FATAL_FAILURE(test::ApplyFixtures::MakeSignedCabinet(
+      m_fixtures, m_root / "srv" / "writer.cab.new", {{"bin/Writer.exe", "the server's program"}}, "untrusted"));
   fs::rename(m_root / "srv" / "writer.cab.new", m_root / "srv" / "writer.cab");
   Serve("Writer.ini", "[Writer]\nWriterCOUNT=1\nWriter0FILE=writer.cab\n");
 

@@ -14,35 +14,26 @@
 
 #include "app/CQUpdateUtilTime.h"
 #include "apply/UpdateProgress.h"
-#include "platform/core/Diagnostics.h"
 #include "platform/core/PrivateFolder.h"
 #include "platform/core/ProgramFolders.h"
 #include "platform/core/SystemRoot.h"
 #include "tests/e2e/E2eRunFixture.h"
+#include "tests/support/DiagnosticsRecorder.h"
+#include "tests/support/SandboxRoot.h"
 #include "tests/support/SecondUser.h"
 
 namespace qrv {
 namespace {
 
 namespace fs = std::filesystem;
+using test::ModeOf;
+using test::OwnerOf;
 using test::ReadFile;
 using test::WriteFile;
 
-constexpr uint32_t kNobody = 65534;
+constexpr uid_t kNobody = test::SecondUser::kUid;
 constexpr uint32_t kInvalidDownloadPath = 140;
 constexpr uint32_t kProductNotUpdated = 180;
-
-mode_t ModeOf(const fs::path& path) {
-  struct stat st {};
-  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
-}
-
-uid_t OwnerOf(const fs::path& path) {
-  struct stat st {};
-  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-  return st.st_uid;
-}
 
 class DownloadFolderAttackTest : public test::E2eRunFixture {
  protected:
@@ -54,21 +45,6 @@ class DownloadFolderAttackTest : public test::E2eRunFixture {
     m_victim = m_root / "victim" / "shadow";
     WriteFile(m_victim, "secret");
     fs::permissions(m_victim, fs::perms::owner_read | fs::perms::owner_write);
-    m_oldSink = platform::Diagnostics::SetSink([this](std::string_view text) { m_traced.emplace_back(text); });
-  }
-  void TearDown() override {
-    platform::Diagnostics::SetSink(m_oldSink);
-    E2eRunFixture::TearDown();
-  }
-
-  bool Traced(const std::string& part) const {
-    return std::any_of(m_traced.begin(), m_traced.end(),
-                       [&](const std::string& line) { return line.find(part) != std::string::npos; });
-  }
-  std::string Diagnostics() const {
-    std::string all;
-    for (const std::string& line : m_traced) all += line + "\n";
-    return all;
   }
 
   // A second user needs to reach the sandbox to attack it.
@@ -81,7 +57,7 @@ class DownloadFolderAttackTest : public test::E2eRunFixture {
   void ExpectPrepareRefused() {
     EXPECT_EQ(m_process->QueryUpdates(), 0);
     EXPECT_EQ(m_messages->shown, std::vector<uint32_t>{kInvalidDownloadPath});
-    EXPECT_TRUE(Traced("the download folder cannot be used")) << Diagnostics();
+    EXPECT_TRUE(m_diagnostics.Has("the download folder cannot be used")) << m_diagnostics.Text();
   }
 
   void ExpectVictimUntouched() {
@@ -93,8 +69,7 @@ class DownloadFolderAttackTest : public test::E2eRunFixture {
   }
 
   fs::path m_victim;
-  std::vector<std::string> m_traced;
-  platform::Diagnostics::Sink m_oldSink;
+  test::DiagnosticsRecorder m_diagnostics;
 };
 
 TEST_F(DownloadFolderAttackTest, ALinkInPlaceOfTheFolderIsRefusedAndNotFollowed) {

@@ -22,6 +22,7 @@
 #include "platform/core/RunLock.h"
 #include "tests/e2e/E2eRunFixture.h"
 #include "tests/support/ProcessRunner.h"
+#include "tests/support/SandboxRoot.h"
 
 extern char** environ;
 
@@ -33,11 +34,7 @@ using platform::RunLock;
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-mode_t ModeOf(const fs::path& path) {
-  struct stat st {};
-  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
-}
+using test::ModeOf;
 
 // Starts program with args, its output into the file out; the pid, or -1.
 pid_t Start(const std::string& program, const std::vector<std::string>& args, const fs::path& out) {

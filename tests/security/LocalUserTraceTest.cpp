@@ -12,6 +12,7 @@
 
 #include "tests/e2e/E2eRunFixture.h"
 #include "tests/support/ProcessRunner.h"
+#include "tests/support/SandboxRoot.h"
 #include "tests/support/SecondUser.h"
 
 namespace qrv {
@@ -19,11 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-mode_t ModeOf(const fs::path& path) {
-  struct stat st {};
-  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
-}
+using test::ModeOf;
 
 class LocalUserTraceTest : public test::E2eRunFixture {
  protected:

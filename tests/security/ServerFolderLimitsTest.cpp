@@ -17,6 +17,7 @@
 
 #include "tests/security/ServerTraceFixture.h"
 #include "tests/support/SambaTestServer.h"
+#include "tests/support/SandboxRoot.h"
 #include "transfer/CQUpdateTransferFile.h"
 
 namespace qrv {
@@ -26,11 +27,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using test::SambaTestServer;
 
-mode_t ModeOf(const fs::path& path) {
-  struct stat st {};
-  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
-}
+using test::ModeOf;
 
 class ServerFolderLimitsTest : public test::ServerTraceFixture {
  protected:

@@ -39,11 +39,7 @@ constexpr const char* kMain = "HKLM\\SOFTWARE\\QRV\\Shared\\QrvUpdate";
 // "password" as stored (what `qrvctl password encrypt password` prints)
 constexpr const char* kStoredPassword = "2DEB5FBFB39B3BF0AEA43CACD5BC03B0";
 
-mode_t ModeOf(const fs::path& path) {
-  struct stat st {};
-  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
-}
+using test::ModeOf;
 
 // Sets the umask for the scope; the tools started meanwhile inherit it.
 class ScopedUmask {

@@ -3,7 +3,6 @@
 // or plant a link in a product folder must not get a file written, moved or
 // deleted anywhere else: such entries are refused and stay queued.
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,11 +15,12 @@
 
 #include "apply/PendingReplacements.h"
 #include "config/CQUpdateUtilRegistry.h"
-#include "platform/core/Diagnostics.h"
 #include "platform/registry/RegistryKey.h"
 #include "platform/registry/RegistryStore.h"
+#include "tests/support/DiagnosticsRecorder.h"
 #include "tests/support/ProcessRunner.h"
 #include "tests/support/SandboxRoot.h"
+#include "tests/support/SecondUser.h"
 
 namespace qrv {
 namespace {
@@ -31,7 +31,7 @@ using platform::RegStatus;
 using test::ReadFile;
 using test::WriteFile;
 
-constexpr uid_t kNobody = 65534;
+constexpr uid_t kNobody = test::SecondUser::kUid;
 
 std::vector<std::string> FilesBelow(const fs::path& folder) {
   std::vector<std::string> names;
@@ -53,11 +53,8 @@ class StorePendingQueueTest : public ::testing::Test {
     m_outside = outside;
     WriteFile(m_outside / "victim", "keep");
     WriteFile(Install() / "main.bin", "old");
-    m_oldSink = platform::Diagnostics::SetSink([this](std::string_view m) { m_reports.emplace_back(m); });
   }
   void TearDown() override {
-    platform::Diagnostics::SetSink(m_oldSink);
-    for (auto& [path, mode] : m_opened) chmod(path.c_str(), mode);
     std::error_code ec;
     fs::remove_all(m_outside, ec);
     platform::RegistryStore::ReleaseThreadConnections();
@@ -89,29 +86,10 @@ class StorePendingQueueTest : public ::testing::Test {
     }
     return {};
   }
-  bool Reported(const std::string& part) const {
-    return std::any_of(m_reports.begin(), m_reports.end(),
-                       [&](const std::string& r) { return r.find(part) != std::string::npos; });
-  }
-
-  // Lets a second user reach folder: every folder above it that is ours
-  // gets search permission for others (put back in TearDown).
-  void OpenPathToOthers(const fs::path& folder) {
-    for (fs::path p = folder; p != p.parent_path(); p = p.parent_path()) {
-      struct stat st {};
-      if (stat(p.c_str(), &st) != 0 || st.st_uid != geteuid()) break;
-      if ((st.st_mode & S_IXOTH) == 0) {
-        m_opened.emplace_back(p.string(), st.st_mode & 07777);
-        chmod(p.c_str(), (st.st_mode & 07777) | S_IXOTH);
-      }
-    }
-  }
 
   test::SandboxRoot m_root;
   fs::path m_outside;
-  std::vector<std::string> m_reports;
-  platform::Diagnostics::Sink m_oldSink;
-  std::vector<std::pair<std::string, mode_t>> m_opened;
+  test::DiagnosticsRecorder m_diagnostics;
 };
 
 TEST_F(StorePendingQueueTest, EntriesWhoseSourceIsNotAQueuedFileAreRefusedAndNothingIsDeleted) {
@@ -144,10 +122,11 @@ TEST_F(StorePendingQueueTest, EntriesWhoseSourceIsNotAQueuedFileAreRefusedAndNot
   std::vector<std::string> left;
   for (const auto& e : PendingReplacements::List()) left.push_back(e.id);
   EXPECT_EQ(left, (std::vector<std::string>{"00000010", "00000011", "00000012", "00000013"}));
-  EXPECT_TRUE(Reported("cannot replace " + (Install() / "lib.so").string() + ": refused (queued entry 00000010"))
-      << ::testing::PrintToString(m_reports);
-  EXPECT_TRUE(Reported("is not in the pending folder"));
-  EXPECT_TRUE(Reported("is a symbolic link"));
+  EXPECT_TRUE(
+      m_diagnostics.Has("cannot replace " + (Install() / "lib.so").string() + ": refused (queued entry 00000010"))
+      << m_diagnostics.Text();
+  EXPECT_TRUE(m_diagnostics.Has("is not in the pending folder"));
+  EXPECT_TRUE(m_diagnostics.Has("is a symbolic link"));
 }
 
 TEST_F(StorePendingQueueTest, TargetsOutsideTheRootOrThroughALinkAreRefusedAndTheFileStaysQueued) {
@@ -178,8 +157,8 @@ TEST_F(StorePendingQueueTest, TargetsOutsideTheRootOrThroughALinkAreRefusedAndTh
   EXPECT_EQ(ReadFile(m_outside / "victim"), "keep");
   EXPECT_EQ(FilesBelow(Pending()), pendingBefore) << "every queued file is still there";
   EXPECT_EQ(PendingReplacements::List().size(), cases.size());
-  EXPECT_TRUE(Reported("the target lies outside " + m_root.Path().string())) << ::testing::PrintToString(m_reports);
-  EXPECT_TRUE(Reported((Install() / "plugins").string() + " is a symbolic link"));
+  EXPECT_TRUE(m_diagnostics.Has("the target lies outside " + m_root.Path().string())) << m_diagnostics.Text();
+  EXPECT_TRUE(m_diagnostics.Has((Install() / "plugins").string() + " is a symbolic link"));
 
   // the administrator's tool refuses them the same way, one message each
   test::ProcessResult r = test::RunProcess(QRVCTL_PATH, {"--root", m_root.Path().string(), "pending", "run"});
@@ -198,16 +177,12 @@ TEST_F(StorePendingQueueTest, ALinkASecondUserPlantsInAProductFolderIsNotFollowe
   const fs::path shared = Install() / "shared";
   fs::create_directories(shared);
   const std::string id = Queued("lib.so", "new lib", shared / "lib" / "lib.so");
-  if (geteuid() == 0) {
+  if (test::SecondUser::Available()) {
     ASSERT_EQ(chown(shared.c_str(), kNobody, kNobody), 0);
-    OpenPathToOthers(shared.parent_path());
-    test::ProcessResult r = test::RunProcess(
-        "/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "--", "ln", "-s",
-                             m_outside.string(), (shared / "lib").string()});
+    test::SecondUser::LetReach(shared.parent_path());
+    test::ProcessResult r = test::SecondUser::Run({"/bin/ln", "-s", m_outside.string(), (shared / "lib").string()});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    struct stat st {};
-    ASSERT_EQ(lstat((shared / "lib").c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, kNobody) << "planted by the second user";
+    EXPECT_EQ(test::OwnerOf(shared / "lib"), kNobody) << "planted by the second user";
   } else {
     // without root no second user can be arranged; the link is the same
     fs::create_symlink(m_outside, shared / "lib");

@@ -8,11 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/core/Diagnostics.h"
 #include "tests/apply/ApplyFixtures.h"
 #include "tests/e2e/E2eRunFixture.h"
 #include "tests/support/CabinetFixtures.h"
-#include "tests/support/ProcessRunner.h"
+#include "tests/support/DiagnosticsRecorder.h"
 #include "tests/support/SandboxRoot.h"
 
 namespace qrv::test {
@@ -21,7 +20,8 @@ namespace qrv::test {
 // E2eRunFixture (Writer 5 -> 7, Calc 5 -> 6) served over loopback HTTP, a
 // folder standing for /etc with a file the attacker would like to replace,
 // cabinet makers for what the attacker brings, and a recorder of the
-// diagnostics (where every refusal must be told, with its path and reason).
+// diagnostics, m_diagnostics (where every refusal must be told, with its
+// path and reason).
 //
 // Thread: the test's main thread.
 class UnpackAttackFixture : public E2eRunFixture {
@@ -31,11 +31,6 @@ class UnpackAttackFixture : public E2eRunFixture {
     ASSERT_EQ(UseTransport(Transport::kHttp), "");
     ServeTwoUpdates();
     WriteFile(Etc() / "passwd", "root:x:0:0::/root:/bin/sh\n");
-    m_oldSink = platform::Diagnostics::SetSink([this](std::string_view text) { m_traced.emplace_back(text); });
-  }
-  void TearDown() override {
-    platform::Diagnostics::SetSink(m_oldSink);
-    E2eRunFixture::TearDown();
   }
 
   std::filesystem::path Etc() const { return m_root / "etc"; }
@@ -62,20 +57,7 @@ class UnpackAttackFixture : public E2eRunFixture {
   }
   void Signed(const std::filesystem::path& out, const std::map<std::string, std::string>& files,
               const std::string& signer = "maker") {
-    const std::filesystem::path raw = m_root / "attacker" / (std::to_string(m_made++) + ".cab");
-    Unsigned(raw, files);
-    SignAs(signer, raw, out);
-  }
-  void SignAs(const std::string& signer, const std::filesystem::path& raw, const std::filesystem::path& out) {
-    const std::filesystem::path pki = m_fixtures / "pki";
-    std::error_code ec;
-    std::filesystem::remove(out, ec);
-    std::filesystem::create_directories(out.parent_path());
-    ProcessResult r = RunProcess("/usr/bin/osslsigncode",
-                                 {"sign", "-certs", (pki / (signer + ".chain.pem")).string(), "-key",
-                                  (pki / (signer + ".key")).string(), "-h", "sha256", "-in", raw.string(), "-out",
-                                  out.string()});
-    ASSERT_EQ(r.exitCode, 0) << "osslsigncode failed for " << raw << ": " << r.out << r.err;
+    ApplyFixtures::MakeSignedCabinet(m_fixtures, out, files, signer);
   }
 
   // Puts bytes in place of path the way an attacker would: written beside
@@ -84,23 +66,6 @@ class UnpackAttackFixture : public E2eRunFixture {
     const std::filesystem::path beside = path.string() + ".swap";
     WriteFile(beside, bytes);
     std::filesystem::rename(beside, path);
-  }
-
-  bool Traced(const std::string& part) const {
-    return std::any_of(m_traced.begin(), m_traced.end(),
-                       [&](const std::string& line) { return line.find(part) != std::string::npos; });
-  }
-  // Whether one diagnostic holds all the parts.
-  bool TracedTogether(const std::vector<std::string>& parts) const {
-    return std::any_of(m_traced.begin(), m_traced.end(), [&](const std::string& line) {
-      return std::all_of(parts.begin(), parts.end(),
-                         [&](const std::string& part) { return line.find(part) != std::string::npos; });
-    });
-  }
-  std::string Diagnostics() const {
-    std::string all;
-    for (const std::string& line : m_traced) all += line + "\n";
-    return all;
   }
 
   // Calc as the installers left it: level 5, none of the update's files.
@@ -133,9 +98,7 @@ class UnpackAttackFixture : public E2eRunFixture {
 
   std::string m_calcCab;
   std::string m_writerCab;
-  std::vector<std::string> m_traced;
-  platform::Diagnostics::Sink m_oldSink;
-  int m_made = 0;
+  DiagnosticsRecorder m_diagnostics;
 };
 
 }  // namespace qrv::test

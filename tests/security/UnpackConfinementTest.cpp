@@ -50,8 +50,9 @@ TEST_F(UnpackConfinementTest, AFolderOfTheProductLinkedElsewhereIsNotFollowedAnd
   // run's levels back, so it is offered again too
   EXPECT_EQ(ReadFile(Install("Calc") / "calc.txt"), "calc 6");
   EXPECT_EQ(Version("Calc"), 5u);
-  EXPECT_TRUE(TracedTogether({"update of Writer failed", (Install("Writer") / "bin").string() + " is a symbolic link"}))
-      << Diagnostics();
+  EXPECT_TRUE(m_diagnostics.HasTogether(
+      {"update of Writer failed", (Install("Writer") / "bin").string() + " is a symbolic link"}))
+      << m_diagnostics.Text();
   EXPECT_TRUE(PendingReplacements::List().empty()) << "nothing waits to go through the link at the next start";
   EXPECT_TRUE(fs::is_symlink(Install("Writer") / "bin")) << "the link itself is left as it is";
 
@@ -80,10 +81,10 @@ TEST_F(UnpackConfinementTest, TheCopyFromTheHoldingFolderDoesNotFollowALinkEithe
   ExpectEtcUntouched();
   EXPECT_EQ(State(), 23u);
   ExpectWriterNotUpdated();
-  EXPECT_TRUE(Traced("copying its files through")) << Diagnostics();
-  EXPECT_TRUE(TracedTogether({"update of Writer failed", "refusing to write " +
-                                                             (Install("Writer") / "bin" / "writer.txt").string()}))
-      << Diagnostics();
+  EXPECT_TRUE(m_diagnostics.Has("copying its files through")) << m_diagnostics.Text();
+  EXPECT_TRUE(m_diagnostics.HasTogether(
+      {"update of Writer failed", "refusing to write " + (Install("Writer") / "bin" / "writer.txt").string()}))
+      << m_diagnostics.Text();
   for (const PendingReplacements::Entry& entry : PendingReplacements::List()) {
     EXPECT_EQ(entry.target.find((Install("Writer") / "bin").string()), std::string::npos) << entry.target;
   }

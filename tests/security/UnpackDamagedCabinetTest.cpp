@@ -13,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/apply/ApplyFixtures.h"
 #include "tests/platform/trust/SignedCabinetFixtures.h"
 #include "tests/security/UnpackAttackFixture.h"
+#include "tests/support/ProcessRunner.h"
 
 namespace qrv {
 namespace {
@@ -51,7 +53,7 @@ class UnpackDamagedCabinetTest : public test::UnpackAttackFixture {
   void ServeSignedCalc(const std::string& unsignedBytes) {
     const fs::path raw = m_root / "maker" / "calc-damaged.cab";
     WriteFile(raw, unsignedBytes);
-    SignAs("maker", raw, m_root / "srv" / "calc" / "calc.cab");
+    test::ApplyFixtures::SignAsMaker(m_fixtures, raw, m_root / "srv" / "calc" / "calc.cab");
   }
   // gcab's cabinet of files; compressed with MSZIP when asked.
   std::string Packed(const std::map<std::string, std::string>& files, bool mszip) {
@@ -80,7 +82,7 @@ class UnpackDamagedCabinetTest : public test::UnpackAttackFixture {
     EXPECT_EQ(m_window->events.back(), "CopyError@23");
     EXPECT_EQ(Version("Calc"), 5u) << "not recorded: the next run must offer it again";
     EXPECT_EQ(Backup("Calc"), CQUpdateMgrEnv::kMissing);
-    EXPECT_TRUE(TracedTogether({"update of Calc failed", m_calcCab, reason})) << Diagnostics();
+    EXPECT_TRUE(m_diagnostics.HasTogether({"update of Calc failed", m_calcCab, reason})) << m_diagnostics.Text();
   }
   void ServeGoodCalcAgain() { ServeCabinet("calc/calc.cab", {{"calc.txt", "calc 6"}}); }
 };
@@ -143,8 +145,8 @@ TEST_F(UnpackDamagedCabinetTest, NoRoomInPlaceNorInTheHoldingFolderFailsTheProdu
   EXPECT_NE(copied, 1);
   EXPECT_EQ(State(), 23u);
   EXPECT_EQ(Version("Calc"), 5u);
-  EXPECT_TRUE(TracedTogether({"update of Calc failed", "nor into the holding folder", "File too large"}))
-      << Diagnostics();
+  EXPECT_TRUE(m_diagnostics.HasTogether({"update of Calc failed", "nor into the holding folder", "File too large"}))
+      << m_diagnostics.Text();
   EXPECT_FALSE(fs::exists(Install("Calc") / "data" / "big.bin"));
   EXPECT_TRUE(test::CabinetFixtures::Leftovers(Install("Calc")).empty());
 

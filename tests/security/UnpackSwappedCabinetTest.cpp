@@ -89,7 +89,7 @@ TEST_P(UnpackSwappedCabinetKindTest, ACabinetSwappedAfterTheDownloadIsRefusedAnd
   EXPECT_EQ(m_window->events.back(), "CopyError@23");
   ExpectCalcNotUpdated();
   EXPECT_FALSE(fs::exists(Install("Calc") / "evil.so"));
-  EXPECT_TRUE(TracedTogether({"update of Calc failed", m_calcCab, mention})) << Diagnostics();
+  EXPECT_TRUE(m_diagnostics.HasTogether({"update of Calc failed", m_calcCab, mention})) << m_diagnostics.Text();
   EXPECT_EQ(Version("Writer"), 5u) << "the products after the failed one are not applied either";
 
   ExpectOfferedAgainAndAppliedWhole();
@@ -111,7 +111,7 @@ TEST_F(UnpackSwappedCabinetTest, AResumedRunChecksEachCabinetAgainAndRefusesASwa
     Downloaded();
     Replace(Swap::kOtherSigner);
     m_main.SetDword("UpdateState", state);
-    m_traced.clear();
+    m_diagnostics.Clear();
 
     NewProcess(1);  // the next automatic start: only the store and the folders are left
     if (state == 21) m_process->RollbackCopy(0);
@@ -121,7 +121,8 @@ TEST_F(UnpackSwappedCabinetTest, AResumedRunChecksEachCabinetAgainAndRefusesASwa
     EXPECT_EQ(m_window->events, std::vector<std::string>({"CopyBegin@21", "CopyError@23"}));
     ExpectCalcNotUpdated();
     EXPECT_FALSE(fs::exists(Install("Calc") / "evil.so"));
-    EXPECT_TRUE(TracedTogether({m_calcCab, "Other Software, GmbH", "which is not the maker"})) << Diagnostics();
+    EXPECT_TRUE(m_diagnostics.HasTogether({m_calcCab, "Other Software, GmbH", "which is not the maker"}))
+        << m_diagnostics.Text();
   }
 }
 

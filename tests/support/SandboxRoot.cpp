@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -65,6 +68,24 @@ std::string ReadFile(const std::filesystem::path& path) {
   std::ostringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+mode_t ModeOf(const std::filesystem::path& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) {
+    ADD_FAILURE() << "cannot lstat " << path << ": " << std::strerror(errno);
+    return 0;
+  }
+  return st.st_mode & 07777;
+}
+
+uid_t OwnerOf(const std::filesystem::path& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) {
+    ADD_FAILURE() << "cannot lstat " << path << ": " << std::strerror(errno);
+    return static_cast<uid_t>(-1);
+  }
+  return st.st_uid;
 }
 
 }  // namespace qrv::test

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 
@@ -33,5 +35,10 @@ class SandboxRoot {
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 // The file's bytes; fails the test when it cannot be read.
 std::string ReadFile(const std::filesystem::path& path);
+// The permission bits (& 07777) and the owner of path itself, a link not
+// followed (lstat). When path cannot be read they fail the test and return
+// 0 and (uid_t)-1, values no check expects.
+mode_t ModeOf(const std::filesystem::path& path);
+uid_t OwnerOf(const std::filesystem::path& path);
 
 }  // namespace qrv::test

@@ -84,7 +84,12 @@ bool ResetMachine(const fs::path& work, const qrv::test::HttpTestServer& server,
   RegistryKey main;
   if (!OpenMain(main)) return false;
   fs::remove_all(work / "dl");
-  fs::create_directories(work / "dl" / "QRVDownload");
+  // the engine takes only a download folder that is ours and writable by
+  // nobody else, whatever the umask made it
+  for (const fs::path& folder : {work / "dl", work / "dl" / "QRVDownload"}) {
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
+  }
   main.SetString("DownloadPath", (work / "dl").string());
   main.SetString("ServerPath", server.ServiceUrl());
   main.SetString("TrustAnchors", (work / "fx" / "anchors.pem").string());

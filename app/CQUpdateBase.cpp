@@ -88,6 +88,8 @@ int32_t CQUpdateBase::QueryUpdates() {
   m_downloadMgr.reset();
   m_downloadMgr = std::make_unique<CQUpdateDownloadMgr>();
   m_updateTypes.clear();
+  m_prepareOutcome = PrepareOutcome::kFailed;
+  m_prepareFailure.clear();
 
   // A damaged store reads as empty settings, which would look like a server
   // that cannot be reached or has nothing; say what is really wrong.
@@ -95,18 +97,35 @@ int32_t CQUpdateBase::QueryUpdates() {
       !damage.empty()) {
     platform::Diagnostics::Report(damage);
     MessageService::Current().ShowWith(kStringStoreDamaged, damage, MessageService::kOk);
+    m_prepareFailure = damage;
     return 0;
   }
 
-  if (m_downloadMgr->Connect() != 1) return 0;
+  const CQUpdateTransferMgr& transport = m_downloadMgr->Transport();
+  if (m_downloadMgr->Connect() != 1) {
+    m_prepareOutcome = PrepareOutcome::kUnreachable;
+    m_prepareFailure = transport.LastFailure().empty() ? "the update server cannot be reached"
+                                                       : transport.LastFailure();
+    return 0;
+  }
   const std::string info = m_downloadMgr->GetUpdateInfo();
-  if (info.empty()) return 0;
+  if (info.empty()) {
+    // "Nothing pending" must never hide a server that did not answer.
+    m_prepareFailure = transport.LastFailure().empty() ? "qupdate_s.ini cannot be fetched from the update server"
+                                                       : transport.LastFailure();
+    if (m_autoMode == 0 && !m_downloadMgr->FolderRefused()) {
+      MessageService::Current().Show(kStringNoUpdateInfo, MessageService::kOk);
+    }
+    return 0;
+  }
   struct stat st {};
   if (stat(info.c_str(), &st) != 0 || st.st_size == 0) {
-    platform::Diagnostics::Report("the update information " + info + " is missing or empty");
+    m_prepareFailure = "the update information " + info + " is missing or empty";
+    platform::Diagnostics::Report(m_prepareFailure);
     if (m_autoMode == 0) MessageService::Current().Show(kStringNoUpdateInfo, MessageService::kOk);
     return 0;
   }
+  m_prepareOutcome = PrepareOutcome::kNothingPending;
 
   CQUpdateMgrEnv env;
   env.GetInstalledProducts(m_updateTypes, kProductsKey);
@@ -142,6 +161,7 @@ int32_t CQUpdateBase::QueryUpdates() {
   }
 
   if (m_updateTypes.empty()) return 0;
+  m_prepareOutcome = PrepareOutcome::kFound;
   if (m_autoMode != 0) {
     m_lastUpdateBefore = env.GetLastUpdate();
     m_lastUpdateRecorded = true;
@@ -246,7 +266,18 @@ int32_t CQUpdateBase::CopyFiles() {
     return CQUpdateApplier::kFailed;
   }
   if (CQUpdateDlgMgr* window = Window()) window->OnFileCopyBegin();
+  m_copying = true;
+  m_rollbackPending = false;
   const int32_t result = m_applier.ApplyUpdates();
+  m_copying = false;
+  // A rollback asked for while the copy ran waits until the applier has
+  // stopped: done at once, it would undo the levels recorded so far while
+  // the product being copied still recorded its own afterwards.
+  if (m_rollbackPending) {
+    m_rollbackPending = false;
+    platform::Diagnostics::Report("the copy was cancelled; the update levels this run recorded are rolled back");
+    m_applier.Rollback(1);
+  }
   if (result == CQUpdateApplier::kFailed || result == CQUpdateApplier::kCancelled) {
     if (result == CQUpdateApplier::kFailed) m_copyFailureReason = m_applier.FailureReason();
     SetUpdateState(kStateCopyFailed);
@@ -326,7 +357,13 @@ void CQUpdateBase::CancelDownload() {
 
 void CQUpdateBase::CancelCopy() { m_applier.RequestCancel(); }
 
-int32_t CQUpdateBase::RollbackCopy(uint32_t flag) { return m_applier.Rollback(flag); }
+int32_t CQUpdateBase::RollbackCopy(uint32_t flag) {
+  if (m_copying) {
+    m_rollbackPending = true;  // CopyFiles rolls back once the applier stops
+    return 1;
+  }
+  return m_applier.Rollback(flag);
+}
 
 void CQUpdateBase::RecordLastUpdate() { UpdateSchedule::RecordLastUpdate(); }
 

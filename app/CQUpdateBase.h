@@ -68,9 +68,18 @@ class CQUpdateBase {
   // replace it.
   void SetEndProcess(std::function<void(int)> endProcess);
 
+  // How the last QueryUpdates ended: the list was filled, nothing is
+  // pending, the server could not be reached, or the answer could not be
+  // had (download folder refused, information not fetched or empty, store
+  // damaged; PrepareFailure() says why).
+  enum class PrepareOutcome { kFound, kNothingPending, kUnreachable, kFailed };
+
   // Builds the product list of pending updates; 1 when there is one, 0 when
-  // there is nothing to do or the server could not tell.
+  // there is nothing to do or the server could not tell (PrepareOutcome()).
   int32_t QueryUpdates();
+  PrepareOutcome LastPrepareOutcome() const { return m_prepareOutcome; }
+  // Why the last QueryUpdates could not tell; empty when it could.
+  const std::string& PrepareFailure() const { return m_prepareFailure; }
   std::vector<tagUPDATETYPE>* GetUpdateTypes() { return &m_updateTypes; }
   // Files listed under COUNT of qupdate_s.ini for the products of the list.
   int32_t GetTotalFileCount() const;
@@ -86,6 +95,8 @@ class CQUpdateBase {
   void SetUpdateState(uint32_t code);
   void CancelDownload();
   void CancelCopy();
+  // Puts back the levels the copy recorded (CQUpdateApplier::Rollback);
+  // asked while CopyFiles runs, it is done when the applier has stopped.
   int32_t RollbackCopy(uint32_t flag);
   void SetRestartRequired(uint32_t flag) { m_restartRequired.store(flag); }
   uint32_t RestartRequired() const { return m_restartRequired.load(); }
@@ -137,6 +148,11 @@ class CQUpdateBase {
   std::function<void(int)> m_endProcess;
   std::vector<std::string> m_droppedProducts;
   std::string m_copyFailureReason;
+  PrepareOutcome m_prepareOutcome = PrepareOutcome::kNothingPending;
+  // Set while the applier runs (a cancel may arrive from the event pump).
+  bool m_copying = false;
+  bool m_rollbackPending = false;
+  std::string m_prepareFailure;
   // LastUpdate as it was before an automatic prepare recorded today, so a
   // run that leaves a product out can put it back; kMissing-like sentinel
   // when prepare recorded nothing.

@@ -71,6 +71,9 @@ int CQUpdateApplier::ApplyUpdates() {
     if (r == kFailed) return kFailed;
     RecordLevel(product, infoPath);
   }
+  // A cancel that came while the last product was being copied still
+  // counts: the run ends as cancelled, never as finished.
+  if (m_cancel.load() != 0) return kCancelled;
   return kDone;
 }
 

@@ -29,7 +29,8 @@ class CQUpdateApplier {
   // Every logged product in order: 1 done, 0 when a product failed (those
   // before it stay applied with their levels recorded; the failed one and
   // those after it keep their levels, so the next run offers them again),
-  // 2 when cancelled before a product. A product's level is recorded only
+  // 2 when cancelled before a product or while the last one was copied. A
+  // product's level is recorded only
   // once every one of its cabinets was unpacked (in place, or through the
   // holding folder and the restart queue).
   int ApplyUpdates();

@@ -38,7 +38,9 @@ std::string CQUpdateDownloadMgr::GetUpdateInfo() {
   // Fetched files wait here to be verified and unpacked: a folder that
   // anyone else could write to, or swap, is refused rather than used.
   std::string error;
+  m_folderRefused = false;
   if (!platform::PrivateFolder::Ensure(folder, error)) {
+    m_folderRefused = true;
     m_transport->SetFailure("the download folder cannot be used: " + error);
     MessageService::Current().Show(kStringInvalidDownloadPath, MessageService::kOk);
     return {};

@@ -36,9 +36,11 @@ class CQUpdateDownloadMgr {
   uint32_t Connect();
   // Keeps the previous qupdate_s.ini as qupdate_s.ini<LastUpdate> and fetches
   // a fresh one; its full path, or empty on failure (the previous file stays
-  // under its backup name). A download folder that cannot be made shows
-  // message 140 and gives empty.
+  // under its backup name). A download folder that cannot be made or is not
+  // private (platform::PrivateFolder) shows message 140, gives empty and
+  // sets FolderRefused().
   std::string GetUpdateInfo();
+  bool FolderRefused() const { return m_folderRefused; }
   void DownloadInfoFile(const std::string& product);
   // The transport's DownloadListedFiles(products); 0 without calling it when
   // GetInfoFilePath() is empty.
@@ -49,6 +51,7 @@ class CQUpdateDownloadMgr {
 
   const tagSERVERINFO& Server() const { return m_server; }
   CQUpdateTransferMgr& Transport() { return *m_transport; }
+  const CQUpdateTransferMgr& Transport() const { return *m_transport; }
 
  private:
   static std::unique_ptr<CQUpdateTransferMgr> MakeTransport(const tagSERVERINFO& server);
@@ -56,6 +59,7 @@ class CQUpdateDownloadMgr {
   CQUpdateMgrEnv m_env;
   tagSERVERINFO m_server;
   std::unique_ptr<CQUpdateTransferMgr> m_transport;
+  bool m_folderRefused = false;
 };
 
 }  // namespace qrv

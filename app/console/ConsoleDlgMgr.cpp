@@ -15,7 +15,6 @@
 #include "platform/registry/RegistryStore.h"
 #include "platform/thread/EventPump.h"
 #include "res/CQUpdateStrings.h"
-#include "transfer/CQUpdateDownloadMgr.h"
 
 namespace qrv {
 
@@ -83,17 +82,9 @@ int32_t ConsoleDlgMgr::RunInteractive() {
   ConsoleProductList list;
   InitProductListColumns(list);
   if (FillProductList(list) == 0) {
-    // A damaged settings store reads as "no server set", which would be
-    // reported as a network failure below: name the store instead.
-    if (ReportDamagedStores()) {
-      UpdateFinish(1);
-      return 1;
-    }
-    // An empty list is also what an unreachable server gives; tell the two
-    // apart, as "nothing to do" must not hide a network failure.
-    CQUpdateDownloadMgr probe;
-    if (probe.Connect() != 1) {
-      MessageService::Current().Show(kStringNoNetwork, MessageService::kOk);
+    // An empty list is also what a server that did not answer gives; only
+    // a real answer may say "nothing to do".
+    if (ReportPrepareFailure()) {
       UpdateFinish(1);
       return 1;
     }
@@ -118,7 +109,7 @@ int32_t ConsoleDlgMgr::RunInteractive() {
   std::vector<std::string> products = list.CheckedProducts();
   if (!ConfirmInteractive(products.size())) {
     UpdateFinish(1);
-    return 1;
+    return g_interrupted.load() ? kExitInterrupted : 1;
   }
   if (UpdateDownload(products) != 1) {
     DetachBar();
@@ -150,7 +141,7 @@ int32_t ConsoleDlgMgr::RunAutomatic() {
     default: break;
   }
   if (!UpdatePrepare(kStringUpdateAvailable)) {
-    if (ReportDamagedStores()) {
+    if (ReportPrepareFailure()) {
       UpdateFinish(1);
       return 1;
     }
@@ -181,7 +172,7 @@ int32_t ConsoleDlgMgr::CopyAndFinish() {
   DetachBar();
   if (copied != 1) {
     UpdateFinish(1);
-    return 1;
+    return copied == CQUpdateApplier::kCancelled ? kExitInterrupted : 1;
   }
   UpdateFinalize();
   UpdateFinish(0);
@@ -197,6 +188,22 @@ bool ConsoleDlgMgr::ReportDroppedProducts() {
     names += product;
   }
   MessageService::Current().ShowWith(kStringNotUpdated, names, MessageService::kOk);
+  return true;
+}
+
+bool ConsoleDlgMgr::ReportPrepareFailure() {
+  if (m_process == nullptr) return false;
+  switch (m_process->LastPrepareOutcome()) {
+    case CQUpdateBase::PrepareOutcome::kFound:
+    case CQUpdateBase::PrepareOutcome::kNothingPending: return false;
+    case CQUpdateBase::PrepareOutcome::kUnreachable:
+      MessageService::Current().Show(kStringNoNetwork, MessageService::kOk);
+      break;
+    case CQUpdateBase::PrepareOutcome::kFailed: break;  // the engine showed its message
+  }
+  std::fprintf(m_out, "%s: %s\n", CQUpdateStrings::Get(kStringAppTitle).c_str(),
+               platform::DisplayText::Escape(m_process->PrepareFailure()).c_str());
+  std::fflush(m_out);
   return true;
 }
 

@@ -85,6 +85,10 @@ class ConsoleDlgMgr : public CQUpdateDlgMgr {
   // Shows message 192 naming the products the download left out; whether
   // there were any (the run then ends with status 1).
   bool ReportDroppedProducts();
+  // After a prepare that found nothing: when the engine could not tell
+  // (server unreachable, information not fetched, download folder or store
+  // unusable) shows why and returns true; false for a real "nothing pending".
+  bool ReportPrepareFailure();
   void AttachBar();
   void DetachBar();
 

@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   qrv::ConsoleDlgMgr::Options options;
   bool console = false;
+  bool rootGiven = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
@@ -86,15 +87,26 @@ int main(int argc, char** argv) {
       options.assumeYes = true;
     } else if (a == "--root" || a == "--product") {
       if (i + 1 >= args.size()) return Usage(a + " needs a value");
-      if (a == "--root") qrv::platform::SystemRoot::Set(args[++i]);
-      else options.products.push_back(args[++i]);
+      if (a != "--root") {
+        options.products.push_back(args[++i]);
+      } else if (!qrv::platform::SystemRoot::SetFromOption(args[++i])) {
+        return Usage("--root needs a folder, not an empty value");
+      }
+      rootGiven = true;
     } else if (a.rfind("--root=", 0) == 0) {
-      qrv::platform::SystemRoot::Set(a.substr(7));
+      if (!qrv::platform::SystemRoot::SetFromOption(a.substr(7))) {
+        return Usage("--root needs a folder, not an empty value");
+      }
+      rootGiven = true;
     } else if (a.rfind("--product=", 0) == 0) {
       options.products.push_back(a.substr(10));
     } else {
       return Usage("unknown argument \"" + a + "\"");
     }
+  }
+  // A root that does not exist is a typing slip, not a machine to set up.
+  if (rootGiven && !std::filesystem::is_directory(qrv::platform::SystemRoot::Get())) {
+    return Usage("the root folder " + qrv::platform::SystemRoot::Get().string() + " does not exist");
   }
   if (!console) {
     std::fprintf(stderr,

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -70,6 +71,75 @@ bool MakeFolderAt(int dirFd, const std::string& name, const std::string& shown, 
   return false;
 }
 
+// Whether only root or we can change the folder dirFd: owned by one of us
+// and writable by nobody else, unless sticky (then others may add entries
+// but not rename or remove ours).
+bool TrustedFolder(const struct stat& st, const std::string& shown, const std::string& holds, std::string& error) {
+  if (st.st_uid != geteuid() && st.st_uid != 0) {
+    error = "the folder " + shown + " on the way to " + holds + " belongs to user " + std::to_string(st.st_uid) +
+            ", who could replace what it holds";
+    return false;
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+    error = "the folder " + shown + " (mode " + ModeText(st.st_mode) + ") on the way to " + holds +
+            " may be written by other users, who could replace what it holds";
+    return false;
+  }
+  return true;
+}
+
+// Whether every folder from / down to `path` (following links, as the
+// system will) and every link on the way can be changed only by root or
+// us: otherwise someone could swap a folder or re-point a link between our
+// check and our use. `holds` names what the path leads to, for messages.
+bool TrustedPath(const std::string& path, const std::string& holds, std::string& error, int links = 0) {
+  struct stat st {};
+  if (stat("/", &st) != 0 || !TrustedFolder(st, "/", holds, error)) return false;
+  std::string current;  // resolved so far, "" standing for "/"
+  const std::vector<std::string> parts = Parts(path);
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const std::string& part = parts[i];
+    if (part == ".") continue;
+    if (part == "..") {
+      current = current.substr(0, current.rfind('/'));
+      continue;
+    }
+    const std::string next = current + "/" + part;
+    if (lstat(next.c_str(), &st) != 0) {
+      error = "cannot examine " + next + " on the way to " + holds + ": " + Reason(errno);
+      return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      if (st.st_uid != geteuid() && st.st_uid != 0) {
+        error = next + " on the way to " + holds + " is a symbolic link of user " + std::to_string(st.st_uid) +
+                ", who could point it elsewhere";
+        return false;
+      }
+      if (links >= 40) {
+        error = "too many symbolic links on the way to " + holds;
+        return false;
+      }
+      char target[4096];
+      const ssize_t n = readlink(next.c_str(), target, sizeof target - 1);
+      if (n < 0) {
+        error = "cannot read the link " + next + ": " + Reason(errno);
+        return false;
+      }
+      std::string rest(target, static_cast<size_t>(n));
+      if (rest.empty() || rest.front() != '/') rest = (current.empty() ? "" : current) + "/" + rest;
+      for (size_t j = i + 1; j < parts.size(); ++j) rest += "/" + parts[j];
+      return TrustedPath(rest, holds, error, links + 1);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      error = next + " on the way to " + holds + " is not a folder";
+      return false;
+    }
+    if (!TrustedFolder(st, next, holds, error)) return false;
+    current = next;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool PrivateFolder::Check(const std::string& rawPath, std::string& error) {
@@ -105,27 +175,10 @@ bool PrivateFolder::Check(const std::string& rawPath, std::string& error) {
     error = path + " (mode " + ModeText(st.st_mode) + ") may be written by other users";
     return false;
   }
-  // Whoever may write the parent could rename our folder away and put one
-  // of their own in its place; a sticky parent allows that only to us.
+  // Whoever may change a folder on the way could rename ours away and put
+  // one of their own in its place.
   const size_t slash = path.rfind('/');
-  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
-  struct stat up {};
-  if (stat(parent.c_str(), &up) != 0) {
-    error = "cannot examine the folder " + parent + ": " + Reason(errno);
-    return false;
-  }
-  if ((up.st_mode & S_ISVTX) != 0) return true;
-  if (up.st_uid != geteuid() && up.st_uid != 0) {
-    error = "the folder " + parent + " that holds " + path + " belongs to user " + std::to_string(up.st_uid) +
-            ", who could replace it";
-    return false;
-  }
-  if ((up.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    error = "the folder " + parent + " (mode " + ModeText(up.st_mode) + ") that holds " + path +
-            " may be written by other users, who could replace it";
-    return false;
-  }
-  return true;
+  return TrustedPath(slash == 0 ? "/" : path.substr(0, slash), path, error);
 }
 
 bool PrivateFolder::Ensure(const std::string& rawPath, std::string& error) {
@@ -140,6 +193,13 @@ bool PrivateFolder::Ensure(const std::string& rawPath, std::string& error) {
       error = "cannot examine " + path + ": " + Reason(errno);
       return false;
     }
+    // Nothing is made in a place someone else could take over: the part of
+    // the path that exists must be trusted first.
+    std::string existing = path;
+    do {
+      existing = existing.substr(0, std::max<size_t>(existing.rfind('/'), 1));
+    } while (existing != "/" && lstat(existing.c_str(), &st) != 0);
+    if (!TrustedPath(existing, path, error)) return false;
     // Walk down from the top; folders above that exist are taken as they
     // are (an administrator may have linked /var elsewhere), what is missing
     // is made private.

@@ -19,9 +19,12 @@ class PrivateFolder {
   // Makes sure `path` (absolute) is a private folder, creating it (and any
   // missing folder above it) with mode 0700 whatever the umask. Accepted:
   // a real folder (not a symbolic link) owned by the effective user and
-  // writable by nobody else, whose parent folder does not let others replace
-  // it (owned by the effective user or root and writable by neither group
-  // nor others, or sticky). A folder that fails is left exactly as it is:
+  // writable by nobody else, on a trusted way: every folder from / down to
+  // it (links followed as the system follows them) is owned by the
+  // effective user or root and writable by neither group nor others unless
+  // sticky, and every link on the way is owned by one of them, so nobody
+  // else can swap a folder or re-point a link. Nothing is created below a
+  // way that is not trusted. A folder that fails is left exactly as it is:
   // someone else's folder is never "fixed". False with `error` telling why.
   static bool Ensure(const std::string& path, std::string& error);
 

@@ -31,6 +31,12 @@ std::filesystem::path SystemRoot::Get() {
   return "/";
 }
 
+bool SystemRoot::SetFromOption(std::string_view value) {
+  if (value.empty()) return false;
+  Set(std::filesystem::path(value));
+  return true;
+}
+
 void SystemRoot::Set(const std::filesystem::path& root) {
   std::lock_guard lock(g_mutex);
   g_override = root.empty() ? std::filesystem::path() : Normalise(root);

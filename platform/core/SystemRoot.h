@@ -21,6 +21,10 @@ class SystemRoot {
   // Moves the root; an empty path returns to the environment / default rule.
   // A relative path is made absolute against the current directory.
   static void Set(const std::filesystem::path& root);
+  // Set() for a value given on a command line (--root DIR): an empty value
+  // is refused (false, nothing changed), since falling back to "/" would
+  // turn a mistyped sandbox into the real system.
+  static bool SetFromOption(std::string_view value);
 
   // Joins a root-relative location such as "var/lib/qrvupdate" to the root.
   static std::filesystem::path Resolve(std::string_view relative);

@@ -5,12 +5,15 @@
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "platform/trust/OpenSslErrorQueue.h"
 #include "platform/trust/X500NameFormatter.h"
@@ -26,13 +29,58 @@ std::string UtcText(int64_t when) {
   return text;
 }
 
+// What a loaded store was made from: the system bundle as OpenSSL finds it
+// and each anchors file, by identity and change time (ctime cannot be set
+// back by hand), so a file that changes is read again.
+std::string StoreKey(const std::vector<std::string>& anchorFiles) {
+  std::string key;
+  auto add = [&key](const char* what, const char* path) {
+    struct stat st {};
+    key += what;
+    key += path != nullptr ? path : "";
+    if (path != nullptr && stat(path, &st) == 0) {
+      key += ":" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) +
+             ":" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + ":" +
+             std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+    }
+    key += '\n';
+  };
+  const char* fileVariable = std::getenv(X509_get_default_cert_file_env());
+  const char* dirVariable = std::getenv(X509_get_default_cert_dir_env());
+  add("bundle ", fileVariable != nullptr ? fileVariable : X509_get_default_cert_file());
+  add("dir ", dirVariable != nullptr ? dirVariable : X509_get_default_cert_dir());
+  for (const std::string& file : anchorFiles) {
+    if (!file.empty()) add("anchors ", file.c_str());
+  }
+  return key;
+}
+
+// Parsing the system bundle takes far longer than checking a signature, and
+// every cabinet of a run is checked against the same anchors: the last store
+// made is kept for the process. X509_STORE may be shared by threads once
+// loaded; each check makes its own context.
+std::mutex g_cacheMutex;
+std::string g_cachedKey;
+X509_STORE* g_cachedStore = nullptr;
+
 }  // namespace
 
-ChainVerifier::ChainVerifier() : m_store(X509_STORE_new()) {}
+ChainVerifier::ChainVerifier() = default;
 
 ChainVerifier::~ChainVerifier() { X509_STORE_free(m_store); }
 
 ChainVerifier::Status ChainVerifier::Load(const std::vector<std::string>& anchorFiles, std::string& reason) {
+  X509_STORE_free(m_store);
+  m_store = nullptr;
+  const std::string key = StoreKey(anchorFiles);
+  {
+    std::lock_guard lock(g_cacheMutex);
+    if (g_cachedStore != nullptr && key == g_cachedKey && X509_STORE_up_ref(g_cachedStore) == 1) {
+      m_store = g_cachedStore;
+      return Status::kAccepted;
+    }
+  }
+  m_store = X509_STORE_new();
   if (m_store == nullptr) {
     reason = "cannot make a certificate store: " + OpenSslErrorQueue::Take();
     return Status::kAnchorsUnavailable;
@@ -53,6 +101,12 @@ ChainVerifier::Status ChainVerifier::Load(const std::vector<std::string>& anchor
       reason = "the trust anchors file " + file + " holds no usable PEM certificate: " + OpenSslErrorQueue::Take();
       return Status::kAnchorsUnavailable;
     }
+  }
+  std::lock_guard lock(g_cacheMutex);
+  if (X509_STORE_up_ref(m_store) == 1) {
+    X509_STORE_free(g_cachedStore);
+    g_cachedStore = m_store;
+    g_cachedKey = key;
   }
   return Status::kAccepted;
 }

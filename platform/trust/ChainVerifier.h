@@ -19,7 +19,12 @@ namespace qrv::platform {
 // are built with purpose "any" (OpenSSL 3.0 has no code-signing purpose) and
 // the key usages are tested by hand. No revocation checks are made.
 //
-// Thread: one object per thread.
+// The last store loaded is kept for the process and shared while neither
+// the system bundle nor any anchors file has changed (by identity, size and
+// change times): parsing the bundle costs far more than one check.
+//
+// Thread: one object per thread; objects on several threads may share the
+// kept store.
 class ChainVerifier {
  public:
   using Status = AuthenticodeResult::Status;

@@ -96,6 +96,26 @@ TEST_F(E2eRunTest, CancellingTheDownloadLeavesLevelsAndFilesAlone) {
   EXPECT_EQ(State(), 0u);
 }
 
+TEST_F(E2eRunTest, ACancelWhileTheLastProductIsCopiedEndsCancelledWithEveryLevelPutBack) {
+  ASSERT_EQ(UseTransport(Transport::kHttp), "");
+  ServeTwoUpdates();
+  ASSERT_TRUE(m_window->UpdatePrepare(0));
+  std::vector<std::string> products{"Calc", "Writer"};
+  ASSERT_EQ(m_window->UpdateDownload(products), 1);
+  // The cancel comes from the event pump while the last product's cabinet
+  // is being unpacked, as the Cancel button (or Ctrl-C) would.
+  m_window->onText = [this](uint32_t kind, std::string_view file) {
+    if (kind == CQUpdateDlgMgr::kKindCopying && file == "Writer") m_window->OnFileCopyCancel();
+  };
+
+  EXPECT_EQ(m_window->UpdateCopyFile(), CQUpdateApplier::kCancelled) << "never \"finished\" after a cancel";
+  EXPECT_EQ(State(), 23u);
+  EXPECT_EQ(Version("Calc"), 5u) << "levels match what the next run must do again";
+  EXPECT_EQ(Version("Writer"), 5u);
+  EXPECT_EQ(Backup("Calc"), CQUpdateMgrEnv::kMissing);
+  EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing);
+}
+
 TEST_F(E2eRunTest, ASecondRunFindsNothingPendingAndChangesNothing) {
   ASSERT_EQ(UseTransport(Transport::kHttp), "");
   ServeTwoUpdates();

@@ -314,6 +314,37 @@ TEST_F(QrvupdateConsoleTest, AProductWhoseProductFileCannotBeFetchedIsNamedAndTh
   EXPECT_EQ(Level("QrvWriter"), 1u);
 }
 
+TEST_F(QrvupdateConsoleTest, UpdateInformationTheServerDoesNotGiveFailsTheRunNeverPassesForNothingPending) {
+  fs::remove(m_out / "updates" / "qupdate_s.ini");
+  const CQUpdateMgrEnv env;
+  env.SetAutoUpdate(1);
+  env.SetTerm(1);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--console", "--yes"}, std::vector<std::string>{"--console", "--auto"}}) {
+    SCOPED_TRACE(args.back());
+    env.SetLastUpdate(20000101);
+    const test::ProcessResult run = Run(args);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_FALSE(Has(run.out, "no update is pending")) << run.out;
+    EXPECT_TRUE(Has(run.out, "qupdate_s.ini")) << "the reason is named: " << run.out;
+    EXPECT_EQ(Level("QrvBase"), 1u);
+  }
+}
+
+TEST_F(QrvupdateConsoleTest, AnEmptyOrMissingRootIsAUsageErrorNeverTheRealSystem) {
+  const fs::path missing = m_root / "no" / "such" / "root";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--root", "", "--console", "--yes"}, std::vector<std::string>{"--root=", "--console"},
+        std::vector<std::string>{"--root", missing.string(), "--console", "--yes"}}) {
+    const test::ProcessResult run = test::RunProcess(QRVUPDATE_PATH, args, {{"LC_ALL", "C"}});
+    EXPECT_EQ(run.exitCode, 2) << run.out << run.err;
+    EXPECT_TRUE(Has(run.err, "--root") || Has(run.err, "does not exist")) << run.err;
+  }
+  EXPECT_FALSE(fs::exists(m_root / "no")) << "a missing root is not made";
+  const test::ProcessResult ctl = test::RunProcess(QRVCTL_PATH, {"--root", "", "reg", "query", "HKLM\\SOFTWARE"});
+  EXPECT_EQ(ctl.exitCode, 2) << ctl.out << ctl.err;
+}
+
 TEST_F(QrvupdateConsoleTest, HelpVersionAndTheMissingWindowsAreExplained) {
   const test::ProcessResult help = test::RunProcess(QRVUPDATE_PATH, {"--help"});
   EXPECT_EQ(help.exitCode, 0);

@@ -119,6 +119,42 @@ TEST_F(DownloadFolderAttackTest, AFolderASecondUserMadeFirstIsRefusedWithItsPlan
   EXPECT_TRUE(fs::is_symlink(planted));
 }
 
+TEST_F(DownloadFolderAttackTest, AWayASecondUserCouldChangeIsRefusedAndNothingIsMadeThere) {
+  OpenSandboxToOthers();
+  const fs::path shared = m_root / "shared";
+  fs::create_directories(shared);
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+  test::SecondUser::LetReach(shared);
+  const fs::path mine = m_root / "mine";
+  fs::create_directories(mine);
+
+  // DownloadPath is a link the second user owns in a shared folder: they
+  // can point it elsewhere at any time.
+  const test::ProcessResult linked = test::SecondUser::Run({"/bin/ln", "-s", mine.string(), (shared / "dl").string()});
+  ASSERT_EQ(linked.exitCode, 0) << linked.err;
+  m_main.SetString("DownloadPath", (shared / "dl").string());
+  ExpectPrepareRefused();
+  EXPECT_TRUE(m_diagnostics.Has("symbolic link of user 65534")) << m_diagnostics.Text();
+  EXPECT_FALSE(fs::exists(mine / "QRVDownload")) << "nothing is made below an untrusted way";
+
+  // A folder the second user owns further up.
+  m_messages->shown.clear();
+  const test::ProcessResult made = test::SecondUser::Run({"/bin/mkdir", "-m", "0755", (shared / "theirs").string()});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  fs::create_directories(shared / "theirs" / "x");  // root may add below it; nobody could still rename x
+  m_main.SetString("DownloadPath", (shared / "theirs" / "x").string());
+  ExpectPrepareRefused();
+  EXPECT_FALSE(fs::exists(shared / "theirs" / "x" / "QRVDownload"));
+
+  // A grandparent anyone may write, not sticky.
+  m_messages->shown.clear();
+  fs::create_directories(m_root / "open" / "inner");
+  fs::permissions(m_root / "open", fs::perms::all);
+  m_main.SetString("DownloadPath", (m_root / "open" / "inner").string());
+  ExpectPrepareRefused();
+  EXPECT_FALSE(fs::exists(m_root / "open" / "inner" / "QRVDownload"));
+}
+
 TEST_F(DownloadFolderAttackTest, AStickySharedParentIsFineAndAMissingFolderIsMadePrivate) {
   fs::permissions(m_root / "dl", fs::perms::all | fs::perms::sticky_bit);
   fs::remove_all(Download());

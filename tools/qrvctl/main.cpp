@@ -109,10 +109,13 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (a == "--root") {
-      if (i + 1 >= args.size()) return CommandOutput::Usage("--root needs a folder");
-      qrv::platform::SystemRoot::Set(args[++i]);
+      if (i + 1 >= args.size() || !qrv::platform::SystemRoot::SetFromOption(args[++i])) {
+        return CommandOutput::Usage("--root needs a folder, not an empty value");
+      }
     } else if (a.rfind("--root=", 0) == 0) {
-      qrv::platform::SystemRoot::Set(a.substr(7));
+      if (!qrv::platform::SystemRoot::SetFromOption(a.substr(7))) {
+        return CommandOutput::Usage("--root needs a folder, not an empty value");
+      }
     } else if (a.rfind("-", 0) == 0) {
       return CommandOutput::Usage("unknown option \"" + a + "\"");
     } else {

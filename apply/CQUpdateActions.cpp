@@ -14,6 +14,7 @@
 #include "config/CQUpdateMgrEnv.h"
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/core/Diagnostics.h"
+#include "platform/core/DisplayText.h"
 #include "platform/core/LastError.h"
 #include "platform/profile/ProfileFile.h"
 #include "platform/registry/RegistryTypes.h"
@@ -94,8 +95,9 @@ bool MayTouch(std::string_view product, const char* list, int64_t index, uint32_
   ++g_refused;
   Diagnostics::Report(std::string(list) + " entry " + std::to_string(index) + " of product " + std::string(product) +
                       " refused: root " + std::to_string(root) + " (" +
-                      std::string(platform::RegRootShortName(root)) + "), key \"" + key + "\", value \"" + name +
-                      "\": " + why + "; the product's other entries still run");
+                      std::string(platform::RegRootShortName(root)) + "), key \"" +
+                      platform::DisplayText::Escape(key) + "\", value \"" + platform::DisplayText::Escape(name) +
+                      "\": " + platform::DisplayText::Escape(why) + "; the product's other entries still run");
   return false;
 }
 

@@ -25,9 +25,10 @@ namespace qrv {
 // that folder with "..".
 //
 // The product file is not signed, so its registry entries may not touch the
-// values that decide where files go and whom the updater trusts
-// (ProtectedRegistryValues): such an entry is skipped with a diagnostic and
-// counted (TakeRefusedCount); the other entries run.
+// values that decide where files go, which key a product is read from and
+// whom the updater trusts (ProtectedRegistryValues): such an entry is skipped
+// with a diagnostic (its key and value name shown escaped) and counted
+// (TakeRefusedCount); the other entries run.
 //
 // Nothing is thrown and nothing is shown; what went wrong goes to
 // platform::Diagnostics. Thread: any, one run at a time (the files and the

@@ -17,15 +17,20 @@ namespace qrv {
 // - every value of SOFTWARE\QRV\Shared\QrvUpdate itself (the settings:
 //   TrustAnchors, DownloadPath, the server, UpdateRemainSrc/Dest, ...);
 // - everything below its PendingReplace subkey (the replacement queue);
-// - ProductPath, FilePath, ProductVersion and ProductVersion_Bak of a
-//   product record (a direct subkey of the main key);
+// - Product, ProductPath, FilePath, ProductVersion and ProductVersion_Bak in
+//   every key below the main key, however deep: a record's Product value
+//   names the key the updater then reads the others from, and that key may
+//   lie deeper than a direct subkey. (Pidkey and ProductName are not
+//   protected: one is only sent to the update server, which wrote the
+//   product file anyway, the other is only shown.)
 // - everything below SOFTWARE\QRV\Shared\Install Information (the
 //   installers' records, from which a missing ProductPath is filled in).
 //
-// Key paths are compared as the store finds keys: ASCII case ignored, and
-// more leniently than the store parses them: '/' counts as a separator and
-// empty parts (a leading, trailing or doubled separator) are dropped, so no
-// spelling the store might accept slips past.
+// Key paths are compared exactly as the store looks keys up
+// (RegistryKey::LookupNames): split at '\' only, so "QrvUpdate\A/B" is one
+// key "A/B" one level below the main key, and "SOFTWARE/QRV/..." is a single
+// key at the root; ASCII case ignored in key and value names. A path the
+// store refuses (a leading '\', an empty name) is refused here too.
 //
 // Thread: any; no state.
 class ProtectedRegistryValues {

@@ -2,13 +2,17 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <utility>
 
 #include "config/CQUpdateUtilRegistry.h"
 #include "config/StoredPassword.h"
 #include "platform/core/Diagnostics.h"
+#include "platform/core/DisplayText.h"
 #include "platform/core/ProgramFolders.h"
+#include "platform/registry/RegistryKey.h"
 #include "platform/system/FileVersion.h"
 
 namespace qrv {
@@ -31,6 +35,48 @@ std::string Decrypt(std::string_view valueName, const std::string& stored) {
     return {};
   }
   return plain;
+}
+
+// Whether name can be a product key: one key name below the main key and one
+// file name in the download folder. No separator ('/' is an ordinary
+// character to the store, but not to the file system), no control character
+// (C0, DEL, C1 in UTF-8), not empty, "." or "..".
+bool IsProductName(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F) return false;
+    if (c == 0xC2 && i + 1 < name.size()) {
+      const auto next = static_cast<unsigned char>(name[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) return false;
+    }
+  }
+  return true;
+}
+
+// The record EnumProducts makes of subkey name of parent, read the same way:
+// false when it makes none (a value missing or too long to read).
+bool ReadRecord(const platform::RegistryKey& parent, const std::string& name, tagUPDATETYPE& record) {
+  platform::RegistryKey sub;
+  if (parent.OpenSubKey(name, platform::RegAccess::kRead, sub) != platform::RegStatus::kOk) return false;
+  for (auto [value, text] : {std::pair{"Pidkey", &record.pidkey}, std::pair{"ProductName", &record.productName},
+                             std::pair{"Product", &record.product}}) {
+    platform::RegValue stored;
+    if (sub.Query(value, stored) != platform::RegStatus::kOk ||
+        stored.data.size() > CQUpdateUtilRegistry::kMaxStringBytes) {
+      return false;
+    }
+    *text = stored.AsString();
+  }
+  return true;
+}
+
+void ReportUnusableName(const char* what, std::string_view name, std::string_view keyPath) {
+  platform::Diagnostics::Report("installed product skipped: the " + std::string(what) + " \"" +
+                                platform::DisplayText::Escape(name) + "\" of its record below HKLM\\" +
+                                platform::DisplayText::Escape(keyPath) +
+                                " cannot name a product (it holds '/', '\\' or a control character, or is empty, "
+                                "\".\" or \"..\")");
 }
 
 }  // namespace
@@ -220,8 +266,33 @@ void CQUpdateMgrEnv::DeleteProductVersionBak(std::string_view product) const {
 
 int CQUpdateMgrEnv::GetInstalledProducts(std::vector<tagUPDATETYPE>& products, std::string_view keyPath) const {
   CQUpdateUtilRegistry registry;
+  const auto first = static_cast<std::ptrdiff_t>(products.size());
   if (registry.EnumProducts(products, keyPath) == 0) return 0;
+  // A record under a key that could not name a product is dropped: the
+  // record EnumProducts made of it is removed (an equal one, should there be
+  // two, leaves the same list).
+  platform::RegistryKey parent;
+  std::string keyName;
+  if (platform::RegistryKey::Open(platform::kRootLocalMachine, keyPath, platform::RegAccess::kRead, parent) ==
+      platform::RegStatus::kOk) {
+    for (uint32_t i = 0; parent.EnumSubKey(i, keyName) == platform::RegStatus::kOk; ++i) {
+      if (IsProductName(keyName)) continue;
+      tagUPDATETYPE record;
+      if (!ReadRecord(parent, keyName, record)) continue;
+      auto found = std::find(products.begin() + first, products.end(), record);
+      if (found == products.end()) continue;
+      ReportUnusableName("key name", keyName, keyPath);
+      products.erase(found);
+    }
+  }
   for (auto it = products.begin(); it != products.end();) {
+    // The product key names the record's key below the main key and the
+    // product's files in the download folder: it must be one plain name.
+    if (!IsProductName(it->product)) {
+      ReportUnusableName("Product value", it->product, keyPath);
+      it = products.erase(it);
+      continue;
+    }
     std::string filePath;
     struct stat st {};
     if (registry.ReadProductFilePath(filePath, it->product) == 0 || filePath.empty() ||

@@ -240,6 +240,14 @@ RegStatus RegistryKey::CheckPath(std::string_view path) {
   return SplitPath(path, names);
 }
 
+RegStatus RegistryKey::LookupNames(std::string_view path, std::vector<std::string>& names) {
+  names.clear();
+  std::vector<std::string_view> parts;
+  if (RegStatus s = SplitPath(path, parts); s != RegStatus::kOk) return s;
+  for (std::string_view part : parts) names.push_back(UpperAscii(part));
+  return RegStatus::kOk;
+}
+
 RegStatus RegistryKey::CheckValueName(std::string_view name) { return CheckName(name, "value"); }
 
 RegStatus RegistryKey::CheckValue(std::string_view name, const RegValue& value) {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/registry/RegistryTypes.h"
 
@@ -73,6 +74,14 @@ class RegistryKey {
   static RegStatus CheckPath(std::string_view path);
   static RegStatus CheckValueName(std::string_view name);
   static RegStatus CheckValue(std::string_view name, const RegValue& value);
+
+  // The key names of path as the store looks the key up: split at '\' only
+  // ('/' is an ordinary character of a name), one trailing '\' dropped, each
+  // name upper-cased in ASCII (the store's comparison). Two paths name the
+  // same key exactly when their lists are equal. For callers that must
+  // recognise a key however it is spelt. kInvalidArgument, with the reason in
+  // LastError and names emptied, for a path the calls above refuse.
+  static RegStatus LookupNames(std::string_view path, std::vector<std::string>& names);
 
   void Close();
   bool IsOpen() const;

@@ -330,10 +330,10 @@ TEST_F(CQUpdateActionsTest, RegistryEntriesForTheUpdatersOwnValuesAreRefusedInEv
       {"2", "SOFTWARE\\QRV\\Shared\\QrvUpdate\\PendingReplace\\00000099", "Source", "/srv/evil", 1},
       {"2", "SOFTWARE\\QRV\\Shared\\Install Information\\Writer", "Path", "/srv/evil/", 1},
       {"2", "software\\qrv\\shared\\install information\\Draw", "Path", "/srv/evil/", 1},
+      {"2", "SOFTWARE\\QRV\\Shared\\QrvUpdate\\Writer\\Plugins", "ProductPath", "plugins/", 1},
   };
   const std::vector<Entry> allowed = {
       {"2", "SOFTWARE\\QRV\\Shared\\QrvUpdate\\Writer", "Channel", "stable", 1},
-      {"2", "SOFTWARE\\QRV\\Shared\\QrvUpdate\\Writer\\Plugins", "ProductPath", "plugins/", 1},
       {"1", "SOFTWARE\\QRV\\Shared\\QrvUpdate", "TrustAnchors", "per-user, never read", 1},
       {"2", "SOFTWARE\\QRV\\Shared\\QrvUpdateX", "TrustAnchors", "another key", 1},
   };
@@ -380,7 +380,7 @@ TEST_F(CQUpdateActionsTest, RegistryEntriesForTheUpdatersOwnValuesAreRefusedInEv
   EXPECT_FALSE(Value(2, std::string(CQUpdateUtilRegistry::kInstallInfoKey) + "\\Draw", "Path"));
 
   EXPECT_EQ(Value(2, writerKey, "Channel")->AsString(), "stable") << "the product's other values are its own";
-  EXPECT_EQ(Value(2, writerKey + "\\Plugins", "ProductPath")->AsString(), "plugins/") << "not a product record";
+  EXPECT_FALSE(Value(2, writerKey + "\\Plugins", "ProductPath")) << "a record may be read from any depth";
   EXPECT_EQ(Value(1, main, "TrustAnchors")->AsString(), "per-user, never read");
   EXPECT_EQ(Value(2, "SOFTWARE\\QRV\\Shared\\QrvUpdateX", "TrustAnchors")->AsString(), "another key");
   EXPECT_FALSE(Value(2, writerKey, "Old")) << "an allowed removal still runs";
@@ -392,6 +392,92 @@ TEST_F(CQUpdateActionsTest, RegistryEntriesForTheUpdatersOwnValuesAreRefusedInEv
   EXPECT_TRUE(Reported("registry removal entry 2 of product Writer refused"));
   EXPECT_TRUE(Reported("installers' records"));
   EXPECT_TRUE(Reported("queue of replacements"));
+}
+
+// The check reads a key path exactly as the store does: '\\' is the only
+// separator, so "QrvUpdate\\QrvBase/X" is a product key one level down (whose
+// record values are protected) while "SOFTWARE/QRV/Shared/QrvUpdate" is an
+// unrelated key at the root (which may be written). The values that choose a
+// record's key are protected at every depth, whatever the key is called.
+TEST_F(CQUpdateActionsTest, ProductRecordValuesAreProtectedWhereverTheStorePutsThem) {
+  const std::string main(CQUpdateUtilRegistry::kMainKey);
+  const std::string slashed = main + "\\QrvBase/X";
+  struct Entry {
+    std::string key, name, value;
+    int type;
+  };
+  const std::vector<Entry> refused = {
+      {slashed, "ProductPath", "/anywhere/", 1},
+      {slashed, "filepath", "/anywhere/main.bin", 1},
+      {slashed, "Product", "QrvBase/X", 1},
+      {slashed, "ProductVersion", "0", 1},
+      {main + "\\Writer", "PRODUCT", "QrvBase\\X", 1},
+      {main + "\\QrvBase\\X", "ProductPath", "/anywhere/", 1},
+      {main + "\\Writer\\a\\b\\c", "ProductVersion_Bak", "1", 1},
+      {"\\" + main, "TrustAnchors", "/srv/evil.pem", 1},  // the store refuses the path; so do we
+  };
+  const std::vector<Entry> allowed = {
+      {slashed, "Pidkey", "PID-X", 1},  // only sent to the server
+      {slashed, "ProductName", "Qorvane Base", 1},
+      {"SOFTWARE/QRV/Shared/QrvUpdate", "TrustAnchors", "a key at the root", 1},
+      {main + "/", "TrustAnchors", "a sibling named QrvUpdate/", 1},
+      {main + "\\Writer", "Products", "not Product", 1},
+  };
+  std::string body = "REGISTRYCOUNT=" + std::to_string(refused.size() + allowed.size()) + "\n";
+  int i = 0;
+  for (const std::vector<Entry>* list : {&refused, &allowed}) {
+    for (const Entry& e : *list) {
+      const std::string n = "REGISTRY" + std::to_string(i++);
+      body += n + "ROOT=2\n" + n + "KEY=" + e.key + "\n" + n + "NAME=" + e.name + "\n" + n + "VALUE=" + e.value +
+              "\n" + n + "TYPE=" + std::to_string(e.type) + "\n";
+    }
+  }
+  body += "REMREGISTRYCOUNT=1\nREMREGISTRY0ROOT=2\nREMREGISTRY0KEY=" + main + "\\Writer\nREMREGISTRY0NAME=Product\n";
+  ProductFile("Writer", body);
+  {
+    RegistryKey writer;
+    ASSERT_EQ(m_main.OpenSubKey("Writer", RegAccess::kAll, writer), RegStatus::kOk);
+    writer.SetString("Product", "Writer");
+  }
+
+  EXPECT_EQ(CQUpdateActions::ApplyRegistryAdditions("Writer"), 1);
+  EXPECT_EQ(CQUpdateActions::ApplyRegistryRemovals("Writer"), 1);
+  EXPECT_EQ(CQUpdateActions::TakeRefusedCount(), refused.size() + 1) << ::testing::PrintToString(m_reports);
+
+  for (const char* name : {"ProductPath", "FilePath", "Product", "ProductVersion"}) {
+    EXPECT_FALSE(Value(2, slashed, name)) << name;
+  }
+  EXPECT_EQ(Value(2, main + "\\Writer", "Product")->AsString(), "Writer");
+  EXPECT_FALSE(Value(2, main + "\\QrvBase\\X", "ProductPath"));
+  EXPECT_FALSE(Value(2, main + "\\Writer\\a\\b\\c", "ProductVersion_Bak"));
+  EXPECT_FALSE(Value(2, main, "TrustAnchors"));
+
+  EXPECT_EQ(Value(2, slashed, "Pidkey")->AsString(), "PID-X");
+  EXPECT_EQ(Value(2, slashed, "ProductName")->AsString(), "Qorvane Base");
+  EXPECT_EQ(Value(2, "SOFTWARE/QRV/Shared/QrvUpdate", "TrustAnchors")->AsString(), "a key at the root");
+  EXPECT_EQ(Value(2, main + "/", "TrustAnchors")->AsString(), "a sibling named QrvUpdate/");
+  EXPECT_EQ(Value(2, main + "\\Writer", "Products")->AsString(), "not Product");
+
+  EXPECT_TRUE(Reported("registry entry 0 of product Writer refused: root 2 (HKLM), key \"" + slashed +
+                       "\", value \"ProductPath\": it is part of a product record"))
+      << ::testing::PrintToString(m_reports);
+  EXPECT_TRUE(Reported("registry entry 7 of product Writer refused: root 2 (HKLM), key \"\\" + main +
+                       "\", value \"TrustAnchors\": the key path is not one the store accepts (key path \"\\SOFTWARE"))
+      << ::testing::PrintToString(m_reports);
+  EXPECT_TRUE(Reported("registry removal entry 0 of product Writer refused"));
+}
+
+// Text a product file names is reported escaped: a key or value name with
+// terminal sequences in it does not act on the administrator's terminal.
+TEST_F(CQUpdateActionsTest, RefusalsShowTheProductFilesTextEscaped) {
+  const std::string main(CQUpdateUtilRegistry::kMainKey);
+  ProductFile("Writer", "REGISTRYCOUNT=1\nREGISTRY0ROOT=2\nREGISTRY0KEY=" + main +
+                            "\\x\x1b]0;OWNED\x07\nREGISTRY0NAME=FilePath\nREGISTRY0VALUE=/x\nREGISTRY0TYPE=1\n");
+  EXPECT_EQ(CQUpdateActions::ApplyRegistryAdditions("Writer"), 1);
+  EXPECT_EQ(CQUpdateActions::TakeRefusedCount(), 1u);
+  EXPECT_TRUE(Reported("key \"" + main + "\\x\\e]0;OWNED\\x07\", value \"FilePath\""))
+      << ::testing::PrintToString(m_reports);
+  for (const std::string& r : m_reports) EXPECT_EQ(r.find('\x1b'), std::string::npos) << r;
 }
 
 TEST_F(CQUpdateActionsTest, ShortcutsAndStartsGoWhereTheProductWasBeforeTheRegistryEntries) {

@@ -206,5 +206,59 @@ TEST_F(CQUpdateMgrEnvTest, InstalledProductsNeedAnExistingMainFile) {
   EXPECT_TRUE(products.empty());
 }
 
+// A product key names the key its values are read from and the product's
+// files in the download folder, so it must be one plain name; so must the
+// name of the key the record was found under. Every record with a main file
+// below would otherwise be listed.
+TEST_F(CQUpdateMgrEnvTest, InstalledProductsWithUnusableNamesAreSkippedAndNamed) {
+  const std::string present = (m_root / "opt/present.bin").string();
+  test::WriteFile(present, "binary");
+  auto make = [&](const std::string& keyName, const std::string& product) {
+    RegistryKey key = Product(keyName);
+    if (!product.empty()) {
+      key.SetString("Product", product);
+      key.SetString("ProductName", "name");
+      key.SetString("Pidkey", "pid");
+    }
+    key.SetString("FilePath", present);
+  };
+  make("A", "A");
+  make("A/copy", "A");  // the same record again under a key name with a '/'
+  make("QrvBase/X", "QrvBase/X");
+  make("Deep", "QrvBase\\X");
+  make("QrvBase\\X", "");
+  make("Dots", "..");
+  make("Dot", ".");
+  make("..", "Alias");
+  make("Alias", "");
+  make("Esc", "e\x1b]0;OWNED\x07");
+  make("e\x1b]0;OWNED\x07", "");
+  make("C1", "c\xC2\x9B" "2J");
+  make("c\xC2\x9B" "2J", "");
+  make("Korean", "\xED\x95\x9C\xEA\xB8\x80");  // a name in UTF-8 is fine
+  make("\xED\x95\x9C\xEA\xB8\x80", "");
+
+  std::vector<std::string> reports;
+  auto previous = platform::Diagnostics::SetSink([&](std::string_view m) { reports.emplace_back(m); });
+  std::vector<tagUPDATETYPE> products;
+  const int listed = m_env.GetInstalledProducts(products, kMain);
+  platform::Diagnostics::SetSink(previous);
+
+  ASSERT_EQ(listed, 1);
+  std::vector<std::string> keys;
+  for (const tagUPDATETYPE& p : products) keys.push_back(p.product);
+  EXPECT_EQ(keys, (std::vector<std::string>{"A", "\xED\x95\x9C\xEA\xB8\x80"}));
+  std::string all;
+  for (const std::string& r : reports) all += r + "\n";
+  for (const std::string named :
+       {"key name \"A/copy\"", "key name \"QrvBase/X\"", "Product value \"QrvBase\\X\"", "Product value \"..\"",
+        "Product value \".\"", "key name \"..\"", "Product value \"e\\e]0;OWNED\\x07\"",
+        "Product value \"c\\u009B2J\""}) {
+    EXPECT_NE(all.find("installed product skipped: the " + named), std::string::npos) << named << "\n" << all;
+  }
+  EXPECT_EQ(all.find('\x1b'), std::string::npos) << "names are shown escaped";
+  EXPECT_EQ(reports.size(), 8u) << all;
+}
+
 }  // namespace
 }  // namespace qrv

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/registry/RegistryKey.h"
 #include "tests/support/ProcessRunner.h"
 #include "tests/support/SandboxRoot.h"
 
@@ -165,6 +168,113 @@ TEST_F(Qrvctl, RegImportChecksTheWholeFileFirst) {
   test::WriteFile(file, utf16);
   Out({"reg", "import", file});
   EXPECT_EQ(Out({"reg", "query", "HKCU\\Software\\Q", "n"}), "n\tREG_SZ\t\xC3\xA9\n");
+}
+
+// A product file may have stored text made to act on a terminal; what qrvctl
+// prints for a person shows it escaped, while an export keeps every byte and
+// reads back to the same values.
+constexpr const char* kHostile = "hello\x1b]0;OWNED\x07\x1b[2J";
+constexpr const char* kHostileShown = "hello\\e]0;OWNED\\x07\\e[2J";
+
+TEST_F(Qrvctl, StoredAndServedTextIsPrintedEscaped) {
+  const std::string key = std::string(kMain) + "\\Writer";
+  const std::string odd = key + "\\k\x1b[2J";
+  Out({"reg", "add", key, "Channel", "REG_SZ", kHostile});
+  Out({"reg", "add", key, std::string("v\x9b") + "\x1b[1m", "REG_DWORD", "7"});  // a stray byte and ESC in a name
+  Out({"reg", "add", odd, "x", "REG_SZ", "\xC2\x9B" "31m"});                     // a C1 character
+  Out({"reg", "add", std::string(kMain) + "\\PendingReplace\\00000001", "Source", "REG_SZ", "/p/a\x1b[2J"});
+  Out({"reg", "add", std::string(kMain) + "\\PendingReplace\\00000001", "Target", "REG_SZ", "/t\tb"});
+
+  EXPECT_EQ(Out({"reg", "query", key, "channel"}), std::string("Channel\tREG_SZ\t") + kHostileShown + "\n");
+  EXPECT_EQ(Out({"reg", "query", key}),
+            std::string("Channel\tREG_SZ\t") + kHostileShown + "\nv\\x9B\\e[1m\tREG_DWORD\t7\n");
+  EXPECT_EQ(Out({"reg", "query", odd}), "x\tREG_SZ\t\\u009B31m\n");
+  EXPECT_EQ(Out({"reg", "subkeys", key}), "k\\e[2J\n");
+  EXPECT_EQ(Out({"pending", "list"}), "/p/a\\e[2J\t/t\\tb\n");
+
+  const std::string ini = (m_root / "product.ini").string();
+  test::WriteFile(ini, std::string("[Writer]\nName=") + kHostile + "\n");
+  EXPECT_EQ(Out({"ini", "get", ini, "Writer", "Name"}), std::string(kHostileShown) + "\n");
+
+  // errors name what they were given, escaped as well
+  test::ProcessResult r = Run({"reg", "query", key + "\\gone\x1b]0;x\x07"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("gone\\e]0;x\\x07"), std::string::npos) << r.err;
+  r = Run({"reg", "query", key, "missing\x1b[2J"});
+  EXPECT_NE(r.err.find("missing\\e[2J"), std::string::npos) << r.err;
+  for (const std::string& text : {Out({"reg", "query", key}), r.err}) {
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  }
+}
+
+TEST_F(Qrvctl, RegExportKeepsEveryStringExactlyAndReadsBack) {
+  const std::string key = "HKLM\\SOFTWARE\\QRV\\Odd";
+  platform::RegistryKey odd;
+  ASSERT_EQ(platform::RegistryKey::Create(platform::kRootLocalMachine, "SOFTWARE\\QRV\\Odd", odd),
+            platform::RegStatus::kOk);
+  const std::vector<std::pair<std::string, std::string>> values = {
+      {"terminal", kHostile},
+      {"lines", "one\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\QRV\\Shared\\QrvUpdate]\r\n@=dword:00000001"},
+      {"nul", std::string("before\0after", 12)},
+      {"latin1", "caf\xE9"},
+      {"plain", "C:\\Data \"quoted\" \xEC\x9B\x8C"},
+      {"name\x1b[2J", "an odd value name is kept as it is"},
+  };
+  for (const auto& [name, data] : values) {
+    ASSERT_EQ(odd.Set(name, platform::RegValue::String(data)), platform::RegStatus::kOk) << name;
+  }
+  odd.Close();
+
+  const std::string file = (m_root / "odd.reg").string();
+  Out({"reg", "export", key, file});
+  const std::string exported = test::ReadFile(file);
+  EXPECT_NE(exported.find("\"terminal\"=hex(1):68,65,6c,6c,6f,1b,5d,30"), std::string::npos) << exported;
+  EXPECT_NE(exported.find("\"nul\"=hex(1):62,65,66,6f,72,65,00,61,66,74,65,72\r\n"), std::string::npos) << exported;
+  EXPECT_NE(exported.find("\"plain\"=\"C:\\\\Data \\\"quoted\\\" \xEC\x9B\x8C\"\r\n"), std::string::npos) << exported;
+  EXPECT_EQ(exported.find("\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\QRV\\Shared"), std::string::npos)
+      << "no stored text starts a line of its own";
+  EXPECT_EQ(exported.find("]0;OWNED"), std::string::npos) << "string data holds nothing a terminal acts on";
+
+  Out({"reg", "delete", key});
+  Out({"reg", "import", file});
+  ASSERT_EQ(platform::RegistryKey::Open(platform::kRootLocalMachine, "SOFTWARE\\QRV\\Odd",
+                                        platform::RegAccess::kRead, odd),
+            platform::RegStatus::kOk);
+  for (const auto& [name, data] : values) {
+    platform::RegValue read;
+    ASSERT_EQ(odd.Query(name, read), platform::RegStatus::kOk) << name;
+    EXPECT_EQ(read.type, platform::kRegSz) << name;
+    EXPECT_EQ(std::string(read.data.begin(), read.data.end()), data) << name;
+  }
+  Out({"reg", "export", key, file + ".2"});
+  EXPECT_EQ(test::ReadFile(file + ".2"), exported);
+
+  // hex(1) in a version 5.00 file would be UTF-16: refused rather than misread
+  test::WriteFile(file, "Windows Registry Editor Version 5.00\r\n[" + key + "]\r\n\"s\"=hex(1):61,00\r\n");
+  test::ProcessResult r = Run({"reg", "import", file});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("hex(1)"), std::string::npos) << r.err;
+
+  // a name with a line end has no form in the file: the export says so and writes nothing
+  Out({"reg", "add", key + "\\two\nlines", "v", "REG_SZ", "x"});
+  r = Run({"reg", "export", key, file + ".3"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("two\\nlines"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("line end"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(file + ".3"));
+}
+
+TEST_F(Qrvctl, RegImportNamesWhyAFileCannotBeRead) {
+  test::ProcessResult r = Run({"reg", "import", m_root.Path().string()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find(m_root.Path().string() + " is a folder, not a registry file"), std::string::npos) << r.err;
+  r = Run({"reg", "import", (m_root / "missing.reg").string()});
+  EXPECT_NE(r.err.find("cannot open " + (m_root / "missing.reg").string() + ": No such file or directory"),
+            std::string::npos)
+      << r.err;
+  test::WriteFile(m_root / "empty.reg", "");
+  r = Run({"reg", "import", (m_root / "empty.reg").string()});
+  EXPECT_NE(r.err.find("empty file; expected a REGEDIT4 header"), std::string::npos) << r.err;
 }
 
 TEST_F(Qrvctl, IniAndPasswordCommands) {

@@ -32,10 +32,14 @@ int List(const std::string& file) {
     char stamp[48];
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", e.year, e.month, e.day, e.hour, e.minute,
                   e.second);
-    std::string line = Cabinet::EntryName::Printable(e.name) + "\t" + std::to_string(e.size) + "\t" + stamp + "\t" +
-                       CabCommand::AttributeLetters(e.attribs);
-    if (!e.safe) line += "\trefused: " + e.refusal;
-    CommandOutput::Line(line);
+    const std::string name = Cabinet::EntryName::Printable(e.name);
+    const std::string size = std::to_string(e.size);
+    const std::string letters = CabCommand::AttributeLetters(e.attribs);
+    if (e.safe) {
+      CommandOutput::Fields({name, size, stamp, letters});
+    } else {
+      CommandOutput::Fields({name, size, stamp, letters, "refused: " + e.refusal});
+    }
   }
   return 0;
 }

@@ -65,7 +65,8 @@ int PasswordCommand::Run(const std::vector<std::string>& args) {
   }
   bool ok = encrypt ? EncryptPassword(in, out, &error) : DecryptPassword(in, out, &error);
   if (!ok) return CommandOutput::Error(error);
-  CommandOutput::Line(out);
+  // the password itself, byte for byte: escaping would change it
+  CommandOutput::Raw(out + "\n");
   return 0;
 }
 

@@ -10,7 +10,7 @@ int PendingCommand::Run(const std::vector<std::string>& args) {
   if (args.size() != 1) return CommandOutput::Usage("pending needs exactly one of: list, run");
   if (args[0] == "list") {
     for (const PendingReplacements::Entry& entry : PendingReplacements::List()) {
-      CommandOutput::Line(entry.source + "\t" + entry.target);
+      CommandOutput::Fields({entry.source, entry.target});
     }
     return 0;
   }

@@ -1,12 +1,13 @@
 #include "tools/qrvctl/RegCommand.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iostream>
-#include <sstream>
 
 #include "platform/core/AtomicFileWriter.h"
 #include "platform/core/LastError.h"
@@ -25,35 +26,49 @@ using platform::RegistryKey;
 using platform::RegStatus;
 using platform::RegValue;
 
-// One line per value must stay one line: control characters that would
-// break it are shown as escapes.
-std::string Printable(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\t') out += "\\t";
-    else out += c;
-  }
-  return out;
-}
-
-std::string FormatValue(const std::string& name, const RegValue& value) {
-  std::string line = Printable(name) + "\t";
+// NAME, TYPE and DATA on one line; CommandOutput::Fields escapes control
+// characters, so a stored value can neither split the line nor act on the
+// administrator's terminal.
+void PrintValue(const std::string& name, const RegValue& value) {
   switch (value.type) {
     case platform::kRegSz:
-      return line + "REG_SZ\t" + Printable(value.AsString());
+      CommandOutput::Fields({name, "REG_SZ", value.AsString()});
+      return;
     case platform::kRegDword:
-      return line + "REG_DWORD\t" + std::to_string(value.AsDword().value_or(0));
+      CommandOutput::Fields({name, "REG_DWORD", std::to_string(value.AsDword().value_or(0))});
+      return;
     default: {
-      line += "REG_BINARY\t";
-      char hex[3];
+      std::string hex;
+      char digits[3];
       for (uint8_t b : value.data) {
-        std::snprintf(hex, sizeof hex, "%02X", b);
-        line += hex;
+        std::snprintf(digits, sizeof digits, "%02X", b);
+        hex += digits;
       }
-      return line;
+      CommandOutput::Fields({name, "REG_BINARY", hex});
+      return;
     }
+  }
+}
+
+// The whole content of descriptor fd, read from name; false with the
+// reason, naming the file and the system's error text.
+bool ReadAll(int fd, const std::string& name, std::string& text, std::string& error) {
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    error = name + " is a folder, not a registry file";
+    return false;
+  }
+  text.clear();
+  char buffer[65536];
+  while (true) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got == 0) return true;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      error = "cannot read " + name + ": " + std::strerror(errno);
+      return false;
+    }
+    text.append(buffer, static_cast<size_t>(got));
   }
 }
 
@@ -84,13 +99,13 @@ int Query(const std::vector<std::string>& args) {
     for (uint32_t i = 0; key.EnumValue(i, name, value) == RegStatus::kOk; ++i) {
       if (name.size() == args[1].size() && strncasecmp(name.c_str(), args[1].c_str(), name.size()) == 0) break;
     }
-    CommandOutput::Line(FormatValue(name, value));
+    PrintValue(name, value);
     return 0;
   }
   std::string name;
   RegStatus status;
   for (uint32_t i = 0; (status = key.EnumValue(i, name, value)) == RegStatus::kOk; ++i) {
-    CommandOutput::Line(FormatValue(name, value));
+    PrintValue(name, value);
   }
   if (status != RegStatus::kNoMoreItems) return CommandOutput::Error(LastError::Text());
   return 0;
@@ -186,20 +201,17 @@ int Export(const std::vector<std::string>& args) {
 
 int Import(const std::vector<std::string>& args) {
   if (args.size() != 1) return CommandOutput::Usage("usage: reg import FILE");
-  std::string text;
+  std::string text, error;
   if (args[0] == "-") {
-    std::ostringstream ss;
-    ss << std::cin.rdbuf();
-    text = ss.str();
+    if (!ReadAll(STDIN_FILENO, "standard input", text, error)) return CommandOutput::Error(error);
   } else {
-    std::ifstream in(args[0], std::ios::binary);
-    if (!in) return CommandOutput::Error("cannot read " + args[0] + ": " + std::strerror(errno));
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    text = ss.str();
+    const int fd = ::open(args[0].c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return CommandOutput::Error("cannot open " + args[0] + ": " + std::strerror(errno));
+    const bool read = ReadAll(fd, args[0], text, error);
+    ::close(fd);
+    if (!read) return CommandOutput::Error(error);
   }
   std::vector<RegFileImporter::Operation> operations;
-  std::string error;
   if (!RegFileImporter::Parse(args[0], text, operations, error)) {
     return CommandOutput::Error(error + " (nothing was imported)");
   }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/core/DisplayText.h"
 #include "platform/core/LastError.h"
 #include "platform/registry/RegistryKey.h"
 #include "tools/qrvctl/RegKeyName.h"
@@ -46,17 +47,42 @@ std::string HexData(const std::string& prefix, const std::vector<uint8_t>& data)
   return out;
 }
 
+// Whether string data can be written between quotes and read back the same:
+// no NUL (a quoted string ends there), no line end (the file is read line by
+// line) and, so that the file can be shown on a terminal as it is, nothing
+// else that would have to be escaped there either.
+bool IsPlainText(const std::vector<uint8_t>& data) {
+  const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+  return text.find('\0') == std::string_view::npos && !platform::DisplayText::NeedsEscape(text);
+}
+
+// A key or value name holding a line end cannot be written to the file: a
+// name has no other form there, and the line end would end its line.
+bool CheckName(const char* what, const std::string& name, const RegistryKey& key, std::string& error) {
+  if (name.find_first_of("\r\n") == std::string::npos) return true;
+  error = "cannot export " + RegKeyName::LongForm(key.Root(), key.Path()) + ": its " + what + " \"" +
+          platform::DisplayText::Escape(name) + "\" holds a line end, which a registry file cannot hold";
+  return false;
+}
+
 bool ExportKey(const RegistryKey& key, std::string& text, std::string& error) {
+  if (!CheckName("path", key.Path(), key, error)) return false;
   text += "[" + RegKeyName::LongForm(key.Root(), key.Path()) + "]\r\n";
   std::string name;
   RegValue value;
   RegStatus status;
   uint32_t i = 0;
   for (; (status = key.EnumValue(i, name, value)) == RegStatus::kOk; ++i) {
+    if (!CheckName("value name", name, key, error)) return false;
     std::string line = name.empty() ? "@=" : Quoted(name) + "=";
     switch (value.type) {
       case platform::kRegSz:
-        line += Quoted(value.AsString());
+        if (IsPlainText(value.data)) {
+          line += Quoted(value.AsString());
+        } else {
+          // hex(1): the string's bytes as they are stored
+          line = HexData(line + "hex(1):", value.data);
+        }
         break;
       case platform::kRegDword: {
         char number[16];

@@ -98,6 +98,8 @@ bool RegFileImporter::Parse(const std::string& fileName, const std::string& raw,
   if (header != "REGEDIT4" && header != "Windows Registry Editor Version 5.00") {
     return fail(n + 1, "not a registry file (first line \"" + header.substr(0, 60) + "\", expected REGEDIT4)");
   }
+  // version 5.00 files hold hex(1) strings in UTF-16, REGEDIT4 files as bytes
+  const bool unicode = header != "REGEDIT4";
   ++n;
 
   bool haveKey = false;
@@ -184,6 +186,13 @@ bool RegFileImporter::Parse(const std::string& fileName, const std::string& raw,
       if (!ParseHexBytes(bytesText, bytes)) return fail(lineNo, "bad hex bytes in value \"" + valueName + "\"");
       if (type == platform::kRegBinary) {
         op.value = RegValue::Binary(std::move(bytes));
+      } else if (type == platform::kRegSz && !unicode) {
+        // a string's bytes as stored (RegFileExporter writes strings that
+        // cannot stand between quotes this way)
+        op.value = RegValue{platform::kRegSz, std::move(bytes)};
+      } else if (type == platform::kRegSz) {
+        return fail(lineNo, "value \"" + valueName + "\" has type hex(1) in a version 5.00 file, whose hex(1) "
+                            "data is UTF-16 text; this tool reads hex(1) only in REGEDIT4 files");
       } else if (type == platform::kRegDword && bytes.size() == 4) {
         op.value = RegValue{platform::kRegDword, std::move(bytes)};
       } else {

@@ -18,7 +18,8 @@ namespace qrv::tools {
 // over the store's limits or a write the store refuses changes nothing.
 // Supported lines: [KEY] (created when missing), [-KEY] (deleted with
 // everything below it), "name"="text", "name"=dword:xxxxxxxx, "name"=hex:...,
-// "name"=hex(3):..., "name"=hex(4):... (four bytes), "name"=- (deleted),
+// "name"=hex(3):..., "name"=hex(4):... (four bytes), "name"=hex(1):... (a
+// REG_SZ of exactly these bytes; REGEDIT4 files only), "name"=- (deleted),
 // @=... for the default value, ';' comments and '\' continuation lines.
 class RegFileImporter {
  public:

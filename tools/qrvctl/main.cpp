@@ -41,7 +41,9 @@ HKEY_LOCAL_MACHINE, ...; e.g. HKLM\SOFTWARE\QRV\Shared\QrvUpdate):
   reg subkeys KEY               print the subkeys, one a line, in order
   reg export KEY FILE           write KEY and all below it as a REGEDIT4 file,
                                 readable by its owner only (it may hold the
-                                stored password); FILE - for standard output
+                                stored password); FILE - for standard output;
+                                strings with control characters, NUL or bytes
+                                that are not UTF-8 are written as hex(1) bytes
   reg import FILE               apply a REGEDIT4 (or version 5.00) file in one
                                 transaction; a file with any error, or a name
                                 or value the store cannot hold, changes nothing
@@ -88,6 +90,11 @@ while the system ran):
                                 whose target lies outside the root (on a real
                                 system: outside every product's folder) or is
                                 reached through a symbolic link is refused
+
+Text printed for reading (values, names, paths, messages) shows control
+characters and bytes that are not UTF-8 as escapes: \e for ESC, \n, \r, \t,
+\xNN for other bytes, \u00NN for C1 characters. Exports and decrypted
+passwords are written byte for byte.
 
 Exit status: 0 success, 1 failure (reason on standard error), 2 usage error.
 )";

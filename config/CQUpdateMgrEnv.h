@@ -79,8 +79,11 @@ class CQUpdateMgrEnv {
 
   // Fills products with the installed products below keyPath (under HKLM):
   // subkeys with Pidkey, ProductName and Product whose FilePath names an
-  // existing file; the installed version text is read from that file. Returns
-  // 1, or 0 when keyPath cannot be opened.
+  // existing file; the installed version text is read from that file. A
+  // record whose key name or Product is empty, "." or "..", or holds '/',
+  // '\' or a control character is skipped with a diagnostic: the name would
+  // become a file name in the download folder. Returns 1, or 0 when keyPath
+  // cannot be opened.
   int GetInstalledProducts(std::vector<tagUPDATETYPE>& products, std::string_view keyPath) const;
 };
 

@@ -168,11 +168,23 @@ int32_t ConsoleDlgMgr::RunAutomatic() {
 
 int32_t ConsoleDlgMgr::CopyAndFinish() {
   UpdateWait();
+  m_copyCancelled = false;
   const int32_t copied = UpdateCopyFile();
   DetachBar();
   if (copied != 1) {
     UpdateFinish(1);
     return copied == CQUpdateApplier::kCancelled ? kExitInterrupted : 1;
+  }
+  // A Ctrl-C after the last cabinet was looked at: the files are in, but the
+  // user asked to stop before the update is finalised; it ends as a
+  // cancelled copy (levels put back, state 23), never as a finished update.
+  if (g_interrupted.load()) {
+    Pump();
+    if (m_copyCancelled) {
+      if (m_process != nullptr) m_process->SetUpdateState(kStateCopyFailed);
+      UpdateFinish(1);
+      return kExitInterrupted;
+    }
   }
   UpdateFinalize();
   UpdateFinish(0);
@@ -288,6 +300,7 @@ void ConsoleDlgMgr::OnFileCopyCancel() {
     return;
   }
   if (m_bar) m_bar->Finish();
+  m_copyCancelled = true;
   CQUpdateDlgMgr::OnFileCopyCancel();
 }
 

@@ -99,6 +99,8 @@ class ConsoleDlgMgr : public CQUpdateDlgMgr {
   bool m_failed = false;
   int m_endCode = -1;
   bool m_asking = false;
+  // Set when a cancel of the copy was confirmed (or needed no question).
+  bool m_copyCancelled = false;
 };
 
 }  // namespace qrv

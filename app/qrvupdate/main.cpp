@@ -68,7 +68,6 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   qrv::ConsoleDlgMgr::Options options;
   bool console = false;
-  bool rootGiven = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
@@ -92,20 +91,19 @@ int main(int argc, char** argv) {
       } else if (!qrv::platform::SystemRoot::SetFromOption(args[++i])) {
         return Usage("--root needs a folder, not an empty value");
       }
-      rootGiven = true;
     } else if (a.rfind("--root=", 0) == 0) {
       if (!qrv::platform::SystemRoot::SetFromOption(a.substr(7))) {
         return Usage("--root needs a folder, not an empty value");
       }
-      rootGiven = true;
     } else if (a.rfind("--product=", 0) == 0) {
       options.products.push_back(a.substr(10));
     } else {
       return Usage("unknown argument \"" + a + "\"");
     }
   }
-  // A root that does not exist is a typing slip, not a machine to set up.
-  if (rootGiven && !std::filesystem::is_directory(qrv::platform::SystemRoot::Get())) {
+  // A root that does not exist (from --root or QRVUPDATE_ROOT) is a typing
+  // slip, not a machine to set up.
+  if (!std::filesystem::is_directory(qrv::platform::SystemRoot::Get())) {
     return Usage("the root folder " + qrv::platform::SystemRoot::Get().string() + " does not exist");
   }
   if (!console) {

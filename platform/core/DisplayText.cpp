@@ -42,13 +42,25 @@ size_t CharLength(std::string_view text, size_t at) {
 
 std::string ByteEscape(unsigned char byte) { return {'\\', 'x', kHex[byte >> 4], kHex[byte & 0x0F]}; }
 
+// Whether the three bytes at text[at] are a bidirectional control (U+200E,
+// U+200F, U+202A..U+202E, U+2066..U+2069): shown raw, they reorder what a
+// terminal displays, so a path can be made to read as another.
+bool BidiControl(std::string_view text, size_t at) {
+  if (static_cast<unsigned char>(text[at]) != 0xE2) return false;
+  const auto b1 = static_cast<unsigned char>(text[at + 1]);
+  const auto b2 = static_cast<unsigned char>(text[at + 2]);
+  return (b1 == 0x80 && (b2 == 0x8E || b2 == 0x8F || (b2 >= 0xAA && b2 <= 0xAE))) ||
+         (b1 == 0x81 && b2 >= 0xA6 && b2 <= 0xA9);
+}
+
 // The bytes of the character at text[at] (1 for a byte that starts none);
 // escape tells whether it is shown as an escape.
 size_t Next(std::string_view text, size_t at, bool& escape) {
   const auto lead = static_cast<unsigned char>(text[at]);
   const size_t length = CharLength(text, at);
   escape = length == 0 || lead < 0x20 || lead == 0x7F ||
-           (length == 2 && lead == 0xC2 && static_cast<unsigned char>(text[at + 1]) <= 0x9F);
+           (length == 2 && lead == 0xC2 && static_cast<unsigned char>(text[at + 1]) <= 0x9F) ||
+           (length == 3 && BidiControl(text, at));
   return length == 0 ? 1 : length;
 }
 
@@ -58,6 +70,12 @@ std::string EscapeOf(std::string_view raw) {
   if (raw.size() == 2) {  // a C1 character
     const auto code = static_cast<unsigned char>(raw[1]);
     return {'\\', 'u', '0', '0', kHex[code >> 4], kHex[code & 0x0F]};
+  }
+  if (raw.size() == 3) {  // a bidirectional control
+    const unsigned code = ((lead & 0x0Fu) << 12) | ((static_cast<unsigned char>(raw[1]) & 0x3Fu) << 6) |
+                          (static_cast<unsigned char>(raw[2]) & 0x3Fu);
+    return {'\\', 'u', kHex[(code >> 12) & 0x0F], kHex[(code >> 8) & 0x0F], kHex[(code >> 4) & 0x0F],
+            kHex[code & 0x0F]};
   }
   switch (lead) {
     case 0x1B: return "\\e";

@@ -16,6 +16,8 @@ namespace qrv::platform {
 //   ESC -> \e   LF -> \n   CR -> \r   TAB -> \t
 //   other C0 and DEL, invalid bytes   -> \xNN   (the byte, upper-case hex)
 //   C1 characters (two bytes in UTF-8) -> \u00NN
+//   bidirectional controls (U+200E, U+200F, U+202A..U+202E,
+//   U+2066..U+2069), which reorder what is shown -> \uNNNN
 //
 // Everything else stays as it is: printable ASCII (a backslash too, so
 // server paths such as "sub\file.cab" read as written) and valid UTF-8 of

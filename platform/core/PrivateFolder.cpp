@@ -92,7 +92,8 @@ bool TrustedFolder(const struct stat& st, const std::string& shown, const std::s
 // system will) and every link on the way can be changed only by root or
 // us: otherwise someone could swap a folder or re-point a link between our
 // check and our use. `holds` names what the path leads to, for messages.
-bool TrustedPath(const std::string& path, const std::string& holds, std::string& error, int links = 0) {
+bool TrustedPath(const std::string& path, const std::string& holds, std::string& error, bool fileAtEnd = false,
+                 int links = 0) {
   struct stat st {};
   if (stat("/", &st) != 0 || !TrustedFolder(st, "/", holds, error)) return false;
   std::string current;  // resolved so far, "" standing for "/"
@@ -128,7 +129,18 @@ bool TrustedPath(const std::string& path, const std::string& holds, std::string&
       std::string rest(target, static_cast<size_t>(n));
       if (rest.empty() || rest.front() != '/') rest = (current.empty() ? "" : current) + "/" + rest;
       for (size_t j = i + 1; j < parts.size(); ++j) rest += "/" + parts[j];
-      return TrustedPath(rest, holds, error, links + 1);
+      return TrustedPath(rest, holds, error, fileAtEnd, links + 1);
+    }
+    if (fileAtEnd && i + 1 == parts.size() && S_ISREG(st.st_mode)) {
+      if (st.st_uid != geteuid() && st.st_uid != 0) {
+        error = next + " belongs to user " + std::to_string(st.st_uid) + ", who could change it";
+        return false;
+      }
+      if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        error = next + " (mode " + ModeText(st.st_mode) + ") may be written by other users";
+        return false;
+      }
+      return true;
     }
     if (!S_ISDIR(st.st_mode)) {
       error = next + " on the way to " + holds + " is not a folder";
@@ -181,12 +193,39 @@ bool PrivateFolder::Check(const std::string& rawPath, std::string& error) {
   return TrustedPath(slash == 0 ? "/" : path.substr(0, slash), path, error);
 }
 
-bool PrivateFolder::Ensure(const std::string& rawPath, std::string& error) {
-  const std::string path = WithoutFinalSlashes(rawPath);
+bool PrivateFolder::CheckTrustedFile(const std::string& path, std::string& error) {
   if (path.empty() || path.front() != '/') {
-    error = "the folder \"" + path + "\" is not an absolute path";
+    error = "\"" + path + "\" is not an absolute path";
     return false;
   }
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    error = "cannot examine " + path + ": " + Reason(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = path + " is not a plain file";
+    return false;
+  }
+  return TrustedPath(path, path, error, true);
+}
+
+bool PrivateFolder::Ensure(const std::string& rawPath, std::string& error) {
+  if (rawPath.empty() || rawPath.front() != '/') {
+    error = "the folder \"" + rawPath + "\" is not an absolute path";
+    return false;
+  }
+  // The existing part is found by cutting names off the end, which "." and
+  // ".." would turn into a different place than the system reaches.
+  std::string path;
+  for (const std::string& part : Parts(rawPath)) {
+    if (part == "." || part == "..") {
+      error = "the folder " + rawPath + " holds a \"" + part + "\" part; give it without one";
+      return false;
+    }
+    path += "/" + part;
+  }
+  if (path.empty()) path = "/";
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0) {
     if (errno != ENOENT) {
@@ -207,13 +246,21 @@ bool PrivateFolder::Ensure(const std::string& rawPath, std::string& error) {
     std::string shown;
     for (const std::string& part : Parts(path)) {
       shown += "/" + part;
-      if (!MakeFolderAt(dir.Get(), part, shown, error)) return false;
-      const int next = openat(dir.Get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      const bool checked = shown.size() <= existing.size();
+      if (!checked && !MakeFolderAt(dir.Get(), part, shown, error)) return false;
+      // Below the checked part every folder must be one we just made: in a
+      // sticky shared folder someone could have put a link or a folder of
+      // their own under the name between the check and mkdirat.
+      const int next = openat(dir.Get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (checked ? 0 : O_NOFOLLOW));
       if (next < 0) {
         error = "cannot open the folder " + shown + ": " + Reason(errno);
         return false;
       }
       dir.Reset(next);
+      if (!checked && (fstat(dir.Get(), &st) != 0 || st.st_uid != geteuid())) {
+        error = shown + " was made by someone else while it was being created";
+        return false;
+      }
     }
   }
   return Check(path, error);

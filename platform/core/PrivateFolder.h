@@ -31,6 +31,12 @@ class PrivateFolder {
   // Whether `path` is already such a folder; creates nothing.
   static bool Check(const std::string& path, std::string& error);
 
+  // Whether `path` (absolute) is a plain file only root or the effective
+  // user can change: owned by one of them, writable by neither group nor
+  // others, on a trusted way as above. For files the updater trusts, such
+  // as the extra certificate anchors. False with `error` telling why.
+  static bool CheckTrustedFile(const std::string& path, std::string& error);
+
   // Creates the folders of `relative` (a '/'-separated path below folder,
   // without "." or ".." parts; its last part is a file name and is not
   // created) with mode 0700, walking one descriptor at a time: a symbolic

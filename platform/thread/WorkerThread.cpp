@@ -57,10 +57,15 @@ uint32_t WorkerThread::Run(const std::function<uint32_t()>& work, std::chrono::m
     lock.lock();
   }
   uint32_t code = completion->exitCode;
-  // The error text is per thread; the caller is the one who reports it.
-  LastError::Set(std::move(completion->errorText));
+  std::string errorText = std::move(completion->errorText);
   lock.unlock();
   worker.join();
+  // Events that came while a short piece of work ran (a cancel request,
+  // Ctrl-C) are seen before the next one starts, not only when a piece
+  // happens to outlast the interval.
+  EventPump::Pump();
+  // The error text is per thread; the caller is the one who reports it.
+  LastError::Set(std::move(errorText));
   return code;
 }
 

@@ -19,7 +19,8 @@ class WorkerThread {
 
   // Starts work and returns its exit code as soon as it ends (not at the next
   // multiple of the interval). Meanwhile the calling thread's event pump runs
-  // at least once per interval. Work that throws ends with exit code 0; a
+  // at least once per interval, and once more when the work has ended, so
+  // short work never hides an event from the caller. Work that throws ends with exit code 0; a
   // thread that cannot be started gives 0 without running the work. The
   // worker's LastError text becomes the caller's, so the reason a worker
   // failed can be reported by the thread that waited for it.

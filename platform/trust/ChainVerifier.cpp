@@ -15,6 +15,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "platform/core/PrivateFolder.h"
 #include "platform/trust/OpenSslErrorQueue.h"
 #include "platform/trust/X500NameFormatter.h"
 
@@ -72,6 +73,17 @@ ChainVerifier::~ChainVerifier() { X509_STORE_free(m_store); }
 ChainVerifier::Status ChainVerifier::Load(const std::vector<std::string>& anchorFiles, std::string& reason) {
   X509_STORE_free(m_store);
   m_store = nullptr;
+  // Whoever can change an anchors file decides whose signatures pass; it
+  // must be as safe from other users as the updater itself. Checked on
+  // every load: a folder above it may have changed without the file.
+  for (const std::string& file : anchorFiles) {
+    if (file.empty()) continue;
+    std::string why;
+    if (access(file.c_str(), F_OK) == 0 && !PrivateFolder::CheckTrustedFile(file, why)) {
+      reason = "the trust anchors file " + file + " cannot be trusted: " + why;
+      return Status::kAnchorsUnavailable;
+    }
+  }
   const std::string key = StoreKey(anchorFiles);
   {
     std::lock_guard lock(g_cacheMutex);

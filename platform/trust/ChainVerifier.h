@@ -36,7 +36,8 @@ class ChainVerifier {
   ChainVerifier& operator=(const ChainVerifier&) = delete;
 
   // Loads the system bundle and each non-empty path of `anchorFiles`. A
-  // file that is missing, unreadable or holds no certificate is an error
+  // file that is missing, unreadable, holds no certificate, or that another
+  // user could change (PrivateFolder::CheckTrustedFile) is an error
   // (kAnchorsUnavailable with the path and cause), never skipped quietly.
   Status Load(const std::vector<std::string>& anchorFiles, std::string& reason);
 

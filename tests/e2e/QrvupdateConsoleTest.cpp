@@ -340,9 +340,19 @@ TEST_F(QrvupdateConsoleTest, AnEmptyOrMissingRootIsAUsageErrorNeverTheRealSystem
     EXPECT_EQ(run.exitCode, 2) << run.out << run.err;
     EXPECT_TRUE(Has(run.err, "--root") || Has(run.err, "does not exist")) << run.err;
   }
+  // The same root given through the environment.
+  const test::ProcessResult fromEnvironment =
+      test::RunProcess(QRVUPDATE_PATH, {"--console", "--yes"}, {{"LC_ALL", "C"}, {"QRVUPDATE_ROOT", missing.string()}});
+  EXPECT_EQ(fromEnvironment.exitCode, 2) << fromEnvironment.out << fromEnvironment.err;
   EXPECT_FALSE(fs::exists(m_root / "no")) << "a missing root is not made";
-  const test::ProcessResult ctl = test::RunProcess(QRVCTL_PATH, {"--root", "", "reg", "query", "HKLM\\SOFTWARE"});
-  EXPECT_EQ(ctl.exitCode, 2) << ctl.out << ctl.err;
+
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--root", "", "reg", "query", "HKLM\\SOFTWARE"},
+        std::vector<std::string>{"--root", missing.string(), "reg", "add", "HKLM\\SOFTWARE\\X", "V", "REG_SZ", "v"}}) {
+    const test::ProcessResult ctl = test::RunProcess(QRVCTL_PATH, args);
+    EXPECT_EQ(ctl.exitCode, 2) << ctl.out << ctl.err;
+  }
+  EXPECT_FALSE(fs::exists(m_root / "no"));
 }
 
 TEST_F(QrvupdateConsoleTest, HelpVersionAndTheMissingWindowsAreExplained) {

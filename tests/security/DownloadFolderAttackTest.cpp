@@ -146,6 +146,14 @@ TEST_F(DownloadFolderAttackTest, AWayASecondUserCouldChangeIsRefusedAndNothingIs
   ExpectPrepareRefused();
   EXPECT_FALSE(fs::exists(shared / "theirs" / "x" / "QRVDownload"));
 
+  // A way that climbs back with "..": the part that exists cannot be told
+  // by cutting names off, so it is refused before anything is made.
+  m_messages->shown.clear();
+  m_main.SetString("DownloadPath", (m_root / "new" / ".." / "shared" / "dl" / "x").string());
+  ExpectPrepareRefused();
+  EXPECT_FALSE(fs::exists(m_root / "new"));
+  EXPECT_FALSE(fs::exists(mine / "x"));
+
   // A grandparent anyone may write, not sticky.
   m_messages->shown.clear();
   fs::create_directories(m_root / "open" / "inner");

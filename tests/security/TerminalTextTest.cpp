@@ -70,6 +70,10 @@ TEST(TerminalTextTest, ControlCharactersAndBrokenUtf8AreShownAsEscapes) {
       {std::string("nul\0x", 5), "nul\\x00x"},
       {"del\x7f", "del\\x7F"},
       {"\xc2\x9b" "31m \xc2\x80 \xc2\x9f", "\\u009B31m \\u0080 \\u009F"},
+      // what reorders the line a user reads: "/opt/gpj.exe" shown as "/opt/exe.jpg"
+      {"/opt/\xe2\x80\xaegpj.exe", "/opt/\\u202Egpj.exe"},
+      {"\xe2\x80\x8e\xe2\x80\x8f\xe2\x81\xa6\xe2\x81\xa9", "\\u200E\\u200F\\u2066\\u2069"},
+      {"\xe2\x80\x94 \xe2\x81\xa0", "\xe2\x80\x94 \xe2\x81\xa0"},  // a dash and a word joiner stay
       // bytes that are not UTF-8: each on its own
       {"\x9b" "31m", "\\x9B31m"},
       {"\xc0\xaf", "\\xC0\\xAF"},                      // overlong '/'

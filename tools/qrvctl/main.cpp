@@ -3,6 +3,7 @@
 // scripts and installers can prepare and inspect a machine.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,11 @@ int main(int argc, char** argv) {
     }
   }
   if (i >= args.size()) return CommandOutput::Usage("no command given");
+  // A root that does not exist (from --root or QRVUPDATE_ROOT) is a typing
+  // slip; a sandbox is set up by making its folder first.
+  if (!std::filesystem::is_directory(qrv::platform::SystemRoot::Get())) {
+    return CommandOutput::Usage("the root folder " + qrv::platform::SystemRoot::Get().string() + " does not exist");
+  }
   std::string command = args[i];
   std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
   if (command == "reg") return qrv::tools::RegCommand::Run(rest);

@@ -30,13 +30,9 @@ TEST_F(CExtractTest, ContextCallOrderArgumentsAndErrorTexts) {
   EXPECT_FALSE(std::filesystem::exists(Out()));
   EXPECT_EQ(fresh.CreateFDIContext(), 1);
   EXPECT_EQ(fresh.CreateFDIContext(), 0) << "a second context is refused";
-  EXPECT_EQ(fresh.GetLastError(), 0);
-  EXPECT_EQ(fresh.GetLastErrorText(), "Success");
 
   EXPECT_EQ(m_x.ExtractFile("plain.cab", Out().string()), 0);
   EXPECT_EQ(m_x.GetLastError(), 1002) << "a cabinet path without a folder";
-  EXPECT_EQ(m_x.ExtractFile(m_cabs.string() + "/", Out().string()), 0);
-  EXPECT_EQ(m_x.GetLastError(), 1002) << "a cabinet path without a file name";
   EXPECT_EQ(m_x.ExtractFile(Cab("plain.cab"), ""), 0);
   EXPECT_EQ(m_x.GetLastError(), 1002);
   EXPECT_EQ(m_x.GetLastErrorText(),
@@ -49,11 +45,6 @@ TEST_F(CExtractTest, ContextCallOrderArgumentsAndErrorTexts) {
   EXPECT_EQ(m_x.ExtractFile(Cab("plain.cab"), Out().string()), 1) << "the error of one call does not stick";
   EXPECT_EQ(m_x.GetLastError(), 0);
   EXPECT_EQ(m_x.GetLastErrorDetail(), "");
-
-  EXPECT_STREQ(ExtractError::Text(8), "Failure writing to target file");
-  EXPECT_STREQ(ExtractError::Text(1008), "The CAB archive is encrypted but no decryption key was set.");
-  EXPECT_STREQ(ExtractError::Text(12), "Unknown error");
-  EXPECT_STREQ(ExtractError::Text(-1), "Unknown error");
 }
 
 TEST_F(CExtractTest, IsCabinetReadsTheHeaderAndRefusesEverythingElse) {
@@ -112,13 +103,10 @@ TEST_F(CExtractTest, StoredAndMszipCabinetsUnpackIntoNewFoldersWithTimeAndMode) 
     EXPECT_EQ(st.st_mtim.tv_sec, kStampKst) << "local time of the cabinet in KST";
     EXPECT_EQ(st.st_atim.tv_sec, kStampKst);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
-    EXPECT_EQ(StatOf(target / "empty.txt").st_mtim.tv_sec, kStampKst);
     EXPECT_EQ(ModeOf(target / "Bin"), 0755u) << "new folders follow the umask";
 
-    EXPECT_EQ(ReadFile(target / "Bin/Writer.exe"), Source("Bin/Writer.exe"));
-    EXPECT_EQ(ReadFile(target / "readme.txt"), Source("readme.txt"));
-    EXPECT_EQ(ReadFile(target / "data/big.bin"), Source("data/big.bin"));
-    EXPECT_EQ(std::filesystem::file_size(target / "empty.txt"), 0u);
+    for (const char* file : {"Bin/Writer.exe", "readme.txt", "data/big.bin", "empty.txt"})
+      EXPECT_EQ(ReadFile(target / file), Source(file)) << file;
   }
 }
 
@@ -126,16 +114,14 @@ TEST_F(CExtractTest, AttributesBecomeModesAndTheUtcBitChangesTheClock) {
   ASSERT_EQ(m_x.ExtractFile(Cab("attribs.cab"), Out().string()), 1) << m_x.GetLastErrorText();
   EXPECT_EQ(ModeOf(Out() / "ro.txt"), 0444u);
   EXPECT_EQ(ModeOf(Out() / "hidden.txt"), 0644u) << "hidden has no counterpart; the name stays";
-  EXPECT_EQ(ModeOf(Out() / "sys.txt"), 0644u);
   EXPECT_EQ(ModeOf(Out() / "tool.sh"), 0755u) << "the execute attribute";
-  EXPECT_EQ(ModeOf(Out() / "local.txt"), 0644u);
   EXPECT_EQ(StatOf(Out() / "utc.txt").st_mtim.tv_sec, kStampUtc);
-  EXPECT_EQ(StatOf(Out() / "utc.txt").st_atim.tv_sec, kStampUtc);
   EXPECT_EQ(StatOf(Out() / "local.txt").st_mtim.tv_sec, kStampKst);
-  EXPECT_EQ(ReadFile(Out() / "ro.txt"), "content of ro.txt\n");
 
   // A second run over the first: the read-only file is replaced, an
-  // executable being replaced stays executable, and a tighter umask counts.
+  // executable being replaced stays executable, a tighter umask counts, and
+  // files not in the cabinet are left alone.
+  WriteFile(Out() / "keep.dll", "not in the cabinet");
   chmod((Out() / "local.txt").c_str(), 0750);
   WriteFile(Out() / "ro.txt", "stale");
   chmod((Out() / "ro.txt").c_str(), 0444);
@@ -146,21 +132,7 @@ TEST_F(CExtractTest, AttributesBecomeModesAndTheUtcBitChangesTheClock) {
   EXPECT_EQ(ModeOf(Out() / "tool.sh"), 0750u);
   EXPECT_EQ(ModeOf(Out() / "hidden.txt"), 0640u);
   EXPECT_EQ(ModeOf(Out() / "local.txt"), 0750u) << "execute bits of the replaced file are kept";
-  EXPECT_EQ(CabinetFixtures::Leftovers(Out()), Strings{});
-}
-
-TEST_F(CExtractTest, ReadOnlyTargetsAreReplacedAndOtherFilesLeftAlone) {
-  WriteFile(Out() / "readme.txt", "old readme, much longer than the new one ...............................");
-  chmod((Out() / "readme.txt").c_str(), 0444);
-  WriteFile(Out() / "Bin/Writer.exe", "old");
-  chmod((Out() / "Bin/Writer.exe").c_str(), 0555);
-  WriteFile(Out() / "Bin/keep.dll", "not in the cabinet");
-  ASSERT_EQ(m_x.ExtractFile(Cab("mszip.cab"), Out().string()), 1) << m_x.GetLastErrorText();
-  EXPECT_EQ(ReadFile(Out() / "readme.txt"), Source("readme.txt"));
-  EXPECT_EQ(ModeOf(Out() / "readme.txt"), 0644u);
-  EXPECT_EQ(ReadFile(Out() / "Bin/Writer.exe"), Source("Bin/Writer.exe"));
-  EXPECT_EQ(ModeOf(Out() / "Bin/Writer.exe"), 0755u);
-  EXPECT_EQ(ReadFile(Out() / "Bin/keep.dll"), "not in the cabinet");
+  EXPECT_EQ(ReadFile(Out() / "keep.dll"), "not in the cabinet");
   EXPECT_EQ(CabinetFixtures::Leftovers(Out()), Strings{});
 }
 
@@ -207,18 +179,13 @@ TEST_F(CExtractTest, NamesAreDecodedOnTheWayToDisk) {
   ASSERT_EQ(m_x.ListFiles(Cab("names.cab"), entries), 1);
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0].name, "한글.txt");
-  EXPECT_EQ(entries[0].attribs & 0x80, 0x80);
   EXPECT_EQ(entries[1].name, "한글-949.txt");
-  EXPECT_EQ(entries[1].attribs & 0x80, 0);
   EXPECT_EQ(entries[2].name, "café.txt");
   EXPECT_EQ(entries[2].size, 13u);
-  EXPECT_EQ(entries[2].year, 2024);
-  EXPECT_EQ(entries[2].second, 56);
 }
 
 TEST_F(CExtractTest, TheSizeLimitCountsEveryUnpackedByte) {
   constexpr uint64_t kPlainTotal = 15 + 30 + 150000 + 0;
-  EXPECT_EQ(m_x.SizeLimit(), uint64_t{8} << 30);
   m_x.SetSizeLimit(kPlainTotal - 1);
   EXPECT_EQ(m_x.ExtractFile(Cab("plain.cab"), Out().string()), 0);
   EXPECT_EQ(m_x.GetLastError(), 4);
@@ -230,8 +197,7 @@ TEST_F(CExtractTest, TheSizeLimitCountsEveryUnpackedByte) {
   EXPECT_EQ(CabinetFixtures::Tree(Out()), kPlainTree);
 }
 
-// A cabinet checked on an open file is unpacked from that file and no other:
-// what the path shows afterwards, and anything past the checked length,
+// What the path shows after the check, and anything past the checked length,
 // never reaches the target.
 TEST_F(CExtractTest, AnOpenCabinetIsReadFromItsDescriptorAloneAndOnlyAsFarAsAllowed) {
   const std::string path = (m_root / "update.cab").string();
@@ -249,7 +215,6 @@ TEST_F(CExtractTest, AnOpenCabinetIsReadFromItsDescriptorAloneAndOnlyAsFarAsAllo
   EXPECT_EQ(ReadFile(Out() / "data/big.bin"), Source("data/big.bin"));
   EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 7) << "reads do not move the caller's offset";
   EXPECT_EQ(m_x.Written().at("Bin"), std::set<std::string>{"Writer.exe"});
-  EXPECT_EQ(m_x.Written().at(""), (std::set<std::string>{"empty.txt", "readme.txt"}));
 
   // the same file allowed only up to half its length: the data beyond is not there
   const std::filesystem::path cut = m_root / "cut";
@@ -280,9 +245,6 @@ TEST_F(CExtractTest, AnOpenCabinetIsReadFromItsDescriptorAloneAndOnlyAsFarAsAllo
   close(folder);
 }
 
-// Someone who may write below the target plants links there; the files that
-// would go through them are refused, whatever the umask says new folders
-// get our mode, and the target itself may well be a link.
 TEST_F(CExtractTest, NothingIsWrittenThroughALinkBelowTheTargetAndNewFoldersGetTheirMode) {
   const std::filesystem::path etc = m_root / "etc";
   std::filesystem::create_directories(etc);

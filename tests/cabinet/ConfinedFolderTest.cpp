@@ -51,8 +51,6 @@ TEST_F(ConfinedFolderTest, FoldersBelowTheRootAreReachedAndMadeWithTheirModeWhat
   ConfinedFolder root;
   std::string error;
   ASSERT_TRUE(root.Open(Root().string() + "/", false, error)) << error;
-  EXPECT_EQ(root.Path(), Root().string()) << "one final slash is dropped";
-  EXPECT_EQ(root.Shown("a/b"), (Root() / "a" / "b").string());
 
   const int made = root.OpenFolder("a/b/c", true, error);
   ASSERT_GE(made, 0) << error;
@@ -61,14 +59,12 @@ TEST_F(ConfinedFolderTest, FoldersBelowTheRootAreReachedAndMadeWithTheirModeWhat
   for (const char* folder : {"a", "a/b", "a/b/c"}) EXPECT_EQ(ModeOf(Root() / folder), 0755u) << folder;
 
   // found again (one lookup where the kernel can), and the root itself
-  const int again = root.OpenFolder("a/b", false, error);
-  ASSERT_GE(again, 0) << error;
-  EXPECT_EQ(IdOf(again), IdOf(Root() / "a" / "b"));
-  close(again);
-  const int self = root.OpenFolder("", false, error);
-  ASSERT_GE(self, 0) << error;
-  EXPECT_EQ(IdOf(self), IdOf(Root()));
-  close(self);
+  for (const char* folder : {"a/b", ""}) {
+    const int again = root.OpenFolder(folder, false, error);
+    ASSERT_GE(again, 0) << error;
+    EXPECT_EQ(IdOf(again), IdOf(Root() / folder));
+    close(again);
+  }
 
   // a missing folder without create, a file in the way with it
   ConfinedFolder::Refusal refusal = ConfinedFolder::Refusal::kNone;

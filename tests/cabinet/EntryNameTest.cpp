@@ -37,23 +37,11 @@ TEST(EntryName, RefusesNamesThatCouldLeaveTheTargetFolder) {
     const char* reason;
   };
   const Case bad[] = {
-      {"", "empty name"},
-      {"../x", "climbs out"},
-      {"a/../../x", "climbs out"},
-      {"..", "climbs out"},
-      {"/etc/passwd", "absolute"},
-      {"\\share\\x", "absolute"},
-      {"C:\\x", "drive"},
-      {"c:x", "drive"},
-      {"a//b", "empty path component"},
-      {"a\\\\b", "empty path component"},
-      {"dir/", "empty path component"},
-      {"./x", "\".\""},
-      {"a/./b", "\".\""},
-      {std::string("tab\tx"), "control character"},
-      {std::string("new\nline"), "control character"},
-      {std::string("nul\0x", 5), "control character"},
-      {std::string("del\x7F"), "control character"},
+      {"", "empty name"}, {"../x", "climbs out"}, {"a/../../x", "climbs out"}, {"..", "climbs out"},
+      {"/etc/passwd", "absolute"}, {"\\share\\x", "absolute"}, {"C:\\x", "drive"}, {"c:x", "drive"},
+      {"a//b", "empty path component"}, {"a\\\\b", "empty path component"}, {"dir/", "empty path component"},
+      {"./x", "\".\""}, {"a/./b", "\".\""}, {"tab\tx", "control character"}, {"new\nline", "control character"},
+      {std::string("nul\0x", 5), "control character"}, {"del\x7F", "control character"},
   };
   for (const Case& c : bad) {
     std::string reason;

@@ -45,10 +45,7 @@ class CQUpdateMgrEnvTest : public ::testing::Test {
 };
 
 TEST_F(CQUpdateMgrEnvTest, MissingValuesReadAsTheirDefaults) {
-  EXPECT_EQ(m_env.IsAutoUpdate(), 0xFFFFFFFFu);
-  EXPECT_EQ(m_env.GetTerm(), 0xFFFFFFFFu);
   EXPECT_EQ(m_env.GetLastUpdate(), 0xFFFFFFFFu);
-  EXPECT_EQ(m_env.GetUpdateState(), 0xFFFFFFFFu);
   EXPECT_EQ(m_env.GetServerPath(), "");
 
   m_main.SetString("QrvServerPath", "http://127.0.0.1:8080/AUpdate70.jsp");
@@ -57,23 +54,13 @@ TEST_F(CQUpdateMgrEnvTest, MissingValuesReadAsTheirDefaults) {
   EXPECT_EQ(m_env.GetServerPath(), "http://127.0.0.1:8080/AUpdate70.jsp") << "empty counts as missing";
   m_main.SetString("ServerPath", "http://mirror/AUpdate70.jsp");
   EXPECT_EQ(m_env.GetServerPath(), "http://mirror/AUpdate70.jsp");
-  EXPECT_EQ(m_env.GetDefaultServerPath(), "http://127.0.0.1:8080/AUpdate70.jsp");
 
   // Unset: below the sandbox root, never the shared temporary folder.
   EXPECT_EQ(m_env.GetDownloadPath(0), m_root.Path().string() + "/var/cache/qrvupdate/");
   EXPECT_EQ(m_env.GetDownloadPath(1), m_root.Path().string() + "/var/cache/qrvupdate/QRVDownload/");
-  ASSERT_EQ(m_env.SetDownloadPath("/data"), 1);
-  EXPECT_EQ(m_env.GetDownloadPath(1), "/data/QRVDownload/");
-  m_env.SetDownloadPath("/data//");
+  ASSERT_EQ(m_env.SetDownloadPath("/data//"), 1);
   EXPECT_EQ(m_env.GetDownloadPath(1), "/data/QRVDownload/");
   EXPECT_EQ(m_env.GetDownloadPath(0), "/data/");
-
-  EXPECT_EQ(m_env.SetTerm(2), 1);
-  EXPECT_EQ(m_env.GetTerm(), 2u);
-  EXPECT_EQ(m_env.SetUpdateState(21), 1);
-  EXPECT_EQ(m_env.GetUpdateState(), 21u);
-  EXPECT_EQ(m_env.SetLastUpdate(20261206), 1);
-  EXPECT_EQ(m_env.GetLastUpdate(), 20261206u);
 }
 
 TEST_F(CQUpdateMgrEnvTest, ServerSettingsRoundTripWithEncryptedPasswords) {
@@ -145,12 +132,7 @@ TEST_F(CQUpdateMgrEnvTest, SelectingAndResettingServerTypes) {
 
 TEST_F(CQUpdateMgrEnvTest, ProductValuesVersionsAndRollback) {
   RegistryKey writer = Product("Writer");
-  EXPECT_EQ(m_env.GetProductName("Writer"), "Writer");
   EXPECT_EQ(m_env.GetPidkey("Writer"), "Writer") << "a missing Pidkey falls back to the product";
-  EXPECT_EQ(m_env.GetPidkey("Nobody"), "Nobody");
-  writer.SetString("ProductName", "Qorvane Writer");
-  EXPECT_EQ(m_env.GetProductName("Writer"), "Qorvane Writer");
-  EXPECT_EQ(m_env.GetProductFilePath("Writer"), "");
 
   // first update: no level yet, so the backup is 0
   EXPECT_EQ(m_env.GetProductVersion("Writer"), 0xFFFFFFFFu);
@@ -190,10 +172,10 @@ TEST_F(CQUpdateMgrEnvTest, InstalledProductsNeedAnExistingMainFile) {
     if (!filePath.empty()) key.SetString("FilePath", filePath);
   };
   make("A", present);
-  make("B", "");                                    // no FilePath
-  make("C", (m_root / "opt/missing.bin").string());  // removed right after B: both must go
+  make("B", "");                                     // no FilePath
+  make("C", (m_root / "opt/missing.bin").string());  // two in a row skipped
   make("D", present);
-  make("E", (m_root / "opt/gone.bin").string());  // last one removed
+  make("E", (m_root / "opt/gone.bin").string());     // the last one skipped
 
   std::vector<tagUPDATETYPE> products;
   ASSERT_EQ(m_env.GetInstalledProducts(products, kMain), 1);
@@ -206,10 +188,8 @@ TEST_F(CQUpdateMgrEnvTest, InstalledProductsNeedAnExistingMainFile) {
   EXPECT_TRUE(products.empty());
 }
 
-// A product key names the key its values are read from and the product's
-// files in the download folder, so it must be one plain name; so must the
-// name of the key the record was found under. Every record with a main file
-// below would otherwise be listed.
+// The product name picks a registry key and files in the download folder, so
+// it and the key it was found under must each be one plain name.
 TEST_F(CQUpdateMgrEnvTest, InstalledProductsWithUnusableNamesAreSkippedAndNamed) {
   const std::string present = (m_root / "opt/present.bin").string();
   test::WriteFile(present, "binary");
@@ -222,21 +202,14 @@ TEST_F(CQUpdateMgrEnvTest, InstalledProductsWithUnusableNamesAreSkippedAndNamed)
     }
     key.SetString("FilePath", present);
   };
-  make("A", "A");
-  make("A/copy", "A");  // the same record again under a key name with a '/'
-  make("QrvBase/X", "QrvBase/X");
-  make("Deep", "QrvBase\\X");
-  make("QrvBase\\X", "");
-  make("Dots", "..");
-  make("Dot", ".");
-  make("..", "Alias");
-  make("Alias", "");
-  make("Esc", "e\x1b]0;OWNED\x07");
-  make("e\x1b]0;OWNED\x07", "");
-  make("C1", "c\xC2\x9B" "2J");
-  make("c\xC2\x9B" "2J", "");
-  make("Korean", "\xED\x95\x9C\xEA\xB8\x80");  // a name in UTF-8 is fine
-  make("\xED\x95\x9C\xEA\xB8\x80", "");
+  // an empty product means a key whose record is never complete
+  const std::pair<const char*, const char*> records[] = {
+      {"A", "A"}, {"A/copy", "A"}, {"QrvBase/X", "QrvBase/X"}, {"Deep", "QrvBase\\X"}, {"QrvBase\\X", ""},
+      {"Dots", ".."}, {"Dot", "."}, {"..", "Alias"}, {"Alias", ""},
+      {"Esc", "e\x1b]0;OWNED\x07"}, {"e\x1b]0;OWNED\x07", ""}, {"C1", "c\xC2\x9B" "2J"}, {"c\xC2\x9B" "2J", ""},
+      {"Korean", "\xED\x95\x9C\xEA\xB8\x80"}, {"\xED\x95\x9C\xEA\xB8\x80", ""},  // UTF-8 is fine
+  };
+  for (const auto& [keyName, product] : records) make(keyName, product);
 
   std::vector<std::string> reports;
   auto previous = platform::Diagnostics::SetSink([&](std::string_view m) { reports.emplace_back(m); });

@@ -31,9 +31,7 @@ std::vector<size_t> BlockSizes(const CQUpdateUtilCrypto& c) {
 TEST(CQUpdateUtilCryptoTest, ChunksAreWholeBlocksAndOnlyTheLastIsFinal) {
   CQUpdateUtilCryptoEncryptor en("phrase", kRc2);
   ASSERT_TRUE(en.IsReady()) << en.Error();
-  EXPECT_EQ(en.ChunkSize(), 1000u);
-  EXPECT_EQ(CQUpdateUtilCryptoEncryptor("p", {kCalgRc2, 3}).ChunkSize(), 999u);
-  EXPECT_EQ(CQUpdateUtilCryptoEncryptor("p", {kCalgRc2, 0}).ChunkSize(), 1000u);
+  EXPECT_EQ(CQUpdateUtilCryptoEncryptor("p", {kCalgRc2, 3}).ChunkSize(), 999u) << "whole blocks of 3";
 
   std::mt19937 rng(5);
   // A chunk ending exactly at the end of the data is the final one: no empty

@@ -28,12 +28,16 @@ std::string Decrypt(const std::string& hex) {
   return plain;
 }
 
-// Cipher text as an old installation's 40-bit key (5 digest bytes, 11 zero
-// bytes, 40 effective bits) would have stored it, made directly with the
-// cipher that the platform tests hold against an independent RC2.
-std::vector<uint8_t> Encrypt40(const std::string& plain, bool strong = false) {
+platform::Md5Digest::Value OldKeyDigest() {
   platform::Md5Digest::Value digest;
   EXPECT_TRUE(platform::Md5Digest::Compute("64075318", 8, digest));
+  return digest;
+}
+
+// Cipher text as an old installation's 40-bit key (5 digest bytes, 11 zero
+// bytes, 40 effective bits) would have stored it.
+std::vector<uint8_t> Encrypt40(const std::string& plain, bool strong = false) {
+  const auto digest = OldKeyDigest();
   std::vector<uint8_t> key(digest.begin(), digest.end());
   if (!strong) std::fill(key.begin() + 5, key.end(), 0);
   Rc2Cipher cipher;
@@ -44,8 +48,7 @@ std::vector<uint8_t> Encrypt40(const std::string& plain, bool strong = false) {
 }
 
 bool StrongKeyAcceptsPadding(const std::vector<uint8_t>& cipherText) {
-  platform::Md5Digest::Value digest;
-  EXPECT_TRUE(platform::Md5Digest::Compute("64075318", 8, digest));
+  const auto digest = OldKeyDigest();
   Rc2Cipher cipher;
   std::vector<uint8_t> out;
   EXPECT_TRUE(cipher.Init(Rc2Cipher::Direction::kDecrypt, digest.data(), 16, 128));
@@ -64,7 +67,6 @@ TEST(StoredPasswordTest, KnownAnswersAndTheForgivingReader) {
   EXPECT_EQ(Encrypt("a"), "F8BEF3C4CCC60923");
   EXPECT_EQ(Encrypt("password"), "2DEB5FBFB39B3BF0AEA43CACD5BC03B0");
 
-  EXPECT_EQ(Decrypt("2DEB5FBFB39B3BF0AEA43CACD5BC03B0"), "password");
   EXPECT_EQ(Decrypt("2deb5fbfb39b3bf0aea43cacd5bc03b0"), "password");
   EXPECT_EQ(Decrypt(" 2D-EB:5F bf\r\nB39B3BF0 AEA43CAC D5BC03B0\n"), "password");
   EXPECT_EQ(Decrypt("F8BEF3C4CCC60923F"), "a");  // odd last digit dropped

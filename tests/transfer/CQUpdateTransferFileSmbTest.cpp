@@ -1,6 +1,5 @@
 // The network-folder transport against a real Samba server on loopback.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <memory>
@@ -45,24 +44,19 @@ class CQUpdateTransferFileSmb : public ::testing::Test {
   std::unique_ptr<SambaTestServer> m_server;
 };
 
+// Logon outcomes in detail are NetworkFolder's; here how the transport maps them.
 TEST_F(CQUpdateTransferFileSmb, ConnectAnswersOneZeroOr147) {
   CQUpdateTransferFile ready(Setting(m_server->Url("office")));
   EXPECT_EQ(ready.Connect(), 1u) << ready.LastFailure();
   EXPECT_EQ(ready.NetworkName(), m_server->Url("office"));
-
-  // \\server\share with the port of the setting
   CQUpdateTransferFile unc(Setting(m_server->UncPath("office"), SambaTestServer::kPassword, m_server->Port()));
   EXPECT_EQ(unc.Connect(), 1u) << unc.LastFailure();
 
   CQUpdateTransferFile wrong(Setting(m_server->Url("office"), "Not-It-9"));
   EXPECT_EQ(wrong.Connect(), 0u);
   EXPECT_EQ(wrong.LogonResult(), platform::NetworkFolder::kLogonFailure);
-  EXPECT_NE(wrong.LastFailure().find("user name or password"), std::string::npos) << wrong.LastFailure();
-  EXPECT_EQ(wrong.LastFailure().find("Not-It-9"), std::string::npos);
-
-  CQUpdateTransferFile noShare(Setting("smb://127.0.0.1:" + std::to_string(m_server->Port()) + "/archive/office"));
-  EXPECT_EQ(noShare.Connect(), 0u);
-  EXPECT_EQ(noShare.LogonResult(), platform::NetworkFolder::kBadNetName);
+  EXPECT_EQ(wrong.LastFailure().find("Not-It-9"), std::string::npos) << wrong.LastFailure();
+  EXPECT_EQ(wrong.DownloadFile((m_root / "dl").string(), "cab/writer.cab"), 0);
 
   CQUpdateTransferFile bare(Setting(m_server->Url("bare")));
   EXPECT_EQ(bare.Connect(), CQUpdateTransferFile::kConnectNoUpdateInfo) << bare.LastFailure();
@@ -77,15 +71,8 @@ TEST_F(CQUpdateTransferFileSmb, DownloadsFromTheShare) {
   EXPECT_EQ(test::ReadFile(m_root / "dl/qupdate_s.ini"), test::ReadFile(m_root / "share/office/qupdate_s.ini"));
   EXPECT_EQ(transport.DownloadFile(dl, "cab\\writer.cab"), 1) << transport.LastFailure();
   EXPECT_EQ(test::ReadFile(m_root / "dl/cab/writer.cab"), "writer cabinet");
-
-  chmod((m_root / "dl/cab/writer.cab").c_str(), 0444);
-  test::WriteFile(m_root / "share/office/cab/writer.cab", "writer cabinet, fixed");
-  EXPECT_EQ(transport.DownloadFile(dl, "cab/writer.cab"), 1) << transport.LastFailure();
-  EXPECT_EQ(test::ReadFile(m_root / "dl/cab/writer.cab"), "writer cabinet, fixed");
-
   EXPECT_EQ(transport.DownloadFile(dl, "cab\\missing.cab"), 0);
   EXPECT_NE(transport.LastFailure().find("missing.cab"), std::string::npos) << transport.LastFailure();
-  EXPECT_EQ(transport.DownloadFile(dl, "cab"), 0) << "a folder is not a file";
   EXPECT_EQ(transport.DownloadFile((m_root / "dl/none").string(), "qupdate_s.ini"), 0);
   EXPECT_EQ(transport.DownloadFile(dl, "..\\office\\qupdate_s.ini"), 0);
   EXPECT_FALSE(fs::exists(m_root / "dl/none"));
@@ -94,37 +81,29 @@ TEST_F(CQUpdateTransferFileSmb, DownloadsFromTheShare) {
   CQUpdateTransferFile fresh(Setting(m_server->Url("office")));
   EXPECT_EQ(fresh.DownloadFile(dl, "cab/writer.txt"), 1) << fresh.LastFailure();
   EXPECT_EQ(test::ReadFile(m_root / "dl/cab/writer.txt"), "writer notes");
-  CQUpdateTransferFile refused(Setting(m_server->Url("office"), "Not-It-9"));
-  EXPECT_EQ(refused.DownloadFile(dl, "cab/writer.cab"), 0);
 }
 
+// Each transport's DownloadFile runs its own worker thread.
 TEST_F(CQUpdateTransferFileSmb, TwoTransportsDownloadAtOnce) {
-  for (int i = 0; i < 8; ++i) {
-    test::WriteFile(m_root / ("share/office/cab/part" + std::to_string(i) + ".cab"), std::string(100000 + i, 'p'));
-  }
+  auto part = [](int i) { return "cab/part" + std::to_string(i) + ".cab"; };
+  for (int i = 0; i < 8; ++i) test::WriteFile(m_root / "share/office" / part(i), std::string(100000 + i, 'p'));
   fs::create_directories(m_root / "dl2/cab");
   CQUpdateTransferFile first(Setting(m_server->Url("office")));
   CQUpdateTransferFile second(Setting(m_server->UncPath("office"), SambaTestServer::kPassword, m_server->Port()));
   ASSERT_EQ(first.Connect(), 1u) << first.LastFailure();
   ASSERT_EQ(second.Connect(), 1u) << second.LastFailure();
-
   int firstOk = 0;
   int secondOk = 0;
-  // each transport's DownloadFile runs on its own thread, each with its own worker
   std::thread other([&] {
-    for (int i = 0; i < 8; ++i) {
-      secondOk += second.DownloadFile((m_root / "dl2").string(), "cab\\part" + std::to_string(i) + ".cab");
-    }
+    for (int i = 0; i < 8; ++i) secondOk += second.DownloadFile((m_root / "dl2").string(), part(i));
   });
-  for (int i = 0; i < 8; ++i)
-    firstOk += first.DownloadFile((m_root / "dl").string(), "cab/part" + std::to_string(i) + ".cab");
+  for (int i = 0; i < 8; ++i) firstOk += first.DownloadFile((m_root / "dl").string(), part(i));
   other.join();
   EXPECT_EQ(firstOk, 8) << first.LastFailure();
   EXPECT_EQ(secondOk, 8) << second.LastFailure();
   for (int i = 0; i < 8; ++i) {
-    std::string name = "cab/part" + std::to_string(i) + ".cab";
-    EXPECT_EQ(test::ReadFile(m_root / ("dl/" + name)), std::string(100000 + i, 'p'));
-    EXPECT_EQ(test::ReadFile(m_root / ("dl2/" + name)), std::string(100000 + i, 'p'));
+    EXPECT_EQ(test::ReadFile(m_root / "dl" / part(i)), std::string(100000 + i, 'p'));
+    EXPECT_EQ(test::ReadFile(m_root / "dl2" / part(i)), std::string(100000 + i, 'p'));
   }
 }
 

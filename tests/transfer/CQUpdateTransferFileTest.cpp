@@ -32,9 +32,7 @@ TEST(CQUpdateTransferFile, ConnectAnswersOneZeroOr147ForFolders) {
 
   CQUpdateTransferFile ready(Setting((root / "mirror").string() + "/"), LocalDisk());
   EXPECT_EQ(ready.Connect(), 1u) << ready.LastFailure();
-  EXPECT_EQ(ready.LastFailure(), "");
   EXPECT_EQ(ready.NetworkName(), "");
-  EXPECT_EQ(ready.ServerInfo().path, (root / "mirror").string() + "/") << "the setting is kept as given";
 
   CQUpdateTransferFile empty(Setting((root / "empty").string()), LocalDisk());
   EXPECT_EQ(empty.Connect(), CQUpdateTransferFile::kConnectNoUpdateInfo);
@@ -47,9 +45,7 @@ TEST(CQUpdateTransferFile, ConnectAnswersOneZeroOr147ForFolders) {
   EXPECT_EQ(missing.Connect(), 0u);
   EXPECT_EQ(missing.LogonResult(), platform::NetworkFolder::kBadNetName);
   EXPECT_NE(missing.LastFailure().find((root / "gone").string()), std::string::npos) << missing.LastFailure();
-  EXPECT_EQ(CQUpdateTransferFile(Setting("Q:\\updates")).Connect(), 0u);
-  EXPECT_EQ(CQUpdateTransferFile(Setting("updates")).Connect(), 0u);
-  EXPECT_EQ(CQUpdateTransferFile(Setting("")).Connect(), 0u);
+  for (const char* path : {"Q:\\updates", "updates", ""}) EXPECT_EQ(CQUpdateTransferFile(Setting(path)).Connect(), 0u);
 
   // once the file appears, the same transport connects
   test::WriteFile(root / "empty/qupdate_s.ini", "");

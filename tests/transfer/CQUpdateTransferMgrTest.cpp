@@ -16,8 +16,7 @@
 namespace qrv {
 namespace {
 
-// A transport whose worker writes the file name into the local file, after
-// an optional delay, and records what it was asked.
+// Its worker writes the file name into the local file after m_delay.
 class FakeTransport : public CQUpdateTransferMgr {
  public:
   ThreadProc GetThreadProc() override { return &Worker; }
@@ -44,16 +43,12 @@ class FakeTransport : public CQUpdateTransferMgr {
 
 TEST(TransferPath, RefusesNamesThatLeaveTheFolder) {
   std::string out;
-  EXPECT_TRUE(TransferPath::Normalise("sub\\\\file.cab", out));
-  EXPECT_EQ(out, "sub/file.cab");
-  EXPECT_TRUE(TransferPath::Normalise("a/b\\c.ini\\", out));
+  EXPECT_TRUE(TransferPath::Normalise("a/b\\\\c.ini\\", out));
   EXPECT_EQ(out, "a/b/c.ini");
   for (const char* bad : {"", "..\\x", "sub/../../x", "/etc/passwd", "\\\\server\\share", "C:\\x", "a/./b", "a\nb",
                           "\\", "//"}) {
     EXPECT_FALSE(TransferPath::Normalise(bad, out)) << bad;
   }
-  EXPECT_EQ(TransferPath::Join("/d/", "f"), "/d/f");
-  EXPECT_EQ(TransferPath::Join("/d", "f"), "/d/f");
 }
 
 TEST(CQUpdateTransferMgr, DownloadFileRunsTheWorkerAndKeepsEventsFlowing) {
@@ -77,7 +72,6 @@ TEST(CQUpdateTransferMgr, DownloadFileRunsTheWorkerAndKeepsEventsFlowing) {
   transport.m_delay = std::chrono::milliseconds(0);
   int calls = transport.m_calls;
   EXPECT_EQ(transport.DownloadFile(folder, "..\\evil"), 0);
-  EXPECT_EQ(transport.DownloadFile(folder, "/etc/passwd"), 0);
   EXPECT_EQ(transport.m_calls, calls);
 }
 
@@ -92,10 +86,7 @@ TEST(CQUpdateTransferMgr, ReadOnlyCopiesAreReplacedAndFailuresReported) {
   transport.m_fail = true;
   EXPECT_EQ(transport.DownloadFile(folder, "a.cab"), 0);
 
-  CQUpdateTransferMgr base;
-  EXPECT_EQ(base.DownloadFile(folder, "a.cab"), 0) << "the base has no worker";
-  EXPECT_EQ(base.Connect(), 1u);
-  EXPECT_EQ(base.Prepare("x"), 1u);
+  EXPECT_EQ(CQUpdateTransferMgr().DownloadFile(folder, "a.cab"), 0) << "the base has no worker";
 }
 
 TEST(CQUpdateTransferMgr, UpdateInfoAndDescriptionFiles) {

@@ -23,6 +23,11 @@ bool DiagnosticsRecorder::HasTogether(const std::vector<std::string>& parts) con
   });
 }
 
+size_t DiagnosticsRecorder::Count() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_messages.size();
+}
+
 std::string DiagnosticsRecorder::Text() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   std::string all;

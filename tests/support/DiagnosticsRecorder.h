@@ -26,6 +26,8 @@ class DiagnosticsRecorder {
   bool Has(const std::string& part) const;
   // Whether one message holds all of parts.
   bool HasTogether(const std::vector<std::string>& parts) const;
+  // How many messages came so far.
+  size_t Count() const;
   // Every message, each on its own line: the text for a failed check.
   std::string Text() const;
   // Forgets what came so far; the recorder stays installed.

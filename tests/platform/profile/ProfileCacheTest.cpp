@@ -69,16 +69,6 @@ TEST_F(ProfileCacheTest, WriteThroughAnotherPathIsSeen) {
   EXPECT_EQ(ProfileFile::GetString(other, "S", "k", "gone"), "gone");
 }
 
-TEST_F(ProfileCacheTest, FlushCacheForgetsEverything) {
-  std::string file = Make("f.ini", "[S]\nk=1\n");
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "k"), "1");
-  EXPECT_GE(ProfileCache::Instance().GetStats().files, 1U);
-  ProfileFile::FlushCache();
-  EXPECT_EQ(ProfileCache::Instance().GetStats().files, 0U);
-  EXPECT_EQ(ProfileCache::Instance().GetStats().bytes, 0U);
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "k"), "1");
-}
-
 TEST_F(ProfileCacheTest, CacheIsBounded) {
   for (int i = 0; i < 100; ++i) {
     std::string file = Make("many/" + std::to_string(i) + ".ini", "[S]\nk=" + std::to_string(i) + "\n");

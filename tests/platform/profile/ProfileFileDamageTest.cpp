@@ -50,13 +50,6 @@ TEST_F(ProfileDamageTest, LinesOfMegabytes) {
   EXPECT_EQ(ProfileFile::GetString(file, "T", "K").size(), 259U);
 }
 
-TEST_F(ProfileDamageTest, NoFinalNewline) {
-  std::string file = Make("noeol.ini", "[S]\nA=1\nB=last");
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "B"), "last");
-  file = Make("noeol2.ini", "[S]");
-  EXPECT_EQ(ProfileFile::SectionNames(file), (std::vector<std::string>{"S"}));
-}
-
 TEST_F(ProfileDamageTest, UnreadableFileReadsAsMissingWithTheReason) {
   if (::geteuid() == 0) GTEST_SKIP() << "running as root, which can read every file";
   std::string file = Make("secret.ini", "[S]\nk=v\n");

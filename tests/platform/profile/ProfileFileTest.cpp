@@ -65,50 +65,37 @@ class ProfileLookupTest : public ProfileTest {
   std::string m_file = Make("lookup.ini", kLookupFile);
 };
 
-TEST_F(ProfileLookupTest, NamesCompareWithoutCaseAndAreTrimmed) {
-  EXPECT_EQ(Get("Main", "Name"), "Alpha");
-  EXPECT_EQ(Get("MAIN", "name"), "Alpha");
-  EXPECT_EQ(Get("  main\t", " NAME "), "Alpha");  // lookup names are trimmed too
-  EXPECT_EQ(Get("main", "spaced key"), "spaced value");
-  EXPECT_EQ(Get("main", "Tabbed"), "x");  // tabs and 0x1A are blanks
-  EXPECT_EQ(Get("spaced section", "key"), "v");
-  // ASCII letters only: no locale folding, and no bit trick that would also
-  // fold '[' into '{'
-  EXPECT_EQ(Get("\xC3\x84RGER", "key"), "umlaut");
-  EXPECT_EQ(Get("\xC3\xA4rger", "Key"), "<default>");
-  EXPECT_EQ(Get("[X", "key"), "open bracket");
-  EXPECT_EQ(Get("{x", "Key"), "<default>");
-}
-
-TEST_F(ProfileLookupTest, OnePairOfMatchingOuterQuotesIsRemoved) {
-  EXPECT_EQ(Get("Main", "Quoted"), "  inner  ");
-  EXPECT_EQ(Get("Main", "Single"), "single");
-  EXPECT_EQ(Get("Main", "Mismatch"), "\"abc'");
-  EXPECT_EQ(Get("Main", "OneQuote"), "\"");  // a single character is never a pair
-  EXPECT_EQ(Get("Main", "TwoQuotes"), "");
-  EXPECT_EQ(Get("Main", "Nested"), "'a'");  // only one pair
-  EXPECT_EQ(Get("Main", "QuoteInside"), "a\"b\"");
-}
-
-TEST_F(ProfileLookupTest, ValuesKeepSemicolonsAndEqualsSigns) {
-  EXPECT_EQ(Get("Main", "Inline"), "value ; not a comment");
-  EXPECT_EQ(Get("Main", "Eq"), "a=b");
-}
-
-TEST_F(ProfileLookupTest, FirstDuplicateWins) {
-  EXPECT_EQ(Get("Main", "Dup"), "first");
-  EXPECT_EQ(Get("Main", "dup"), "first");
-  // only the first [Main] is searched: its key wins and the duplicate's own keys are invisible
-  EXPECT_EQ(Get("main", "Name"), "Alpha");
-  EXPECT_EQ(Get("Main", "Extra"), "<default>");
-}
-
-TEST_F(ProfileLookupTest, CommentsAndLinesWithoutEqualsAreInvisible) {
-  EXPECT_EQ(Get("Main", "NoEquals line"), "<default>");
-  EXPECT_EQ(Get("Main", "NoEquals"), "<default>");
-  EXPECT_EQ(Get("Main", ";Commented"), "<default>");
-  EXPECT_EQ(Get("Main", "Commented"), "<default>");
-  EXPECT_EQ(Get("Main", "; Indented"), "<default>");
+TEST_F(ProfileLookupTest, Lookups) {
+  struct Case {
+    const char* section;
+    const char* key;
+    const char* value;
+  } cases[] = {
+      // names compare without case and are trimmed; tabs and 0x1A are blanks
+      {"MAIN", "name", "Alpha"}, {"  main\t", " NAME ", "Alpha"}, {"main", "spaced key", "spaced value"},
+      {"main", "Tabbed", "x"}, {"spaced section", "key", "v"},
+      // ASCII letters only: no locale folding, and no bit trick that would
+      // also fold '[' into '{'
+      {"\xC3\x84RGER", "key", "umlaut"}, {"\xC3\xA4rger", "Key", "<default>"}, {"[X", "key", "open bracket"},
+      {"{x", "Key", "<default>"},
+      // one pair of matching outer quotes goes
+      {"Main", "Quoted", "  inner  "}, {"Main", "Single", "single"}, {"Main", "Mismatch", "\"abc'"},
+      {"Main", "OneQuote", "\""}, {"Main", "TwoQuotes", ""}, {"Main", "Nested", "'a'"},
+      {"Main", "QuoteInside", "a\"b\""},
+      {"Main", "Inline", "value ; not a comment"}, {"Main", "Eq", "a=b"},
+      // the first duplicate key and the first section of a name win
+      {"Main", "dup", "first"}, {"main", "Name", "Alpha"}, {"Main", "Extra", "<default>"},
+      // comments and lines without '=' are invisible
+      {"Main", "NoEquals line", "<default>"}, {"Main", "NoEquals", "<default>"}, {"Main", ";Commented", "<default>"},
+      {"Main", "Commented", "<default>"}, {"Main", "; Indented", "<default>"},
+      // a header's name runs to the last ']'; text after it is ignored; no ']' is no header
+      {"a]b", "Key", "bracket"}, {"Tail", "Key", "tail"}, {"Open bracket", "Key", "<default>"},
+      {"Other", "Name", "Beta"},
+      // empty names, and keys before the first section, are never found
+      {"", "orphan", "<default>"}, {"", "Key", "<default>"}, {"Main", "", "<default>"}, {"   ", "Key", "<default>"},
+      {"Nope", "Name", "<default>"}, {"Main", "Nope", "<default>"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Get(c.section, c.key), c.value) << "[" << c.section << "] " << c.key;
 }
 
 TEST_F(ProfileLookupTest, EmptyValueIsFoundAndNotTheDefault) {
@@ -131,10 +118,7 @@ TEST_F(ProfileLookupTest, EmptyNamesAndKeysBeforeTheFirstSectionAreNeverFound) {
   EXPECT_EQ(Get("   ", "Key"), "<default>");
 }
 
-TEST_F(ProfileLookupTest, MissingSectionKeyOrFileGivesTheDefault) {
-  EXPECT_EQ(Get("Nope", "Name"), "<default>");
-  EXPECT_EQ(Get("Main", "Nope"), "<default>");
-  LastError::Clear();
+TEST_F(ProfileLookupTest, MissingFileGivesTheDefaultAndTheReason) {
   std::string missing = PathOf("missing.ini");
   EXPECT_EQ(ProfileFile::GetString(missing, "Main", "Name", "d"), "d");
   EXPECT_NE(LastError::Text().find(missing), std::string::npos) << LastError::Text();
@@ -212,17 +196,11 @@ TEST_F(ProfileBufferTest, CutNeverSplitsAUtf8Character) {
 
 TEST_F(ProfileBufferTest, DefaultLosesItsTrailingSpacesOnly) {
   std::string file = Make("d.ini", "[S]\nK=v\n");
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "X", "dflt   "), "dflt");
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "X", "  lead"), "  lead");
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "X", "tab\t"), "tab\t");
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "X", "   "), "");
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "X", std::string_view("ab\0cd", 5)), "ab");
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "X"), "");
-  char buffer[16];
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "X", "a b  ", buffer, sizeof(buffer)), 3U);
-  EXPECT_STREQ(buffer, "a b");
-  // the default is not used when the key exists
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "K", "dflt"), "v");
+  for (auto [given, used] : {std::pair<std::string_view, std::string>{"dflt   ", "dflt"}, {"  lead", "  lead"},
+                             {"tab\t", "tab\t"}, {"   ", ""}, {std::string_view("ab\0cd", 5), "ab"}}) {
+    EXPECT_EQ(ProfileFile::GetString(file, "S", "X", given), used) << given;
+  }
+  EXPECT_EQ(ProfileFile::GetString(file, "S", "K", "dflt"), "v") << "not used when the key exists";
 }
 
 // ---------------------------------------------------------------------------
@@ -237,49 +215,27 @@ class ProfileIntTest : public ProfileTest {
   }
 };
 
-TEST_F(ProfileIntTest, DecimalAndSign) {
-  EXPECT_EQ(IntOf("42"), 42U);
-  EXPECT_EQ(IntOf("+7"), 7U);
-  EXPECT_EQ(IntOf("-42"), static_cast<uint32_t>(-42));
-  EXPECT_EQ(static_cast<int32_t>(IntOf("-42")), -42);
-  EXPECT_EQ(IntOf("-1"), 0xFFFFFFFFU);
-  EXPECT_EQ(IntOf("09"), 9U) << "a leading 0 does not mean octal";
-  EXPECT_EQ(IntOf("\"12\""), 12U) << "quotes are stripped before the number is read";
-  EXPECT_EQ(IntOf("abc"), 0U) << "a value that is no number reads as 0, not as the default";
-  EXPECT_EQ(IntOf("- 5"), 0U) << "no blanks between the sign and the digits";
-  EXPECT_EQ(IntOf("\x01 8"), 8U) << "leading control characters are skipped";
-}
-
-TEST_F(ProfileIntTest, BasePrefixesAnyCase) {
-  EXPECT_EQ(IntOf("0x1F"), 31U);
-  EXPECT_EQ(IntOf("0X1f"), 31U);
-  EXPECT_EQ(IntOf("0o17"), 15U);
-  EXPECT_EQ(IntOf("0O17"), 15U);
-  EXPECT_EQ(IntOf("0b101"), 5U);
-  EXPECT_EQ(IntOf("0B11"), 3U);
-  EXPECT_EQ(IntOf("-0x10"), static_cast<uint32_t>(-16));
-  EXPECT_EQ(IntOf("0xFFFFFFFF"), 0xFFFFFFFFU);
-}
-
-TEST_F(ProfileIntTest, StopsAtTheFirstCharacterThatIsNoDigitOfTheBase) {
-  EXPECT_EQ(IntOf("55zz"), 55U);
-  EXPECT_EQ(IntOf("12 34"), 12U);
-  EXPECT_EQ(IntOf("0x1G"), 1U);
-  EXPECT_EQ(IntOf("0b102"), 2U);
-  EXPECT_EQ(IntOf("0o78"), 7U);
-  EXPECT_EQ(IntOf("0x"), 0U);
-  EXPECT_EQ(IntOf("-"), 0U);
-  EXPECT_EQ(IntOf("+"), 0U);
-  EXPECT_EQ(IntOf("0"), 0U);
-}
-
-TEST_F(ProfileIntTest, WrapsAroundModulo2To32) {
-  EXPECT_EQ(IntOf("4294967295"), 0xFFFFFFFFU);
-  EXPECT_EQ(IntOf("4294967296"), 0U);
-  EXPECT_EQ(IntOf("4294967297"), 1U);
-  EXPECT_EQ(IntOf("2147483648"), 0x80000000U);
-  EXPECT_EQ(IntOf("-4294967297"), 0xFFFFFFFFU);
-  EXPECT_EQ(IntOf("0x100000001"), 1U);
+TEST_F(ProfileIntTest, NumbersInEveryBaseWrapModulo2To32) {
+  struct Case {
+    std::string text;
+    uint32_t value;
+  } cases[] = {
+      {"42", 42}, {"+7", 7}, {"-42", static_cast<uint32_t>(-42)}, {"-1", 0xFFFFFFFFU},
+      {"09", 9},      // a leading 0 does not mean octal
+      {"\"12\"", 12}, // quotes go before the number is read
+      {"abc", 0},     // no number reads as 0, not as the default
+      {"- 5", 0}, {"\x01 8", 8},
+      {"0x1F", 31}, {"0X1f", 31}, {"0o17", 15}, {"0O17", 15}, {"0b101", 5}, {"0B11", 3},
+      {"-0x10", static_cast<uint32_t>(-16)}, {"0xFFFFFFFF", 0xFFFFFFFFU},
+      // the first character that is no digit of the base ends the number
+      {"55zz", 55}, {"12 34", 12}, {"0x1G", 1}, {"0b102", 2}, {"0o78", 7}, {"0x", 0}, {"-", 0}, {"+", 0},
+      {"4294967296", 0}, {"4294967297", 1}, {"2147483648", 0x80000000U}, {"-4294967297", 0xFFFFFFFFU},
+      {"0x100000001", 1},
+      // a 30-character buffer holds 29 characters: the 30th is never seen
+      {std::string(28, '0') + "7", 7}, {std::string(29, '0') + "7", 0},
+      {"0x" + std::string(26, '0') + "A", 10}, {"0x" + std::string(27, '0') + "A", 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IntOf(c.text), c.value) << c.text;
 }
 
 TEST_F(ProfileIntTest, MissingKeyOrEmptyValueGivesTheDefault) {
@@ -290,14 +246,6 @@ TEST_F(ProfileIntTest, MissingKeyOrEmptyValueGivesTheDefault) {
   EXPECT_EQ(ProfileFile::GetInt(file, "S", "Missing", 9), 9U);
   EXPECT_EQ(ProfileFile::GetInt(file, "Missing", "V", -9), static_cast<uint32_t>(-9));
   EXPECT_EQ(ProfileFile::GetInt(PathOf("missing.ini"), "S", "V", 3), 3U);
-}
-
-TEST_F(ProfileIntTest, OnlyTheFirst29CharactersCount) {
-  // a 30-character buffer holds 29 characters: the 30th digit is never seen
-  EXPECT_EQ(IntOf(std::string(28, '0') + "7"), 7U);
-  EXPECT_EQ(IntOf(std::string(29, '0') + "7"), 0U);
-  EXPECT_EQ(IntOf("0x" + std::string(26, '0') + "A"), 10U);  // 29 characters
-  EXPECT_EQ(IntOf("0x" + std::string(27, '0') + "A"), 0U);   // 30 characters
 }
 
 }  // namespace

@@ -124,9 +124,12 @@ TEST(RegistryKey, RefusesBadNamesAndRootsWithoutTouchingAnyStore) {
   RegValue v;
   EXPECT_EQ(key.Query(tooLong, v), RegStatus::kInvalidArgument);
 
-  // a DWORD must be four bytes; unknown types are refused
+  // a DWORD must be four bytes; unknown types and values over 1 MiB are refused
   EXPECT_EQ(key.Set("d", RegValue{kRegDword, {1, 2}}), RegStatus::kInvalidArgument);
+  EXPECT_NE(LastError::Text().find("not 2"), std::string::npos) << LastError::Text();
   EXPECT_EQ(key.Set("m", RegValue{7, {}}), RegStatus::kInvalidArgument);
+  EXPECT_EQ(key.Set("b", RegValue::Binary(std::vector<uint8_t>(1024 * 1024 + 1))), RegStatus::kInvalidArgument);
+  EXPECT_NE(LastError::Text().find("1048577 bytes"), std::string::npos) << LastError::Text();
 
   // the empty path is the root itself; a closed handle refuses everything
   RegistryKey top;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -75,51 +76,37 @@ TEST(CQUpdateTraceFileTest, TheFolderIsMadePrivateAndTheFileOwnerOnlyWhateverThe
   EXPECT_EQ(ModeOf(TraceIn(root)), 0600u);
 }
 
-TEST(CQUpdateTraceFileTest, ALinkOrASecondNameInPlaceOfTheFileIsNeverWrittenThrough) {
+// A link or second name in the file's place is never written through; a
+// folder there, or a log folder that cannot be made, just means no trace.
+TEST(CQUpdateTraceFileTest, ATraceThatCannotBeOpenedSafelyIsSkipped) {
   test::SandboxRoot root;
   const fs::path victim = root / "victim.txt";
   test::WriteFile(victim, "keep me");
-  fs::create_directories(TraceIn(root).parent_path());
-  fs::permissions(TraceIn(root).parent_path(), fs::perms::owner_all);
-
+  const std::vector<std::pair<const char*, std::function<void()>>> obstacles = {
+      {"symbolic link", [&] { fs::create_symlink(victim, TraceIn(root)); }},
+      {"hard link", [&] { fs::create_hard_link(victim, TraceIn(root)); }},
+      {"folder", [&] { fs::create_directories(TraceIn(root)); }},
+      {"log folder is a file", [&] {
+         fs::remove_all(root / "var/log");
+         test::WriteFile(root / "var/log", "a file where the folder belongs");
+       }},
+  };
   auto previous = CQUpdateTraceFile::InstallDiagnosticsSink();
-  for (const bool hard : {false, true}) {
-    SCOPED_TRACE(hard ? "hard link" : "symbolic link");
-    fs::remove(TraceIn(root));
-    if (hard) fs::create_hard_link(victim, TraceIn(root));
-    else fs::create_symlink(victim, TraceIn(root));
+  for (const auto& [what, plant] : obstacles) {
+    SCOPED_TRACE(what);
+    fs::remove_all(root / "var/log");
+    fs::create_directories(TraceIn(root).parent_path());
+    fs::permissions(TraceIn(root).parent_path(), fs::perms::owner_all);
+    plant();
     {
       CQUpdateTraceFile trace;
       EXPECT_FALSE(trace.IsOpen());
       trace.WriteEvent("UpdatePrepare", 0);
     }
-    platform::Diagnostics::Report("through the link?");
+    platform::Diagnostics::Report("through the link?");  // must simply vanish
     EXPECT_EQ(test::ReadFile(victim), "keep me");
   }
   platform::Diagnostics::SetSink(previous);
-}
-
-TEST(CQUpdateTraceFileTest, AFileThatCannotBeWrittenIsSkipped) {
-  test::SandboxRoot root;
-  // A folder in the file's place cannot be opened, not even by root.
-  fs::create_directories(TraceIn(root));
-  {
-    CQUpdateTraceFile trace;
-    EXPECT_FALSE(trace.IsOpen());
-    trace.WriteEvent("UpdateDownload", 1);
-  }
-  EXPECT_TRUE(fs::is_directory(TraceIn(root)));
-
-  auto previous = CQUpdateTraceFile::InstallDiagnosticsSink();
-  platform::Diagnostics::Report("nowhere to go");  // must simply vanish
-  platform::Diagnostics::SetSink(previous);
-
-  // A log folder that cannot be made is no different.
-  fs::remove_all(root / "var/log");
-  test::WriteFile(root / "var/log", "a file where the folder belongs");
-  CQUpdateTraceFile trace;
-  EXPECT_FALSE(trace.IsOpen());
-  trace.WriteEvent("UpdateFinish", 0);
 }
 
 TEST(CQUpdateTraceFileTest, ThreadsAndDiagnosticsWriteWholeLines) {
@@ -151,16 +138,11 @@ TEST(CQUpdateTraceFileTest, ThreadsAndDiagnosticsWriteWholeLines) {
   EXPECT_EQ(lines.back() + "\n", kEnd);
   std::regex event(R"(-Worker[0-3]---[0-9]+)");
   std::regex note(R"(! worker [0-3] note [0-9]*0)");
-  int events = 0;
-  int notes = 0;
+  int events = 0, notes = 0;
   for (size_t i = 2; i + 1 < lines.size(); ++i) {
-    if (std::regex_match(lines[i], event)) {
-      ++events;
-    } else if (std::regex_match(lines[i], note)) {
-      ++notes;
-    } else {
-      ADD_FAILURE() << "torn line " << i << ": " << lines[i];
-    }
+    if (std::regex_match(lines[i], event)) ++events;
+    else if (std::regex_match(lines[i], note)) ++notes;
+    else ADD_FAILURE() << "torn line " << i << ": " << lines[i];
   }
   EXPECT_EQ(events, 4 * 270);
   EXPECT_EQ(notes, 4 * 30);

@@ -93,19 +93,10 @@ TEST_F(DownloadListedFilesTest, TwoFeaturesAreFetchedAppliedCommittedRolledBackA
   EXPECT_EQ(ReadFile(Download() / "quplog.ini20110315"), "[PRODUCTLIST]\nCOUNT=9\n");
   EXPECT_EQ(ReadFile(Download() / "Writer.ini20110315"), "[Writer]\nold=1\n");
 
-  const std::string dl = Download().string() + "/";
   EXPECT_EQ(Log("PRODUCTLIST", "COUNT"), "1");
-  EXPECT_EQ(Log("PRODUCTLIST", "PRODUCT0"), "Writer");
-  EXPECT_EQ(Log("Writer", "FILE0"), "writer.cab");
-  EXPECT_EQ(Log("Writer", "FILE0TEMPPATH"), dl + "writer.cab");
-  EXPECT_EQ(Log("Writer", "COUNT"), "1");
   EXPECT_EQ(Log("Writer", "ERRCOUNT"), "0");
-  EXPECT_EQ(Log("Writer", "SKIPCOUNT"), "0");
   EXPECT_EQ(Log("WriterSpell", "FILE0"), "spell\\spell.cab");
-  EXPECT_EQ(Log("WriterSpell", "FILE0TEMPPATH"), dl + "spell/spell.cab");
-  EXPECT_EQ(Log("WriterSpell", "COUNT"), "1");
-  EXPECT_TRUE(fs::is_regular_file(Download() / "spell" / "spell.cab"));
-  EXPECT_EQ(m_progress->statuses.front(), "1:Writer");
+  EXPECT_EQ(Log("WriterSpell", "FILE0TEMPPATH"), Download().string() + "/spell/spell.cab");
 
   CQUpdateApplier applier;
   ASSERT_EQ(applier.ApplyUpdates(), 1);
@@ -115,9 +106,6 @@ TEST_F(DownloadListedFilesTest, TwoFeaturesAreFetchedAppliedCommittedRolledBackA
   EXPECT_EQ(Version("Writer"), 7u);
   EXPECT_EQ(Backup("Writer"), 5u) << "later recordings in the run must not overwrite the backup";
   EXPECT_EQ(m_progress->restart.load(), 0u) << "nothing was queued";
-  std::string dest;
-  CQUpdateUtilRegistry().ReadString("UpdateRemainDest", dest);
-  EXPECT_EQ(dest, Install("Writer").string());
 
   EXPECT_EQ(applier.Rollback(1), 1);
   EXPECT_EQ(Version("Writer"), 5u);
@@ -143,11 +131,8 @@ TEST_F(DownloadListedFilesTest, AFailedFileOfTheSecondProductStopsWithItsCounts)
   std::vector<std::string> products{"Writer", "Calc"};
   EXPECT_EQ(Fetch(products), 6);
   EXPECT_EQ(Log("Calc", "ERROR0"), "missing.cab");
-  EXPECT_EQ(Log("Calc", "ERROR0TEMPPATH"), Download().string() + "/missing.cab");
   EXPECT_EQ(Log("Calc", "COUNT"), "0");
   EXPECT_EQ(Log("Calc", "ERRCOUNT"), "1");
-  EXPECT_EQ(Log("Calc", "SKIPCOUNT"), "0");
-  EXPECT_EQ(Log("Calc", "FILE0"), "<none>");
   EXPECT_FALSE(Requested("never.cab")) << "the run stops at the first failed file";
   EXPECT_EQ(Log("PRODUCTLIST", "PRODUCT1"), "Calc");
   EXPECT_EQ(Log("PRODUCTLIST", "COUNT"), "2");

@@ -63,6 +63,7 @@ TEST_P(ConsoleInterruptTest, EndsAsACancelledCopyWithTheLevelsPutBack) {
   EXPECT_EQ(Version("Calc"), 5u);
   EXPECT_EQ(Version("Writer"), 5u);
   EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing);
+  EXPECT_EQ(Backup("Calc"), CQUpdateMgrEnv::kMissing);
   EXPECT_EQ(RegistryText("SOFTWARE\\QRV\\Shared\\QrvUpdate\\Writer", "Channel"), std::nullopt) << "not finalised";
 }
 

@@ -23,9 +23,26 @@ using test::Transport;
 const std::string kWriterKey = "SOFTWARE\\QRV\\Shared\\QrvUpdate\\Writer";
 const std::vector<std::string> kCleanDownload{"qupdate_s.ini", "quplog.ini"};
 
-class E2eRunTest : public test::E2eRunFixture {};
+class E2eRunTest : public test::E2eRunFixture {
+ protected:
+  // Writer 7 and Calc 6 in place and committed, the actions done, the date
+  // recorded and the download folder cleaned.
+  void ExpectCommitted() {
+    EXPECT_EQ(ReadFile(Install("Writer") / "bin" / "writer.txt"), "writer 7");
+    EXPECT_EQ(ReadFile(Install("Calc") / "calc.txt"), "calc 6");
+    EXPECT_EQ(Version("Writer"), 7u);
+    EXPECT_EQ(Version("Calc"), 6u);
+    EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing);
+    EXPECT_EQ(Backup("Calc"), CQUpdateMgrEnv::kMissing);
+    EXPECT_EQ(RegistryText(kWriterKey, "Channel"), "stable-7");
+    const std::string shortcut = ReadFile(Desktop() / "Writer.desktop");
+    EXPECT_NE(shortcut.find((Install("Writer") / "bin" / "Writer.exe").string()), std::string::npos) << shortcut;
+    EXPECT_EQ(CQUpdateMgrEnv().GetLastUpdate(), CQUpdateUtilTime::TodayNumber());
+    EXPECT_EQ(test::CabinetFixtures::Tree(Download()), kCleanDownload);
+  }
+};
 
-class E2eTransportTest : public test::E2eRunFixture, public ::testing::WithParamInterface<Transport> {};
+class E2eTransportTest : public E2eRunTest, public ::testing::WithParamInterface<Transport> {};
 
 TEST_P(E2eTransportTest, AnInteractiveRunUpdatesCommitsActsAndCleansUp) {
   const std::string why = UseTransport(GetParam());
@@ -33,32 +50,12 @@ TEST_P(E2eTransportTest, AnInteractiveRunUpdatesCommitsActsAndCleansUp) {
   ServeTwoUpdates();
 
   ASSERT_TRUE(RunAll({"Calc", "Writer"}));
-
-  // files and levels
-  EXPECT_EQ(ReadFile(Install("Writer") / "bin" / "writer.txt"), "writer 7");
-  EXPECT_EQ(ReadFile(Install("Calc") / "calc.txt"), "calc 6");
-  EXPECT_EQ(Version("Writer"), 7u);
-  EXPECT_EQ(Version("Calc"), 6u);
+  ExpectCommitted();
   EXPECT_EQ(Version("Viewer"), 5u) << "up to date, left alone";
-  EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing) << "committed";
-  EXPECT_EQ(Backup("Calc"), CQUpdateMgrEnv::kMissing) << "committed";
-
-  // actions of the product file
-  EXPECT_EQ(RegistryText(kWriterKey, "Channel"), "stable-7");
-  const std::string shortcut = ReadFile(Desktop() / "Writer.desktop");
-  EXPECT_NE(shortcut.find((Install("Writer") / "bin" / "Writer.exe").string()), std::string::npos) << shortcut;
-
-  // the run's record
-  EXPECT_EQ(CQUpdateMgrEnv().GetLastUpdate(), CQUpdateUtilTime::TodayNumber());
   EXPECT_EQ(State(), 0u);
   EXPECT_EQ(Log("DOWNLOAD", "STATUS"), "SUCCESS");
   ASSERT_EQ(UpdateLog::ProductCount(), 2u);
-  EXPECT_EQ(UpdateLog::Product(0), "Calc");
-  EXPECT_EQ(UpdateLog::Product(1), "Writer");
-  EXPECT_EQ(UpdateLog::FileCount("Writer"), 1u);
-  EXPECT_EQ(UpdateLog::FileEntry("Writer", 0), "writer.cab");
-  EXPECT_EQ(UpdateLog::FileEntry("Calc", 0), "calc\\calc.cab");
-  EXPECT_EQ(test::CabinetFixtures::Tree(Download()), kCleanDownload);
+  EXPECT_EQ(UpdateLog::FileEntry("Calc", 0), "calc\\calc.cab") << "a cabinet in a sub-folder keeps its way";
   EXPECT_EQ(m_window->events, (std::vector<std::string>{"PrepareFinish1@0", "TransferBegin@11", "TransferFinish@12",
                                                          "CopyBegin@21", "CopyFinish@22"}));
   EXPECT_EQ(m_messages->shown, std::vector<uint32_t>{161}) << "only the copy-done notice";
@@ -96,76 +93,11 @@ TEST_F(E2eRunTest, CancellingTheDownloadLeavesLevelsAndFilesAlone) {
   EXPECT_EQ(State(), 0u);
 }
 
-TEST_F(E2eRunTest, ACancelWhileTheLastProductIsCopiedEndsCancelledWithEveryLevelPutBack) {
-  ASSERT_EQ(UseTransport(Transport::kHttp), "");
-  ServeTwoUpdates();
-  ASSERT_TRUE(m_window->UpdatePrepare(0));
-  std::vector<std::string> products{"Calc", "Writer"};
-  ASSERT_EQ(m_window->UpdateDownload(products), 1);
-  // The cancel comes from the event pump while the last product's cabinet
-  // is being unpacked, as the Cancel button (or Ctrl-C) would.
-  m_window->onText = [this](uint32_t kind, std::string_view file) {
-    if (kind == CQUpdateDlgMgr::kKindCopying && file == "Writer") m_window->OnFileCopyCancel();
-  };
-
-  EXPECT_EQ(m_window->UpdateCopyFile(), CQUpdateApplier::kCancelled) << "never \"finished\" after a cancel";
-  EXPECT_EQ(State(), 23u);
-  EXPECT_EQ(Version("Calc"), 5u) << "levels match what the next run must do again";
-  EXPECT_EQ(Version("Writer"), 5u);
-  EXPECT_EQ(Backup("Calc"), CQUpdateMgrEnv::kMissing);
-  EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing);
-}
-
-TEST_F(E2eRunTest, ASecondRunFindsNothingPendingAndChangesNothing) {
-  ASSERT_EQ(UseTransport(Transport::kHttp), "");
-  ServeTwoUpdates();
-  ASSERT_TRUE(RunAll({"Calc", "Writer"}));
-  const auto treeAfterFirst = test::CabinetFixtures::Tree(m_root / "inst");
-  m_window->events.clear();
-  m_messages->shown.clear();
-
-  EXPECT_EQ(m_process->QueryUpdates(), 0);
-  ASSERT_TRUE(m_window->UpdatePrepare(0));
-  EXPECT_TRUE(m_window->Products().empty());
-  EXPECT_EQ(m_window->events, std::vector<std::string>{"PrepareFinish0@0"});
-  EXPECT_TRUE(m_messages->shown.empty());
-  EXPECT_EQ(test::CabinetFixtures::Tree(m_root / "inst"), treeAfterFirst);
-  EXPECT_EQ(Version("Writer"), 7u);
-  EXPECT_EQ(State(), 0u);
-}
-
-TEST_F(E2eRunTest, ChoosingOnlyTheDependentProductBringsWhatItNeeds) {
-  ASSERT_EQ(UseTransport(Transport::kFolder), "");
-  ServeTwoUpdates();
-  Installed("Draw", "Qorvane Draw");
-  // Calc needs Writer, which needs Draw; Draw names Calc back (a cycle ends)
-  Serve("qupdate_s.ini",
-        "[VersionInfo]\nWriter=7.0.1\nCalc=6.2\nDraw=8.0\n"
-        "[UpdateVersionInfo]\nWriter=7\nCalc=6\nDraw=8\n"
-        "[COUNT]\nWriter=1\nCalc=1\nDraw=1\n"
-        "[UpdateDependency]\nCalc=Writer\nWriter=Draw|Viewer\nDraw=Calc\n");
-  ServeCabinet("draw.cab", {{"draw.txt", "draw 8"}});
-  Serve("Draw.ini", "[Draw]\nDrawCOUNT=1\nDraw0FILE=draw.cab\n");
-
-  ASSERT_TRUE(m_window->UpdatePrepare(0));
-  std::vector<std::string> chosen;
-  m_window->CollectDependencies("Calc", chosen);
-  EXPECT_EQ(chosen, (std::vector<std::string>{"Calc", "Writer", "Draw"})) << "Viewer is not pending";
-
-  ASSERT_TRUE(RunAll(chosen));
-  EXPECT_EQ(Version("Calc"), 6u);
-  EXPECT_EQ(Version("Writer"), 7u);
-  EXPECT_EQ(Version("Draw"), 8u);
-  EXPECT_EQ(ReadFile(Install("Draw") / "draw.txt"), "draw 8");
-  EXPECT_EQ(Version("Viewer"), 5u);
-  EXPECT_EQ(State(), 0u);
-}
-
 // An automatic start finds a run that an earlier process left at a state
 // code and carries it on with what the engine offers: waiting for the user
 // and then copying (12), rolling the interrupted copy back first (21), or
 // going straight to the finalize phase (22, 31, 41).
-class E2eResumeTest : public test::E2eRunFixture {
+class E2eResumeTest : public E2eRunTest {
  protected:
   void SetUp() override {
     E2eRunFixture::SetUp();
@@ -180,18 +112,6 @@ class E2eResumeTest : public test::E2eRunFixture {
     if (copy) {
       ASSERT_EQ(m_window->UpdateCopyFile(), 1);
     }
-  }
-  void ExpectCommitted() {
-    EXPECT_EQ(ReadFile(Install("Writer") / "bin" / "writer.txt"), "writer 7");
-    EXPECT_EQ(ReadFile(Install("Calc") / "calc.txt"), "calc 6");
-    EXPECT_EQ(Version("Writer"), 7u);
-    EXPECT_EQ(Version("Calc"), 6u);
-    EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing);
-    EXPECT_EQ(Backup("Calc"), CQUpdateMgrEnv::kMissing);
-    EXPECT_EQ(RegistryText(kWriterKey, "Channel"), "stable-7");
-    EXPECT_TRUE(fs::is_regular_file(Desktop() / "Writer.desktop"));
-    EXPECT_EQ(CQUpdateMgrEnv().GetLastUpdate(), CQUpdateUtilTime::TodayNumber());
-    EXPECT_EQ(test::CabinetFixtures::Tree(Download()), kCleanDownload);
   }
 };
 

@@ -22,6 +22,7 @@
 #include "cabinet/OutputFile.h"
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/core/Diagnostics.h"
+#include "platform/core/UniqueFd.h"
 #include "platform/registry/RegistryKey.h"
 
 namespace qrv {
@@ -265,10 +266,7 @@ int ExtractCabinetToProduct(const std::string& cabinet, const std::string& insta
     return fail(error == ELOOP ? "cannot unpack " + cabinet + ": it is a symbolic link, not the downloaded file"
                                : "cannot open " + cabinet + ": " + ErrnoText(error));
   }
-  struct CloseFd {
-    int fd;
-    ~CloseFd() { close(fd); }
-  } closeFd{fd};
+  const platform::UniqueFd closeFd(fd);
   struct stat before {};
   if (fstat(fd, &before) != 0) return fail("cannot examine " + cabinet + ": " + ErrnoText(errno));
   if (!S_ISREG(before.st_mode)) return fail("cannot unpack " + cabinet + ": it is not a regular file");

@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "apply/FileReplacement.h"
+#include "cabinet/ConfinedFolder.h"
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/core/Diagnostics.h"
 #include "platform/core/LastError.h"
 #include "platform/core/SystemRoot.h"
+#include "platform/core/UniqueFd.h"
 #include "platform/registry/RegistryKey.h"
 
 namespace qrv {
@@ -82,16 +84,6 @@ bool MakePendingFolder(const std::string& folder, std::string& error) {
 }
 
 // Closes a descriptor when it goes out of scope.
-struct ScopedFd {
-  int fd = -1;
-  explicit ScopedFd(int f) : fd(f) {}
-  ~ScopedFd() {
-    if (fd >= 0) close(fd);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-};
-
 // The parts of an absolute path, "." and empty parts dropped. False for a
 // relative path or one with "..", which no lexical comparison can place.
 bool PathParts(const std::string& path, std::vector<std::string>& parts) {
@@ -155,36 +147,13 @@ bool FindAllowedFolder(const std::string& target, const std::vector<std::string>
 int OpenTargetFolder(const std::string& base, const std::vector<std::string>& rest, std::string& error,
                      bool& linked) {
   linked = false;
-  int dir = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) {
-    error = "cannot open the folder " + base + ": " + Reason(errno);
-    return -1;
-  }
-  std::string shown = base;
-  for (size_t i = 0; i + 1 < rest.size(); ++i) {
-    shown += "/" + rest[i];
-    int next = openat(dir, rest[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0 && errno == ENOENT) {
-      // an update may bring new folders; a name made meanwhile is fine
-      if (mkdirat(dir, rest[i].c_str(), 0755) != 0 && errno != EEXIST) {
-        error = "cannot create the folder " + shown + ": " + Reason(errno);
-        close(dir);
-        return -1;
-      }
-      next = openat(dir, rest[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    }
-    if (next < 0) {
-      const int err = errno;
-      struct stat st {};
-      linked = fstatat(dir, rest[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-      error = linked ? shown + " is a symbolic link; queued files are never moved through links"
-                   : "cannot open the folder " + shown + ": " + Reason(err);
-      close(dir);
-      return -1;
-    }
-    close(dir);
-    dir = next;
-  }
+  Cabinet::ConfinedFolder folder;
+  if (!folder.Open(base, false, error)) return -1;
+  std::string relative;
+  for (size_t i = 0; i + 1 < rest.size(); ++i) relative += (relative.empty() ? "" : "/") + rest[i];
+  Cabinet::ConfinedFolder::Refusal refusal = Cabinet::ConfinedFolder::Refusal::kNone;
+  const int dir = folder.OpenFolder(relative, true, error, &refusal);
+  linked = refusal == Cabinet::ConfinedFolder::Refusal::kEscape;
   return dir;
 }
 
@@ -253,20 +222,20 @@ Outcome Replace(const PendingReplacements::Entry& entry, const std::vector<std::
     error = "the source " + entry.source + " is not a file directly in the pending folder " + folder;
     return Outcome::kRefused;
   }
-  ScopedFd pending(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (pending.fd < 0) {
+  platform::UniqueFd pending(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (pending.Get() < 0) {
     error = "cannot open the pending folder " + folder + ": " + Reason(errno);
     return Outcome::kFailed;
   }
-  ScopedFd source(openat(pending.fd, sourceName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (source.fd < 0) {
+  platform::UniqueFd source(openat(pending.Get(), sourceName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (source.Get() < 0) {
     const int err = errno;
     error = err == ELOOP ? "the source " + entry.source + " is a symbolic link"
                          : "cannot open " + entry.source + ": " + Reason(err);
     return err == ELOOP ? Outcome::kRefused : Outcome::kFailed;
   }
   struct stat st {};
-  if (fstat(source.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fstat(source.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     error = "the source " + entry.source + " is not a plain file";
     return Outcome::kRefused;
   }
@@ -282,10 +251,10 @@ Outcome Replace(const PendingReplacements::Entry& entry, const std::vector<std::
     return Outcome::kRefused;
   }
   bool linked = false;
-  ScopedFd dir(OpenTargetFolder(base, rest, error, linked));
-  if (dir.fd < 0) return linked ? Outcome::kRefused : Outcome::kFailed;
-  if (!ReplaceAt(source.fd, st, dir.fd, rest.back(), entry.target, error)) return Outcome::kFailed;
-  unlinkat(pending.fd, sourceName.c_str(), 0);
+  platform::UniqueFd dir(OpenTargetFolder(base, rest, error, linked));
+  if (dir.Get() < 0) return linked ? Outcome::kRefused : Outcome::kFailed;
+  if (!ReplaceAt(source.Get(), st, dir.Get(), rest.back(), entry.target, error)) return Outcome::kFailed;
+  unlinkat(pending.Get(), sourceName.c_str(), 0);
   return Outcome::kDone;
 }
 

@@ -9,27 +9,12 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/core/UniqueFd.h"
+
 namespace qrv::platform {
 namespace {
 
-// Closes a descriptor when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  void Reset(int fd) {
-    if (m_fd >= 0) close(m_fd);
-    m_fd = fd;
-  }
-  int Get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
+using Fd = UniqueFd;
 
 std::string Reason(int err) { return std::strerror(err); }
 

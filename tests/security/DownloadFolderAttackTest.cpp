@@ -1,7 +1,5 @@
-// The attacker controls the download folder, or what stands in it: another
-// local user who got there first, or a link waiting under a name the run
-// uses. Runs go against a real loopback HTTP server; the second user is a
-// real one (nobody, through setpriv).
+// The attacker controls the download folder or what stands in it: another
+// local user who got there first, or a link under a name the run uses.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,11 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/CQUpdateUtilTime.h"
-#include "apply/UpdateProgress.h"
 #include "platform/core/PrivateFolder.h"
-#include "platform/core/ProgramFolders.h"
-#include "platform/core/SystemRoot.h"
 #include "tests/e2e/E2eRunFixture.h"
 #include "tests/support/DiagnosticsRecorder.h"
 #include "tests/support/SandboxRoot.h"
@@ -219,16 +213,6 @@ TEST_F(DownloadFolderAttackTest, AFolderSwappedBeforeTheCopyIsRefusedAndNothingI
   EXPECT_EQ(Version("Writer"), 5u);
 }
 
-TEST_F(DownloadFolderAttackTest, WithoutASettingTheFolderLiesBelowTheRootNotInTheTemporaryFolder) {
-  m_main.DeleteValue("DownloadPath");
-  ASSERT_TRUE(RunAll({"Calc", "Writer"}));
-  const fs::path chosen = m_root / "var" / "cache" / "qrvupdate" / "QRVDownload";
-  EXPECT_TRUE(fs::exists(chosen / "qupdate_s.ini"));
-  EXPECT_EQ(ModeOf(chosen), 0700u);
-  EXPECT_FALSE(fs::exists(m_root.Tmp() / "QRVDownload"));
-  EXPECT_EQ(ReadFile(Install("Writer") / "bin" / "writer.txt"), "writer 7");
-}
-
 // A product whose product file the server does not give is left out; the
 // others go on, but the run must not pass for a complete one.
 TEST_F(DownloadFolderAttackTest, AProductLeftOutIsNamedAndTheScheduleTriesAgain) {
@@ -249,26 +233,6 @@ TEST_F(DownloadFolderAttackTest, AProductLeftOutIsNamedAndTheScheduleTriesAgain)
   EXPECT_EQ(CQUpdateMgrEnv().GetLastUpdate(), 20200101u) << "not recorded: the next automatic run tries again";
   EXPECT_EQ(Version("Writer"), 7u);
   EXPECT_EQ(Version("Calc"), 5u);
-}
-
-TEST(PrivateFolderTest, ChoosesTheRootsFoldersForRootAndSandboxesAndTheUsersOwnOtherwise) {
-  const fs::path old = platform::SystemRoot::Get();
-  platform::SystemRoot::Set("/srv/sandbox");
-  EXPECT_EQ(platform::ProgramFolders::Cache(), "/srv/sandbox/var/cache/qrvupdate");
-  EXPECT_EQ(platform::ProgramFolders::Log(), "/srv/sandbox/var/log/qrvupdate");
-  platform::SystemRoot::Set("/");
-  if (geteuid() == 0) {
-    EXPECT_EQ(platform::ProgramFolders::Cache(), "/var/cache/qrvupdate");
-  } else {
-    const char* cache = std::getenv("XDG_CACHE_HOME");
-    setenv("XDG_CACHE_HOME", "/home/u/.c", 1);
-    EXPECT_EQ(platform::ProgramFolders::Cache(), "/home/u/.c/qrvupdate");
-    setenv("XDG_CACHE_HOME", "relative/not/taken", 1);
-    EXPECT_NE(platform::ProgramFolders::Cache().find("/.cache/qrvupdate"), std::string::npos);
-    if (cache != nullptr) setenv("XDG_CACHE_HOME", cache, 1);
-    else unsetenv("XDG_CACHE_HOME");
-  }
-  platform::SystemRoot::Set(old);
 }
 
 TEST(PrivateFolderTest, MakesFoldersBelowOneStepAtATimeAndStopsAtALink) {

@@ -1,7 +1,6 @@
-// Two update runs on one root at once (a timer's automatic run and an
-// administrator's console run) would download into the same folder and
-// replace the same files. The second is refused before it touches anything;
-// the lock dies with its holder, however that ends.
+// Two runs on one root at once would share the download folder and replace
+// the same files: the second is refused before it touches anything; the lock
+// dies with its holder, however that ends.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -100,6 +99,13 @@ TEST(RunLockTest, OneHolderAtATimeAndReleasedWithItsOwner) {
   // Programs a run starts (xdg-open, the restart) must not keep it.
   const pid_t child = Start("/bin/sleep", {"30"}, root / "sleep.out");
   ASSERT_GT(child, 0);
+  // Until its exec the child shares our descriptors (posix_spawn under the
+  // sanitizers may return before it); the promise is about the program.
+  const fs::path exe = "/proc/" + std::to_string(child) + "/exe";
+  std::error_code ec;
+  for (int i = 0; i < 2000 && fs::read_symlink(exe, ec).filename() != "sleep"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   first.reset();
   EXPECT_EQ(second.Take(), RunLock::Outcome::kTaken) << second.Error();
   kill(child, SIGKILL);

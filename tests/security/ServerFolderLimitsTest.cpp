@@ -1,10 +1,7 @@
-// The attacker can write to the network folder or share the updates come
-// from (or controls the SMB server): links that lead out of the folder to
-// private files of this machine, files far larger than any update, a DFS
-// referral that would carry the share's logon to a server of theirs. Each
-// case runs against a real folder or a real Samba server on loopback; nothing
-// outside may be read, nothing refused may be left in the download folder,
-// and the trace must say why.
+// The attacker writes to the network folder or share the updates come from:
+// links out to private files, files larger than any update, a DFS referral
+// that would carry the share's logon elsewhere. Nothing outside is read,
+// nothing refused is kept, and the trace says why.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,8 +1,6 @@
-// The attacker controls the update server, HTTP or FTP: it sends a byte now
-// and then forever, answers with replies that never end, or hands out more
-// than any update file could be. Each case runs against a real loopback
-// server; the transport must end in bounded time, leave nothing of a refused
-// file in the download folder, and say why in the trace file.
+// A hostile HTTP or FTP server drips bytes forever, sends replies that never
+// end or more than any update file could be: the transport ends in bounded
+// time, keeps nothing of a refused file and says why in the trace.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -83,13 +81,10 @@ class ScriptedHttpServer {
       if (::poll(&ready, 1, 50) <= 0) continue;
       int client = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
       if (client < 0) continue;
-      /* the request, up to its blank line */
-      std::string request;
+      std::string request;  // read up to its blank line
       char buffer[4096];
-      while (request.find("\r\n\r\n") == std::string::npos) {
-        pollfd in{client, POLLIN, 0};
-        if (::poll(&in, 1, 2000) <= 0) break;
-        ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+      for (pollfd in{client, POLLIN, 0}; request.find("\r\n\r\n") == std::string::npos;) {
+        const ssize_t got = ::poll(&in, 1, 2000) > 0 ? ::recv(client, buffer, sizeof buffer, 0) : 0;
         if (got <= 0) break;
         request.append(buffer, static_cast<size_t>(got));
       }

@@ -1,7 +1,6 @@
-// The replacement queue lives in the store and is carried out as root at
-// boot. Someone who could change its entries (a tampered store, an old bug)
-// or plant a link in a product folder must not get a file written, moved or
-// deleted anywhere else: such entries are refused and stay queued.
+// The replacement queue is carried out as root at boot: tampered entries or
+// links planted in a product folder get nothing written, moved or deleted
+// elsewhere; such entries are refused and stay queued.
 
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/registry/RegistryKey.h"
 #include "platform/registry/RegistryStore.h"
+#include "tests/support/CabinetFixtures.h"
 #include "tests/support/DiagnosticsRecorder.h"
 #include "tests/support/ProcessRunner.h"
 #include "tests/support/SandboxRoot.h"
@@ -33,16 +33,7 @@ using test::WriteFile;
 
 constexpr uid_t kNobody = test::SecondUser::kUid;
 
-std::vector<std::string> FilesBelow(const fs::path& folder) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
-    names.push_back(fs::relative(it->path(), folder).string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
+std::vector<std::string> FilesBelow(const fs::path& folder) { return test::CabinetFixtures::Tree(folder); }
 
 class StorePendingQueueTest : public ::testing::Test {
  protected:

@@ -1,9 +1,6 @@
-// The attacker controls what the update server says: version texts, the
-// names of the files it lists. Those texts end up on the user's terminal and
-// in the trace, which an administrator reads in a terminal; an ESC or C1
-// sequence in them would retitle the window, clear the screen or move the
-// cursor over earlier output. The qrvupdate program runs for real against a
-// loopback HTTP server serving such texts.
+// Version texts and file names from the server reach the terminal and the
+// trace: an ESC or C1 sequence in them would retitle the window, clear the
+// screen or move the cursor over earlier output.
 
 #include <gtest/gtest.h>
 

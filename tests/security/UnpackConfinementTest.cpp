@@ -1,9 +1,6 @@
-// The attacker can write inside a product's installation folder (a folder a
-// user was given, or one left open to a group) and plants symbolic links
-// there, hoping that the updater, running as root, writes the update's
-// files wherever the links point: here a folder that stands for /etc.
-// Nothing may ever land outside the installation folder; the product whose
-// files would have gone there fails, with the reason.
+// Links planted inside an installation folder (one a user was given, or left
+// open to a group) pointing at a folder that stands for /etc: nothing lands
+// outside; the product whose files would have gone there fails, with why.
 
 #include <gtest/gtest.h>
 

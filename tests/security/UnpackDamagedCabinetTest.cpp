@@ -1,9 +1,6 @@
-// Cabinets that carry the maker's valid signature and still cannot be
-// unpacked (a maker's build gone wrong, or a server that signs what it is
-// given), and a disk with no room for the update. The download accepts
-// them; the copy must then fail the product: level not recorded, state 23,
-// the reason told, and the next run offers the update again and unpacks it
-// whole.
+// Maker-signed cabinets that cannot be unpacked, and a disk with no room: the
+// copy fails the product (level not recorded, state 23, reason told) and the
+// next run offers the update again and unpacks it whole.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

@@ -1,8 +1,6 @@
-// The attacker replaces a cabinet in the download folder after it was
-// downloaded and checked, and before (or while) it is unpacked: by another
-// file of the same name, in a resumed run, or by renaming one over it again
-// and again during the copy. Whatever is unpacked must be what was checked
-// on the very file that is unpacked; anything else fails its product.
+// A cabinet in the download folder replaced after its check and before or
+// while it is unpacked: what is unpacked must be what was checked on that
+// very file; anything else fails its product.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -26,17 +24,7 @@ using test::WriteFile;
 // What the attacker puts in place of Calc's cabinet.
 enum class Swap { kUnsigned, kOtherSigner, kUntrustedRoot, kNotACabinet, kTruncated, kLink };
 
-std::string SwapName(const ::testing::TestParamInfo<Swap>& info) {
-  switch (info.param) {
-    case Swap::kUnsigned: return "Unsigned";
-    case Swap::kOtherSigner: return "OtherSigner";
-    case Swap::kUntrustedRoot: return "UntrustedRoot";
-    case Swap::kNotACabinet: return "NotACabinet";
-    case Swap::kTruncated: return "Truncated";
-    case Swap::kLink: return "Link";
-  }
-  return "Unknown";
-}
+constexpr const char* kSwapNames[] = {"Unsigned", "OtherSigner", "UntrustedRoot", "NotACabinet", "Truncated", "Link"};
 
 class UnpackSwappedCabinetTest : public test::UnpackAttackFixture {
  protected:
@@ -99,7 +87,7 @@ TEST_P(UnpackSwappedCabinetKindTest, ACabinetSwappedAfterTheDownloadIsRefusedAnd
 INSTANTIATE_TEST_SUITE_P(Swaps, UnpackSwappedCabinetKindTest,
                          ::testing::Values(Swap::kUnsigned, Swap::kOtherSigner, Swap::kUntrustedRoot,
                                            Swap::kNotACabinet, Swap::kTruncated, Swap::kLink),
-                         SwapName);
+                         [](const auto& swap) { return kSwapNames[static_cast<int>(swap.param)]; });
 
 // A run interrupted after the download (12), during the copy (21) or after
 // a failed copy (23) is taken up by the next start; what it finds in the

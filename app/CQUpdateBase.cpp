@@ -7,10 +7,11 @@
 #include <cstdlib>
 
 #include "app/CQUpdateDlgMgr.h"
-#include "app/MessageService.h"
+#include "platform/core/MessageService.h"
 #include "app/StandByWindow.h"
 #include "app/UpdateSchedule.h"
 #include "apply/CQUpdateActions.h"
+#include "apply/ListedFilesDownload.h"
 #include "apply/SystemServices.h"
 #include "apply/UpdateFiles.h"
 #include "config/CQUpdateMgrEnv.h"
@@ -58,10 +59,10 @@ int32_t LeadingNumber(const std::string& text) {
 
 CQUpdateBase::~CQUpdateBase() {
   if (m_restartRequired.load() != 0 &&
-      MessageService::Current().Show(kStringRestartQuestion, kButtonsOkCancel) == MessageService::kAnswerOk) {
+      platform::MessageService::Current().Show(kStringRestartQuestion, kButtonsOkCancel) == platform::MessageService::kAnswerOk) {
     if (RestartSystem() == 0) {
       platform::Diagnostics::Report("cannot restart the system: " + platform::LastError::Text());
-      MessageService::Current().Show(kStringRestartFailed, MessageService::kOk);
+      platform::MessageService::Current().Show(kStringRestartFailed, platform::MessageService::kOk);
     }
   }
   m_standBy.reset();
@@ -96,7 +97,7 @@ int32_t CQUpdateBase::QueryUpdates() {
   if (const std::string damage = platform::RegistryStore::DamageReport(platform::kRootLocalMachine);
       !damage.empty()) {
     platform::Diagnostics::Report(damage);
-    MessageService::Current().ShowWith(kStringStoreDamaged, damage, MessageService::kOk);
+    platform::MessageService::Current().ShowWith(kStringStoreDamaged, damage, platform::MessageService::kOk);
     m_prepareFailure = damage;
     return 0;
   }
@@ -114,7 +115,7 @@ int32_t CQUpdateBase::QueryUpdates() {
     m_prepareFailure = transport.LastFailure().empty() ? "qupdate_s.ini cannot be fetched from the update server"
                                                        : transport.LastFailure();
     if (m_autoMode == 0 && !m_downloadMgr->FolderRefused()) {
-      MessageService::Current().Show(kStringNoUpdateInfo, MessageService::kOk);
+      platform::MessageService::Current().Show(kStringNoUpdateInfo, platform::MessageService::kOk);
     }
     return 0;
   }
@@ -122,7 +123,7 @@ int32_t CQUpdateBase::QueryUpdates() {
   if (stat(info.c_str(), &st) != 0 || st.st_size == 0) {
     m_prepareFailure = "the update information " + info + " is missing or empty";
     platform::Diagnostics::Report(m_prepareFailure);
-    if (m_autoMode == 0) MessageService::Current().Show(kStringNoUpdateInfo, MessageService::kOk);
+    if (m_autoMode == 0) platform::MessageService::Current().Show(kStringNoUpdateInfo, platform::MessageService::kOk);
     return 0;
   }
   m_prepareOutcome = PrepareOutcome::kNothingPending;
@@ -199,7 +200,10 @@ int32_t CQUpdateBase::GetTotalFileCount() const {
 
 int32_t CQUpdateBase::DownloadProducts(std::vector<std::string>& products) {
   if (GetTotalFileCount() <= 0 || !m_downloadMgr) return 0;
-  return m_downloadMgr->DownloadUpdateFiles(products);
+  ListedFilesDownload download(m_downloadMgr->Transport());
+  const DownloadResult result = download.DownloadUpdateFiles(*m_downloadMgr, products);
+  m_droppedProducts = download.DroppedProducts();
+  return ToCode(result);
 }
 
 int32_t CQUpdateBase::StartDownload(std::vector<std::string>& products) {
@@ -237,11 +241,10 @@ int32_t CQUpdateBase::StartDownload(std::vector<std::string>& products) {
 }
 
 void CQUpdateBase::ReportDroppedProducts() {
-  m_droppedProducts = m_downloadMgr->Transport().DroppedProducts();
   if (m_droppedProducts.empty()) return;
   CQUpdateMgrEnv env;
   for (const std::string& product : m_droppedProducts) {
-    MessageService::Current().ShowWith(kStringProductNotUpdated, env.GetProductName(product), MessageService::kOk);
+    platform::MessageService::Current().ShowWith(kStringProductNotUpdated, env.GetProductName(product), platform::MessageService::kOk);
   }
   // The schedule must not count this run as done: the next automatic run
   // offers the products again.
@@ -260,7 +263,7 @@ int32_t CQUpdateBase::CopyFiles() {
   if (std::string error; !UpdateFiles::PrepareDownloadFolder(error)) {
     m_copyFailureReason = "the download folder cannot be used: " + error;
     platform::Diagnostics::Report(m_copyFailureReason);
-    MessageService::Current().Show(kStringInvalidDownloadPath, MessageService::kOk);
+    platform::MessageService::Current().Show(kStringInvalidDownloadPath, platform::MessageService::kOk);
     SetUpdateState(kStateCopyFailed);
     if (CQUpdateDlgMgr* window = Window()) window->OnFileCopyError();
     return CQUpdateApplier::kFailed;

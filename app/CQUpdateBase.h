@@ -132,7 +132,7 @@ class CQUpdateBase {
   CQUpdateBase& operator=(const CQUpdateBase&) = delete;
   // The window's orchestrator part, or null.
   virtual CQUpdateDlgMgr* Window() const = 0;
-  // Takes the dropped products from the transport, names each in message
+  // Names each product the last download dropped in message
   // 180 and puts back the LastUpdate an automatic prepare recorded.
   void ReportDroppedProducts();
 

@@ -14,13 +14,13 @@ CQUpdateBaseProcess* g_instance = nullptr;
 
 CQUpdateBaseProcess::CQUpdateBaseProcess() {
   g_instance = this;
-  m_previousProgress = UpdateProgress::Install(std::make_shared<DlgMgrProgress>());
+  m_previousProgress = platform::UpdateProgress::Install(std::make_shared<DlgMgrProgress>());
 }
 
 CQUpdateBaseProcess::~CQUpdateBaseProcess() {
   // The window goes first: its destructor may still reach the process object.
   m_dlgMgr.reset();
-  UpdateProgress::Install(m_previousProgress);
+  platform::UpdateProgress::Install(m_previousProgress);
   if (g_instance == this) g_instance = nullptr;
 }
 

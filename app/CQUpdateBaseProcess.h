@@ -6,8 +6,9 @@
 #include "app/CQUpdateDlgMgr.h"
 
 namespace qrv {
-
+namespace platform {
 class UpdateProgress;
+}
 
 // The one update engine of the process. Construction registers it as the
 // process singleton and installs a progress sink that forwards the reports
@@ -36,7 +37,7 @@ class CQUpdateBaseProcess : public CQUpdateBase {
 
  private:
   std::unique_ptr<CQUpdateDlgMgr> m_dlgMgr;
-  std::shared_ptr<UpdateProgress> m_previousProgress;
+  std::shared_ptr<platform::UpdateProgress> m_previousProgress;
 };
 
 }  // namespace qrv

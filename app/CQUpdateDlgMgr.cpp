@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "app/CQUpdateBaseProcess.h"
-#include "app/MessageService.h"
+#include "platform/core/MessageService.h"
 #include "app/ProductCheckList.h"
 #include "app/ProgressControl.h"
 #include "app/StatusControl.h"
@@ -37,7 +37,7 @@ constexpr uint32_t kStringFinished = 161;
 constexpr uint32_t kStringSignature = 162;
 constexpr uint32_t kStringNotUpdated = 181;
 
-void Show(uint32_t id) { MessageService::Current().Show(id, MessageService::kOk); }
+void Show(uint32_t id) { platform::MessageService::Current().Show(id, platform::MessageService::kOk); }
 
 }  // namespace
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "apply/UpdateProgress.h"
+#include "platform/core/UpdateProgress.h"
 
 namespace qrv {
 
@@ -12,9 +12,9 @@ namespace qrv {
 // which passes them on to its window. Holds no pointer of its own, so it
 // stays harmless when installed longer than the process object lives.
 //
-// Thread: as UpdateProgress; SetRestartRequired may come from the unpacking
+// Thread: as platform::UpdateProgress; SetRestartRequired may come from the unpacking
 // worker and only stores an atomic flag.
-class DlgMgrProgress : public UpdateProgress {
+class DlgMgrProgress : public platform::UpdateProgress {
  public:
   void NotifyProductStatus(const std::string& product, uint32_t kind) override;
   void NotifyProgressText(uint32_t kind, const std::string& text, uint32_t value) override;

@@ -8,7 +8,7 @@
 #include "apply/FileReplacement.h"
 #include "apply/UpdateFiles.h"
 #include "apply/UpdateLog.h"
-#include "apply/UpdateProgress.h"
+#include "platform/core/UpdateProgress.h"
 #include "config/CQUpdateMgrEnv.h"
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/core/Diagnostics.h"
@@ -79,7 +79,7 @@ int CQUpdateApplier::ApplyUpdates() {
 
 int CQUpdateApplier::ApplyProduct(const std::string& product, const std::string& logPath,
                                   const std::string& /*infoPath: the level is ApplyUpdates' to record*/) {
-  UpdateProgress& progress = UpdateProgress::Current();
+  platform::UpdateProgress& progress = platform::UpdateProgress::Current();
   progress.SetProgressRange(15);
   m_failure.clear();
   if (m_cancel.load() != 0) return kCancelled;
@@ -105,8 +105,8 @@ int CQUpdateApplier::ApplyProduct(const std::string& product, const std::string&
     for (uint32_t j = 0; j < count; ++j) {
       const std::string file = ProfileFile::GetString(logPath, feature, Indexed("FILE", j), "");
       const std::string cabinet = ProfileFile::GetString(logPath, feature, Indexed("FILE", j) + "TEMPPATH", "");
-      progress.NotifyProductStatus(feature, UpdateProgress::kCopying);
-      progress.NotifyProgressText(UpdateProgress::kCopying, product, 0);
+      progress.NotifyProductStatus(feature, platform::UpdateProgress::kCopying);
+      progress.NotifyProgressText(platform::UpdateProgress::kCopying, product, 0);
       if (!UpdateFiles::IsCabinetName(cabinet)) {
         return Fail("update of " + product + " refused: " + cabinet + " (" + file + " of " + feature +
                     ") is not a cabinet");
@@ -150,7 +150,7 @@ int CQUpdateApplier::Commit() {
 int CQUpdateApplier::Rollback(uint32_t /*flag*/) {
   CQUpdateMgrEnv env;
   const uint32_t count = UpdateLog::ProductCount();
-  for (uint32_t i = 0; i < count; ++i) UpdateProgress::Current().NotifyProductStatus("", UpdateProgress::kCancelling);
+  for (uint32_t i = 0; i < count; ++i) platform::UpdateProgress::Current().NotifyProductStatus("", platform::UpdateProgress::kCancelling);
   for (uint32_t i = 0; i < count; ++i) {
     const std::string product = UpdateLog::Product(i);
     const uint32_t backup = env.GetProductVersionBak(product);

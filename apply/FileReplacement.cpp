@@ -15,7 +15,7 @@
 #include "apply/PendingReplacements.h"
 #include "apply/SignatureVerification.h"
 #include "apply/UpdateFiles.h"
-#include "apply/UpdateProgress.h"
+#include "platform/core/UpdateProgress.h"
 #include "cabinet/CExtract.h"
 #include "cabinet/ConfinedFolder.h"
 #include "cabinet/ExtractError.h"
@@ -359,7 +359,7 @@ int CopyFolderTree(const std::string& source, const std::string& target, std::st
 int QueueReplaceAtRestart(const std::string& sourceFile, const std::string& targetFile) {
   std::string error;
   if (PendingReplacements::Queue(sourceFile, targetFile, error)) {
-    UpdateProgress::Current().SetRestartRequired(1);
+    platform::UpdateProgress::Current().SetRestartRequired(1);
   } else {
     platform::Diagnostics::Report("cannot queue " + targetFile + " for the next start: " + error);
   }

@@ -64,7 +64,7 @@ int CopyFolderTree(const std::string& source, const std::string& target, std::st
 
 // Queues sourceFile to replace targetFile at the next start
 // (PendingReplacements::Queue) and asks for a restart through
-// UpdateProgress. A failure to queue is reported to the diagnostics (the
+// platform::UpdateProgress. A failure to queue is reported to the diagnostics (the
 // source file then stays in place). Always 1.
 int QueueReplaceAtRestart(const std::string& sourceFile, const std::string& targetFile);
 

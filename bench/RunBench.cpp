@@ -28,7 +28,7 @@
 
 #include "app/CQUpdateBaseProcess.h"
 #include "app/CQUpdateDlgMgr.h"
-#include "app/MessageService.h"
+#include "platform/core/MessageService.h"
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/core/SystemRoot.h"
 #include "platform/registry/RegistryKey.h"
@@ -50,7 +50,7 @@ double Median(std::vector<double> v) {
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
 // Nobody watches a benchmark: every question is answered OK, silently.
-class SilentMessages : public qrv::MessageService {
+class SilentMessages : public qrv::platform::MessageService {
  public:
   int Show(uint32_t /*stringId*/, uint32_t /*buttons*/) override { return kAnswerOk; }
 };
@@ -237,14 +237,14 @@ int main(int argc, char** argv) {
   }
   const fs::path work = pattern;
   qrv::platform::SystemRoot::Set(work / "root");
-  qrv::MessageService::Install(std::make_shared<SilentMessages>());
+  qrv::platform::MessageService::Install(std::make_shared<SilentMessages>());
 
   int rc = std::system(("bash " + Quoted(script) + " prepare " + Quoted(work.string())).c_str()) == 0 ? 0 : 1;
   if (rc != 0) std::fprintf(stderr, "preparing the served tree in %s failed\n", work.c_str());
   if (rc == 0) rc = BenchRun(work, script, runs);
   if (rc == 0) rc = BenchPrepare(work);
 
-  qrv::MessageService::Install(nullptr);
+  qrv::platform::MessageService::Install(nullptr);
   std::error_code ec;
   fs::remove_all(work, ec);
   return rc;

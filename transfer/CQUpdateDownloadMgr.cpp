@@ -1,6 +1,6 @@
 #include "transfer/CQUpdateDownloadMgr.h"
 
-#include "app/MessageService.h"
+#include "platform/core/MessageService.h"
 #include "platform/core/Diagnostics.h"
 #include "platform/core/PrivateFolder.h"
 #include "transfer/CQUpdateTransferFile.h"
@@ -42,7 +42,7 @@ std::string CQUpdateDownloadMgr::GetUpdateInfo() {
   if (!platform::PrivateFolder::Ensure(folder, error)) {
     m_folderRefused = true;
     m_transport->SetFailure("the download folder cannot be used: " + error);
-    MessageService::Current().Show(kStringInvalidDownloadPath, MessageService::kOk);
+    platform::MessageService::Current().Show(kStringInvalidDownloadPath, platform::MessageService::kOk);
     return {};
   }
 
@@ -57,11 +57,6 @@ std::string CQUpdateDownloadMgr::GetUpdateInfo() {
 }
 
 void CQUpdateDownloadMgr::DownloadInfoFile(const std::string& product) { m_transport->DownloadInfoFile(product); }
-
-int CQUpdateDownloadMgr::DownloadUpdateFiles(std::vector<std::string>& products) {
-  if (GetInfoFilePath().empty()) return 0;
-  return m_transport->DownloadListedFiles(products);
-}
 
 std::string CQUpdateDownloadMgr::GetInfoFilePath() const {
   return TransferPath::Join(m_env.GetDownloadPath(1), "qupdate_s.ini");

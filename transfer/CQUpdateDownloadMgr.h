@@ -42,9 +42,6 @@ class CQUpdateDownloadMgr {
   std::string GetUpdateInfo();
   bool FolderRefused() const { return m_folderRefused; }
   void DownloadInfoFile(const std::string& product);
-  // The transport's DownloadListedFiles(products); 0 without calling it when
-  // GetInfoFilePath() is empty.
-  int DownloadUpdateFiles(std::vector<std::string>& products);
   // GetDownloadPath(1) + "qupdate_s.ini".
   std::string GetInfoFilePath() const;
   void Cancel();

@@ -42,7 +42,7 @@ class CQUpdateTransferMgr {
   // Preparation before files of product are fetched; 1 = ready, 0 = failed.
   virtual uint32_t Prepare(const std::string& product);
 
-  // Asks the listed-files download to stop between files.
+  // Asks the download under way (apply/ListedFilesDownload) to stop between files.
   void Cancel();
   // Fetches one file into folder on a worker thread and waits, servicing the
   // caller's events. 1 on success, 0 on failure. A name that is absolute or
@@ -57,37 +57,15 @@ class CQUpdateTransferMgr {
   // (section UPDATEINFOPATH) into the download folder; the outcome is not reported.
   void DownloadInfoFile(const std::string& product);
 
-  // Fetches, for each product in order, its product file (PRODUCT.ini) and
-  // every file it lists per feature into the download folder, checks each
-  // file's signature and records everything in a fresh update log (the old
-  // log and product files are moved aside first). A product whose product
-  // file cannot be fetched is removed from products (and named in
-  // DroppedProducts() and in a progress text of kind UpdateProgress::kDropped).
-  // The download folder is checked first (UpdateFiles::PrepareDownloadFolder). A listed name that is
-  // absolute or climbs ("..") is never fetched: it counts as a file that
-  // failed. The first refused signature or failed file stops the run after
-  // the counts of its feature are written.
-  // Returns 0 when a local folder cannot be made (message 140 shown), 1 every
-  // product handled, 2 cancelled, 4 Prepare() of a product failed, 5 stopped
-  // by a refused signature, 6 stopped by a file that failed.
-  int DownloadListedFiles(std::vector<std::string>& products);
-
   // Why the last connection or transfer of this transport failed, with the
   // values (server, file, status, limit); empty when nothing failed yet.
   // Set through SetFailure(), which also sends the text to the diagnostics.
   const std::string& LastFailure() const { return m_lastFailure; }
   void SetFailure(const std::string& reason);
 
-  // The products the last DownloadListedFiles() dropped because their
-  // product file could not be fetched, in order; empty when none.
-  const std::vector<std::string>& DroppedProducts() const { return m_droppedProducts; }
-
   // 1 from construction and after Cancel(); 0 while downloads run.
   uint32_t CancelFlag() const { return m_cancel.load(); }
   void SetCancelFlag(uint32_t value) { m_cancel.store(value); }
-  // Set and read by the listed-files download (results 5 and 6).
-  std::atomic<uint32_t> m_stopReasonA{1};
-  std::atomic<uint32_t> m_stopReasonB{1};
 
  protected:
   CQUpdateMgrEnv m_env;
@@ -96,7 +74,6 @@ class CQUpdateTransferMgr {
 
  private:
   std::string m_lastFailure;
-  std::vector<std::string> m_droppedProducts;
 };
 
 }  // namespace qrv

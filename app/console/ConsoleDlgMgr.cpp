@@ -6,7 +6,7 @@
 #include <csignal>
 
 #include "app/CQUpdateBaseProcess.h"
-#include "app/MessageService.h"
+#include "platform/core/MessageService.h"
 #include "app/console/ConsoleMessageService.h"
 #include "app/console/ConsoleProductList.h"
 #include "app/console/ConsoleProgressBar.h"
@@ -199,7 +199,7 @@ bool ConsoleDlgMgr::ReportDroppedProducts() {
     if (!names.empty()) names += ", ";
     names += product;
   }
-  MessageService::Current().ShowWith(kStringNotUpdated, names, MessageService::kOk);
+  platform::MessageService::Current().ShowWith(kStringNotUpdated, names, platform::MessageService::kOk);
   return true;
 }
 
@@ -209,7 +209,7 @@ bool ConsoleDlgMgr::ReportPrepareFailure() {
     case CQUpdateBase::PrepareOutcome::kFound:
     case CQUpdateBase::PrepareOutcome::kNothingPending: return false;
     case CQUpdateBase::PrepareOutcome::kUnreachable:
-      MessageService::Current().Show(kStringNoNetwork, MessageService::kOk);
+      platform::MessageService::Current().Show(kStringNoNetwork, platform::MessageService::kOk);
       break;
     case CQUpdateBase::PrepareOutcome::kFailed: break;  // the engine showed its message
   }
@@ -224,7 +224,7 @@ bool ConsoleDlgMgr::ReportDamagedStores() {
   for (uint32_t root = 0; root < platform::kRootCount; ++root) {
     const std::string report = platform::RegistryStore::DamageReport(root);
     if (report.empty()) continue;
-    MessageService::Current().ShowWith(kStringStoreUnusable, report, MessageService::kOk);
+    platform::MessageService::Current().ShowWith(kStringStoreUnusable, report, platform::MessageService::kOk);
     damaged = true;
   }
   return damaged;
@@ -276,8 +276,8 @@ void ConsoleDlgMgr::OnFileTransferFinish() {
 
 void ConsoleDlgMgr::OnFileTransferCancel() {
   const bool ask = !m_options.assumeYes && !m_options.automatic;
-  if (ask && MessageService::Current().Show(kStringStopDownload, ConsoleMessageService::kOkCancel) !=
-                 MessageService::kAnswerOk) {
+  if (ask && platform::MessageService::Current().Show(kStringStopDownload, ConsoleMessageService::kOkCancel) !=
+                 platform::MessageService::kAnswerOk) {
     return;
   }
   CQUpdateDlgMgr::OnFileTransferCancel();
@@ -295,8 +295,8 @@ void ConsoleDlgMgr::OnFileCopyFinish() {
 
 void ConsoleDlgMgr::OnFileCopyCancel() {
   const bool ask = !m_options.assumeYes && !m_options.automatic;
-  if (ask && MessageService::Current().Show(kStringStopCopy, ConsoleMessageService::kOkCancel) !=
-                 MessageService::kAnswerOk) {
+  if (ask && platform::MessageService::Current().Show(kStringStopCopy, ConsoleMessageService::kOkCancel) !=
+                 platform::MessageService::kAnswerOk) {
     return;
   }
   if (m_bar) m_bar->Finish();

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "app/MessageService.h"
+#include "platform/core/MessageService.h"
 
 namespace qrv {
 
@@ -22,7 +22,7 @@ namespace qrv {
 //
 // The streams are not owned and must outlive the service.
 // Thread: Show() on the user-interface thread only.
-class ConsoleMessageService : public MessageService {
+class ConsoleMessageService : public platform::MessageService {
  public:
   // Buttons value of the OK/Cancel questions; its answers.
   static constexpr uint32_t kOkCancel = 1;

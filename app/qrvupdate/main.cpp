@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/CQUpdateBaseProcess.h"
-#include "app/MessageService.h"
+#include "platform/core/MessageService.h"
 #include "app/UpdateSchedule.h"
 #include "app/console/ConsoleDlgMgr.h"
 #include "app/console/ConsoleMessageService.h"
@@ -117,11 +117,11 @@ int main(int argc, char** argv) {
   qrv::CQUpdateTraceFile::InstallDiagnosticsSink();
   // The automatic run has nobody to answer: it takes the safe answers.
   const bool quiet = options.assumeYes || options.automatic;
-  qrv::MessageService::Install(std::make_shared<qrv::ConsoleMessageService>(quiet, stdout, stdin));
+  qrv::platform::MessageService::Install(std::make_shared<qrv::ConsoleMessageService>(quiet, stdout, stdin));
   // A sandbox root never touches the system, so it needs no administrator.
   const bool sandbox = qrv::platform::SystemRoot::Get() != std::filesystem::path("/");
   if (!sandbox && qrv::IsUserAdministrator() == 0) {
-    qrv::MessageService::Current().Show(kStringNotAdministrator, qrv::MessageService::kOk);
+    qrv::platform::MessageService::Current().Show(kStringNotAdministrator, qrv::platform::MessageService::kOk);
     return 1;
   }
   // One run per root, decided before anything of the root is touched: two
@@ -132,10 +132,10 @@ int main(int argc, char** argv) {
   switch (lock.Take()) {
     case qrv::platform::RunLock::Outcome::kTaken: break;
     case qrv::platform::RunLock::Outcome::kBusy:
-      qrv::MessageService::Current().ShowWith(kStringAnotherRun, lock.Error(), qrv::MessageService::kOk);
+      qrv::platform::MessageService::Current().ShowWith(kStringAnotherRun, lock.Error(), qrv::platform::MessageService::kOk);
       return 1;
     case qrv::platform::RunLock::Outcome::kFailed:
-      qrv::MessageService::Current().ShowWith(kStringCannotStart, lock.Error(), qrv::MessageService::kOk);
+      qrv::platform::MessageService::Current().ShowWith(kStringCannotStart, lock.Error(), qrv::platform::MessageService::kOk);
       return 1;
   }
   // A damaged store reads as empty: without this the run would report a

@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "app/CQUpdateBaseProcess.h"
-#include "app/MessageService.h"
+#include "platform/core/MessageService.h"
 #include "app/ProductCheckList.h"
 #include "app/ProgressControl.h"
 #include "app/StatusControl.h"
 #include "apply/UpdateFiles.h"
-#include "apply/UpdateProgress.h"
+#include "platform/core/UpdateProgress.h"
 #include "config/CQUpdateMgrEnv.h"
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/core/DisplayText.h"
@@ -27,7 +27,7 @@
 namespace qrv {
 namespace {
 
-class RecordingMessages : public MessageService {
+class RecordingMessages : public platform::MessageService {
  public:
   int Show(uint32_t stringId, uint32_t kind) override {
     shown.push_back(stringId);
@@ -99,7 +99,7 @@ class DlgMgrTest : public ::testing::Test {
               platform::RegStatus::kOk);
     m_main.SetString("DownloadPath", (m_root / "dl").string());
     std::filesystem::create_directories(m_root / "dl" / "QRVDownload");
-    MessageService::Install(m_messages);
+    platform::MessageService::Install(m_messages);
     m_process = std::make_unique<CQUpdateBaseProcess>();
     m_process->SetDlgMgr(std::make_unique<CQUpdateDlgMgr>());
     m_window = m_process->DlgMgr();
@@ -108,7 +108,7 @@ class DlgMgrTest : public ::testing::Test {
   }
   void TearDown() override {
     m_process.reset();
-    MessageService::Install(nullptr);
+    platform::MessageService::Install(nullptr);
     if (m_hadLocale) setenv("LC_ALL", m_oldLocale.c_str(), 1);
     else unsetenv("LC_ALL");
   }
@@ -211,7 +211,7 @@ TEST_F(DlgMgrTest, ProgressBarFollowsKindsRangeAndStepBack) {
   EXPECT_EQ(m_bar.pos, 0) << "the waiting text resets the bar";
 
   // the same reports reach the window through the installed progress sink
-  UpdateProgress::Current().NotifyProgressText(3, "feature", 0);
+  platform::UpdateProgress::Current().NotifyProgressText(3, "feature", 0);
   EXPECT_EQ(m_status.text, "Copying : feature");
   EXPECT_EQ(m_bar.pos, 5);
 
@@ -294,7 +294,7 @@ TEST_F(DlgMgrTest, FinishStateAndRestartQuestionOnDestruction) {
   m_messages->answer = 2;
   auto declined = std::make_unique<CQUpdateBaseProcess>();
   EXPECT_EQ(CQUpdateBaseProcess::GetInstance(), declined.get());
-  UpdateProgress::Current().SetRestartRequired(1);  // as the unpacking worker reports it
+  platform::UpdateProgress::Current().SetRestartRequired(1);  // as the unpacking worker reports it
   EXPECT_EQ(declined->RestartRequired(), 1u);
   declined.reset();
   EXPECT_EQ(m_messages->shown, std::vector<uint32_t>{134});
@@ -302,7 +302,7 @@ TEST_F(DlgMgrTest, FinishStateAndRestartQuestionOnDestruction) {
   EXPECT_EQ(recorder->Calls(), 0);
 
   // accepted and started
-  m_messages->answer = MessageService::kAnswerOk;
+  m_messages->answer = platform::MessageService::kAnswerOk;
   auto accepted = std::make_unique<CQUpdateBaseProcess>();
   accepted->SetRestartRequired(1);
   accepted.reset();

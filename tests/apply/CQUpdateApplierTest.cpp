@@ -63,7 +63,7 @@ TEST_F(CQUpdateApplierTest, ACancelDuringTheFirstProductStopsBeforeTheSecond) {
   WriteLog({{"Writer", Cabinet("w.cab", {{"w.txt", "w"}})}, {"Calc", Cabinet("c.cab", {{"c.txt", "c"}})}});
   CQUpdateApplier applier;
   m_progress->onText = [&applier](uint32_t kind, const std::string&) {
-    if (kind == UpdateProgress::kCopying) applier.RequestCancel();
+    if (kind == platform::UpdateProgress::kCopying) applier.RequestCancel();
   };
   EXPECT_EQ(applier.ApplyUpdates(), 2);
   EXPECT_EQ(Tree("Writer"), std::vector<std::string>{"w.txt"});

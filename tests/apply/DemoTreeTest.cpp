@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/MessageService.h"
+#include "platform/core/MessageService.h"
+#include "apply/ListedFilesDownload.h"
 #include "apply/CQUpdateActions.h"
 #include "apply/CQUpdateApplier.h"
 #include "apply/UpdateFiles.h"
@@ -27,7 +28,7 @@ using test::ReadFile;
 
 const fs::path kScripts = fs::path(QRV_SOURCE_DIR) / "scripts" / "demo";
 
-class SilentMessages : public MessageService {
+class SilentMessages : public platform::MessageService {
  public:
   int Show(uint32_t stringId, uint32_t /*buttons*/) override {
     shown.push_back(stringId);
@@ -154,12 +155,12 @@ TEST_F(DemoTreeTest, TheTreeIsConsistentServedOnlyBelowUpdatesAndEveryCabinetIsA
 // finish it: the demo's registry entries and shortcut land in the sandbox.
 TEST_F(DemoTreeTest, TheAppliedTreesActionsStayInsideTheSandbox) {
   auto messages = std::make_shared<SilentMessages>();
-  MessageService::Install(messages);
+  platform::MessageService::Install(messages);
   CQUpdateDownloadMgr manager;
   EXPECT_EQ(manager.Connect(), 1u);
   ASSERT_FALSE(manager.GetUpdateInfo().empty());
   std::vector<std::string> products{"QrvBase", "QrvWriter"};
-  ASSERT_EQ(manager.DownloadUpdateFiles(products), 1);
+  ASSERT_EQ(ListedFilesDownload(manager.Transport()).DownloadUpdateFiles(manager, products), DownloadResult::kDone);
   EXPECT_EQ(ProfileFile::GetString(UpdateFiles::LogPath(), "Spell", "FILE0", ""), "QrvWriter\\spell.cab")
       << "the feature comes from the registry subkey the sandbox installed";
   CQUpdateApplier applier;
@@ -185,7 +186,7 @@ TEST_F(DemoTreeTest, TheAppliedTreesActionsStayInsideTheSandbox) {
   const std::string entry = ReadFile(shortcut);
   EXPECT_NE(entry.find((Installed("QrvWriter") / "Bin/qrvwriter").string()), std::string::npos) << entry;
   EXPECT_TRUE(messages->shown.empty()) << "first message: " << messages->shown.front();
-  MessageService::Install(nullptr);
+  platform::MessageService::Install(nullptr);
 }
 
 }  // namespace

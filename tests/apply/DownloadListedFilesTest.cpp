@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/MessageService.h"
+#include "platform/core/MessageService.h"
+#include "apply/ListedFilesDownload.h"
 #include "apply/CQUpdateApplier.h"
 #include "tests/apply/UpdateRunFixture.h"
 #include "tests/platform/trust/SignedCabinetFixtures.h"
@@ -20,7 +21,7 @@ namespace fs = std::filesystem;
 using test::ReadFile;
 using test::WriteFile;
 
-class RecordingMessages : public MessageService {
+class RecordingMessages : public platform::MessageService {
  public:
   int Show(uint32_t stringId, uint32_t /*buttons*/) override {
     shown.push_back(stringId);
@@ -38,10 +39,10 @@ class DownloadListedFilesTest : public test::UpdateRunFixture {
     ASSERT_GT(m_server.Port(), 0) << m_server.Error();
     m_main.SetString("TrustAnchors", (m_fixtures / "anchors.pem").string());
     m_main.SetString("ServerPath", m_server.ServiceUrl());
-    MessageService::Install(m_messages);
+    platform::MessageService::Install(m_messages);
   }
   void TearDown() override {
-    MessageService::Install(nullptr);
+    platform::MessageService::Install(nullptr);
     UpdateRunFixture::TearDown();
   }
 
@@ -57,7 +58,7 @@ class DownloadListedFilesTest : public test::UpdateRunFixture {
   int Fetch(std::vector<std::string>& products) {
     CQUpdateDownloadMgr manager(tagSERVERINFO{kServerTypeHttp, 0, m_server.ServiceUrl(), "", ""});
     m_manager = &manager;
-    int result = manager.DownloadUpdateFiles(products);
+    int result = ToCode(ListedFilesDownload(manager.Transport()).DownloadUpdateFiles(manager, products));
     m_manager = nullptr;
     return result;
   }

@@ -12,7 +12,7 @@
 #include "app/CQUpdateBaseProcess.h"
 #include "app/CQUpdateDlgMgr.h"
 #include "app/CQUpdateUtilTime.h"
-#include "app/MessageService.h"
+#include "platform/core/MessageService.h"
 #include "app/ProductCheckList.h"
 #include "app/StandByWindow.h"
 #include "apply/CQUpdateTraceFile.h"
@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 using test::ReadFile;
 using test::WriteFile;
 
-class RecordingMessages : public MessageService {
+class RecordingMessages : public platform::MessageService {
  public:
   int Show(uint32_t stringId, uint32_t /*buttons*/) override {
     shown.push_back(stringId);
@@ -94,7 +94,7 @@ class UpdateOrchestratorTest : public test::UpdateRunFixture {
     ASSERT_GT(m_server.Port(), 0) << m_server.Error();
     m_main.SetString("TrustAnchors", (m_fixtures / "anchors.pem").string());
     m_main.SetString("ServerPath", m_server.ServiceUrl());
-    MessageService::Install(m_messages);
+    platform::MessageService::Install(m_messages);
     m_process = std::make_unique<CQUpdateBaseProcess>();
     m_process->SetAutoMode(0);
     m_process->SetDlgMgr(std::make_unique<RecordingWindow>());
@@ -102,7 +102,7 @@ class UpdateOrchestratorTest : public test::UpdateRunFixture {
   }
   void TearDown() override {
     m_process.reset();
-    MessageService::Install(nullptr);
+    platform::MessageService::Install(nullptr);
     if (m_oldLocale) setenv("LC_ALL", m_oldLocale->c_str(), 1);
     else unsetenv("LC_ALL");
     UpdateRunFixture::TearDown();

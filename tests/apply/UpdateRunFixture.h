@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "apply/UpdateFiles.h"
-#include "apply/UpdateProgress.h"
+#include "platform/core/UpdateProgress.h"
 #include "config/CQUpdateMgrEnv.h"
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/profile/ProfileFile.h"
@@ -23,7 +23,7 @@ namespace qrv::test {
 
 // A progress sink that records what it is told and may act on it (a test
 // cancels from here, as the window's cancel button would).
-class RecordingProgress : public UpdateProgress {
+class RecordingProgress : public platform::UpdateProgress {
  public:
   void NotifyProductStatus(const std::string& product, uint32_t kind) override {
     statuses.push_back(std::to_string(kind) + ":" + product);
@@ -51,9 +51,9 @@ class UpdateRunFixture : public ::testing::Test {
     m_main.SetString("DownloadPath", (m_root / "dl").string());
     m_main.SetDword("LastUpdate", 20110315);
     std::filesystem::create_directories(Download());
-    UpdateProgress::Install(m_progress);
+    platform::UpdateProgress::Install(m_progress);
   }
-  void TearDown() override { UpdateProgress::Install(nullptr); }
+  void TearDown() override { platform::UpdateProgress::Install(nullptr); }
 
   // Installs product (ProductVersion 5) with the given extra features.
   void AddProduct(const std::string& product, const std::vector<std::string>& features = {}) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/MessageService.h"
+#include "platform/core/MessageService.h"
 #include "app/console/ConsoleDlgMgr.h"
 #include "app/console/ConsoleMessageService.h"
 #include "app/console/ConsoleProductList.h"
@@ -73,16 +73,16 @@ TEST(ConsoleMessageServiceTest, WithoutAnAnswererTheSafeAnswerIsTakenAndPrinted)
   ConsoleMessageService service(false, out, in);
   EXPECT_EQ(service.Show(134, ConsoleMessageService::kOkCancel), ConsoleMessageService::kAnswerCancel)
       << "never restart unasked, even with a 'y' waiting in the input";
-  EXPECT_EQ(service.Show(134, MessageService::kYesNo), MessageService::kAnswerNo);
-  EXPECT_EQ(service.Show(106, MessageService::kYesNo), MessageService::kAnswerYes);
+  EXPECT_EQ(service.Show(134, platform::MessageService::kYesNo), platform::MessageService::kAnswerNo);
+  EXPECT_EQ(service.Show(106, platform::MessageService::kYesNo), platform::MessageService::kAnswerYes);
   const std::string text = Contents(out);
   EXPECT_NE(text.find("Would you like to restart? [y/n] n\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Stop download? [y/n] y\n"), std::string::npos) << text;
 
   ConsoleMessageService yes(true, out, nullptr);
   EXPECT_EQ(yes.Show(134, ConsoleMessageService::kOkCancel), ConsoleMessageService::kAnswerCancel);
-  EXPECT_EQ(yes.Show(121, ConsoleMessageService::kOkCancel), MessageService::kAnswerOk);
-  EXPECT_EQ(yes.ShowWith(138, "7.0\x1b]0;owned\x07\xc2\x9b" "31m", MessageService::kOk), MessageService::kAnswerOk);
+  EXPECT_EQ(yes.Show(121, ConsoleMessageService::kOkCancel), platform::MessageService::kAnswerOk);
+  EXPECT_EQ(yes.ShowWith(138, "7.0\x1b]0;owned\x07\xc2\x9b" "31m", platform::MessageService::kOk), platform::MessageService::kAnswerOk);
   EXPECT_NE(Contents(out).find("Qorvane Update: Downloading 7.0\\e]0;owned\\x07\\u009B31m...\n"), std::string::npos)
       << "server text in a message is escaped";
   EXPECT_EQ(ConsoleMessageService::Flatten("a\r\nb\nc\rd"), "a b c d");
@@ -129,7 +129,7 @@ TEST(ConsoleProductListTest, RowsKeepTheirOrderAndTheChoiceNamesEachProductOnce)
 }
 
 // Message texts with their argument, as the console would show them.
-class ArgumentMessages : public MessageService {
+class ArgumentMessages : public platform::MessageService {
  public:
   int Show(uint32_t stringId, uint32_t /*buttons*/) override {
     shown.push_back(std::to_string(stringId));
@@ -148,7 +148,7 @@ class ArgumentMessages : public MessageService {
 TEST(ConsoleStoreCheckTest, OnlyAStoreThatCannotBeUsedIsReported) {
   test::SandboxRoot root;
   auto messages = std::make_shared<ArgumentMessages>();
-  MessageService::Install(messages);
+  platform::MessageService::Install(messages);
   const std::filesystem::path store = platform::RegistryStore::FileFor(platform::kRootLocalMachine);
   EXPECT_FALSE(ConsoleDlgMgr::ReportDamagedStores()) << "missing";
   platform::RegistryKey key;
@@ -168,7 +168,7 @@ TEST(ConsoleStoreCheckTest, OnlyAStoreThatCannotBeUsedIsReported) {
   EXPECT_EQ(messages->shown[0].rfind("190:registry store " + store.string() + " is not a registry store", 0), 0u)
       << messages->shown[0];
   EXPECT_EQ(test::ReadFile(store), bytes) << "left as it was";
-  MessageService::Install(nullptr);
+  platform::MessageService::Install(nullptr);
   platform::RegistryStore::ReleaseThreadConnections();
 }
 

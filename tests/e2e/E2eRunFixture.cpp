@@ -89,7 +89,7 @@ void E2eRunFixture::SetUp() {
   m_fixtures = SignedCabinetFixtures::CopyTo(m_root / "fixtures");
   m_main.SetString("TrustAnchors", (m_fixtures / "anchors.pem").string());
   m_main.SetDword("UpdateState", 0);
-  MessageService::Install(m_messages);
+  platform::MessageService::Install(m_messages);
   NewProcess(0);
 }
 
@@ -106,7 +106,7 @@ void E2eRunFixture::NewProcess(uint32_t mode) {
 
 void E2eRunFixture::TearDown() {
   m_process.reset();
-  MessageService::Install(nullptr);
+  platform::MessageService::Install(nullptr);
   m_smb.reset();
   m_ftp.reset();
   m_http.reset();

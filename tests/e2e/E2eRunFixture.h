@@ -12,7 +12,7 @@
 
 #include "app/CQUpdateBaseProcess.h"
 #include "app/CQUpdateDlgMgr.h"
-#include "app/MessageService.h"
+#include "platform/core/MessageService.h"
 #include "tests/apply/UpdateRunFixture.h"
 #include "tests/support/FtpTestServer.h"
 #include "tests/support/HttpTestServer.h"
@@ -25,7 +25,7 @@ enum class Transport { kHttp, kFtp, kFolder, kSmb };
 std::string TransportName(Transport transport);
 
 // Answers every message with OK and keeps the string ids shown, in order.
-class E2eMessages : public MessageService {
+class E2eMessages : public platform::MessageService {
  public:
   int Show(uint32_t stringId, uint32_t buttons) override;
   std::vector<uint32_t> shown;

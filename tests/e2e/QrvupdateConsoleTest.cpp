@@ -14,6 +14,7 @@
 
 #include "app/CQUpdateUtilTime.h"
 #include "app/console/ConsoleMessageService.h"
+#include "apply/ListedFilesDownload.h"
 #include "apply/UpdateFiles.h"
 #include "config/CQUpdateMgrEnv.h"
 #include "platform/profile/ProfileFile.h"
@@ -181,7 +182,7 @@ TEST_F(QrvupdateConsoleTest, TheAutomaticRunResumesAnInterruptedRunWithoutAsking
   ASSERT_EQ(manager.Connect(), 1u);
   ASSERT_FALSE(manager.GetUpdateInfo().empty());
   std::vector<std::string> products{"QrvBase", "QrvWriter"};
-  ASSERT_EQ(manager.DownloadUpdateFiles(products), 1);
+  ASSERT_EQ(ListedFilesDownload(manager.Transport()).DownloadUpdateFiles(manager, products), DownloadResult::kDone);
   ASSERT_TRUE(platform::ProfileFile::WriteString(UpdateFiles::LogPath(), "DOWNLOAD", "STATUS", "SUCCESS"));
   env.SetUpdateState(12);
   const std::string downloaded = Requests();

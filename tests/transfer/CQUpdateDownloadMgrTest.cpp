@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/MessageService.h"
+#include "platform/core/MessageService.h"
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/registry/RegistryKey.h"
 #include "config/StoredPassword.h"
@@ -24,7 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class RecordedMessages : public MessageService {
+class RecordedMessages : public platform::MessageService {
  public:
   int Show(uint32_t stringId, uint32_t /*buttons*/) override {
     shown.push_back(stringId);
@@ -42,16 +42,16 @@ class CQUpdateDownloadMgrTest : public ::testing::Test {
               platform::RegStatus::kOk);
     m_main.SetString("DownloadPath", (m_root / "dl").string());
     m_main.SetString("QrvServerPath", m_server.ServiceUrl());
-    m_previous = MessageService::Install(m_messages);
+    m_previous = platform::MessageService::Install(m_messages);
   }
-  void TearDown() override { MessageService::Install(m_previous); }
+  void TearDown() override { platform::MessageService::Install(m_previous); }
   std::string InfoPath() const { return (m_root / "dl/QRVDownload/qupdate_s.ini").string(); }
 
   test::SandboxRoot m_root;
   test::HttpTestServer m_server{m_root / "srv"};
   platform::RegistryKey m_main;
   std::shared_ptr<RecordedMessages> m_messages = std::make_shared<RecordedMessages>();
-  std::shared_ptr<MessageService> m_previous;
+  std::shared_ptr<platform::MessageService> m_previous;
 };
 
 TEST_F(CQUpdateDownloadMgrTest, ChoosesTheTransportByServerType) {

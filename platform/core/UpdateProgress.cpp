@@ -1,10 +1,10 @@
-#include "apply/UpdateProgress.h"
+#include "platform/core/UpdateProgress.h"
 
 #include "platform/core/ServiceSlot.h"
 
-namespace qrv {
+namespace qrv::platform {
 namespace {
-platform::ServiceSlot<UpdateProgress> g_slot;
+ServiceSlot<UpdateProgress> g_slot;
 }  // namespace
 
 UpdateProgress& UpdateProgress::Current() {
@@ -16,4 +16,4 @@ std::shared_ptr<UpdateProgress> UpdateProgress::Install(std::shared_ptr<UpdatePr
   return g_slot.Install(std::move(progress));
 }
 
-}  // namespace qrv
+}  // namespace qrv::platform

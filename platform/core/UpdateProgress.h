@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-namespace qrv {
+namespace qrv::platform {
 
 // Where the applying stages report progress: the window (or console) of the
 // running update. The orchestrator installs its front-end; without one the
@@ -35,4 +35,4 @@ class UpdateProgress {
   static std::shared_ptr<UpdateProgress> Install(std::shared_ptr<UpdateProgress> progress);
 };
 
-}  // namespace qrv
+}  // namespace qrv::platform

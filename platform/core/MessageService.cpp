@@ -1,11 +1,11 @@
-#include "app/MessageService.h"
+#include "platform/core/MessageService.h"
 
 #include <string>
 
 #include "platform/core/Diagnostics.h"
 #include "platform/core/ServiceSlot.h"
 
-namespace qrv {
+namespace qrv::platform {
 namespace {
 
 // Without a front-end there is no one to answer; record what would have been
@@ -13,12 +13,12 @@ namespace {
 class DiagnosticMessages : public MessageService {
  public:
   int Show(uint32_t stringId, uint32_t buttons) override {
-    platform::Diagnostics::Report("message " + std::to_string(stringId) + " (no front-end to show it)");
+    Diagnostics::Report("message " + std::to_string(stringId) + " (no front-end to show it)");
     return buttons == kYesNo ? kAnswerNo : kAnswerOk;
   }
 };
 
-platform::ServiceSlot<MessageService> g_slot;
+ServiceSlot<MessageService> g_slot;
 
 }  // namespace
 
@@ -35,4 +35,4 @@ std::shared_ptr<MessageService> MessageService::Install(std::shared_ptr<MessageS
   return g_slot.Install(std::move(service));
 }
 
-}  // namespace qrv
+}  // namespace qrv::platform

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-namespace qrv {
+namespace qrv::platform {
 
 // How the engine shows a message box: by string-table id, with the
 // application title. Every front-end installs its own (Qt dialogs, console
@@ -35,4 +35,4 @@ class MessageService {
   static std::shared_ptr<MessageService> Install(std::shared_ptr<MessageService> service);
 };
 
-}  // namespace qrv
+}  // namespace qrv::platform

@@ -1,0 +1,153 @@
+#include "apply/ListedFilesDownload.h"
+
+#include "apply/SignatureVerification.h"
+#include "apply/UpdateFiles.h"
+#include "apply/UpdateLog.h"
+#include "platform/core/Diagnostics.h"
+#include "platform/core/DisplayText.h"
+#include "platform/core/MessageService.h"
+#include "platform/core/PrivateFolder.h"
+#include "platform/core/RefusedName.h"
+#include "platform/core/UpdateProgress.h"
+#include "platform/profile/ProfileFile.h"
+#include "transfer/CQUpdateDownloadMgr.h"
+#include "transfer/CQUpdateTransferMgr.h"
+#include "transfer/TransferPath.h"
+
+namespace qrv {
+namespace {
+
+// Shown when a folder of the download folder cannot be made.
+constexpr uint32_t kStringInvalidDownloadPath = 140;
+
+DownloadResult FolderFailed(const std::string& reason) {
+  platform::Diagnostics::Report(reason);
+  platform::MessageService::Current().Show(kStringInvalidDownloadPath, platform::MessageService::kOk);
+  return DownloadResult::kFolderFailed;
+}
+
+}  // namespace
+
+DownloadResult ListedFilesDownload::DownloadUpdateFiles(CQUpdateDownloadMgr& manager,
+                                                        std::vector<std::string>& products) {
+  if (manager.GetInfoFilePath().empty()) return DownloadResult::kFolderFailed;
+  return DownloadListedFiles(products);
+}
+
+DownloadResult ListedFilesDownload::DownloadListedFiles(std::vector<std::string>& products) {
+  m_transport.SetCancelFlag(0);
+  m_signatureRefused = false;
+  m_fileFailed = false;
+  m_droppedProducts.clear();
+  m_folder = UpdateFiles::DownloadFolder();
+  // The folder may have changed hands since the information was fetched.
+  if (std::string error; !UpdateFiles::PrepareDownloadFolder(error)) {
+    return FolderFailed("the download folder cannot be used: " + error);
+  }
+  UpdateFiles::MoveAside(UpdateFiles::LogPath());
+
+  platform::UpdateProgress& progress = platform::UpdateProgress::Current();
+  uint32_t errors = 0;
+  uint32_t handled = 0;
+  bool stopped = false;
+  size_t i = 0;
+  while (i < products.size()) {
+    if (m_transport.CancelFlag() != 0) {
+      stopped = true;
+      break;
+    }
+    const std::string product = products[i];
+    if (m_transport.Prepare(product) == 0) return DownloadResult::kPrepareFailed;
+    UpdateFiles::MoveAside(UpdateFiles::ProductFilePath(product));
+    if (m_transport.DownloadFile(m_folder, product + ".ini") != 1) {
+      // The others go on without it, but the run must not pass for a
+      // complete one: the product is named in the progress and kept in
+      // DroppedProducts() for the window to report.
+      const std::string& why = m_transport.LastFailure();
+      platform::Diagnostics::Report("product " + product + " is not updated: its product file " + product +
+                                    ".ini cannot be fetched" + (why.empty() ? std::string() : " (" + why + ")"));
+      progress.NotifyProgressText(platform::UpdateProgress::kDropped, product, 0);
+      m_droppedProducts.push_back(product);
+      products.erase(products.begin() + static_cast<std::ptrdiff_t>(i));
+      continue;
+    }
+    handled = static_cast<uint32_t>(i) + 1;
+    progress.NotifyProductStatus(product, platform::UpdateProgress::kDownloading);
+    std::vector<std::string> features;
+    UpdateFiles::FeatureNames(product, features);
+    for (const std::string& feature : features) {
+      if (m_transport.CancelFlag() != 0) break;
+      progress.NotifyProgressText(platform::UpdateProgress::kDownloading, feature, 0);
+      UpdateLog::WriteLogProduct(product, static_cast<uint32_t>(i));
+      if (!FetchFeature(product, feature, errors)) return DownloadResult::kFolderFailed;
+    }
+    if (m_transport.CancelFlag() != 0) {
+      stopped = true;
+      break;
+    }
+    ++i;
+  }
+
+  DownloadResult result = DownloadResult::kDone;
+  if (stopped) {
+    result = m_signatureRefused ? DownloadResult::kSignatureRefused
+             : m_fileFailed     ? DownloadResult::kFileFailed
+                                : DownloadResult::kCancelled;
+  } else {
+    handled = static_cast<uint32_t>(products.size());
+  }
+  UpdateLog::WriteLogCount("PRODUCTLIST", handled, UpdateLog::kCount);
+  return result;
+}
+
+bool ListedFilesDownload::FetchFeature(const std::string& product, const std::string& feature, uint32_t& errors) {
+  platform::UpdateProgress& progress = platform::UpdateProgress::Current();
+  const std::string productFile = UpdateFiles::ProductFilePath(product);
+  const uint32_t count = platform::ProfileFile::GetInt(productFile, product, feature + "COUNT", 0);
+  uint32_t n = 0;
+  for (uint32_t j = 0; j < count; ++j) {
+    const std::string relative = platform::ProfileFile::GetString(
+        productFile, product, feature + std::to_string(static_cast<int32_t>(j)) + "FILE", "-");
+    std::string normal;
+    // An absolute or climbing name could write outside the download folder;
+    // it is never fetched and counts as a failed file.
+    const bool safe = TransferPath::Normalise(relative, normal);
+    const std::string local = m_folder + (safe ? normal : relative);
+    if (std::string error; safe && !platform::PrivateFolder::MakeFoldersBelow(m_folder, normal, error)) {
+      FolderFailed(error);
+      return false;
+    }
+    if (!safe) {
+      const std::string why = platform::RefusedName::Reason(relative);
+      platform::Diagnostics::Report("not fetching \"" + platform::DisplayText::Escape(relative) + "\" listed for " +
+                                    feature + ": " +
+                                    (why.empty() ? std::string("the name is not a safe file name") : why));
+    }
+    if (safe && m_transport.DownloadFile(m_folder, relative) == 1) {
+      std::string reason;
+      if (VerifyFileSignature(local, &reason, nullptr) == 1) {
+        UpdateLog::WriteLogEntry(feature, relative, n, UpdateLog::kFile, local);
+      } else {
+        platform::Diagnostics::Report(reason);
+        m_signatureRefused = true;
+        m_transport.SetCancelFlag(1);
+        UpdateLog::WriteLogEntry(feature, relative, n, UpdateLog::kSignError, local);
+        ++errors;
+      }
+      ++n;
+    } else {
+      m_fileFailed = true;
+      m_transport.SetCancelFlag(1);
+      UpdateLog::WriteLogEntry(feature, relative, errors, UpdateLog::kError, local);
+      ++errors;
+    }
+    progress.NotifyProgressText(platform::UpdateProgress::kDownloading, relative, n);
+    if (m_transport.CancelFlag() != 0) break;
+  }
+  UpdateLog::WriteLogCount(feature, n, UpdateLog::kCount);
+  UpdateLog::WriteLogCount(feature, errors, UpdateLog::kErrorCount);
+  UpdateLog::WriteLogCount(feature, 0, UpdateLog::kSkipCount);
+  return true;
+}
+
+}  // namespace qrv

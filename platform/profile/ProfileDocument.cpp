@@ -25,7 +25,14 @@ void ProfileDocument::Build() {
   const size_t size = text.size();
   const char* data = text.data();
   bool eolSeen = false;
-  size_t section = kNone;
+  // the leading section: named "", no header line, always the first of its name
+  Section leading;
+  leading.header = kNoHeader;
+  leading.first = true;
+  m_sections.push_back(leading);
+  m_keyIndex.emplace_back();
+  m_sectionIndex.try_emplace(std::string_view(), 0);
+  size_t section = 0;
   size_t pos = 0;
   while (pos < size) {
     /* find the end of the line */
@@ -40,7 +47,7 @@ void ProfileDocument::Build() {
     AddLine(pos, end, eolSize, section);
     pos = end + eolSize;
   }
-  if (section != kNone) m_sections[section].end = m_lines.size();
+  m_sections[section].end = m_lines.size();
 }
 
 void ProfileDocument::AddLine(size_t begin, size_t end, size_t eolSize, size_t& section) {
@@ -61,10 +68,12 @@ void ProfileDocument::AddLine(size_t begin, size_t end, size_t eolSize, size_t& 
     line.kind = LineKind::kSection;
     line.nameBegin = Offset(static_cast<size_t>(name.data() - m_text.data()));
     line.nameSize = Offset(name.size());
-    if (section != kNone) m_sections[section].end = m_lines.size();
+    m_sections[section].end = m_lines.size();
     Section record;
     record.header = m_lines.size();
-    record.first = !name.empty() && m_sectionIndex.try_emplace(name, m_sections.size()).second;
+    record.body = record.header + 1;
+    // "[]" never wins: the leading section already holds the name ""
+    record.first = m_sectionIndex.try_emplace(name, m_sections.size()).second;
     m_sections.push_back(record);
     m_keyIndex.emplace_back();
     m_lines.push_back(line);
@@ -74,7 +83,7 @@ void ProfileDocument::AddLine(size_t begin, size_t end, size_t eolSize, size_t& 
 
   /* key line; only those of searched sections are worth a record */
   size_t equals = content.find('=');
-  if (equals == std::string_view::npos || section == kNone || !m_sections[section].first) return;
+  if (equals == std::string_view::npos || !m_sections[section].first) return;
   std::string_view name = ProfileText::CleanName(content.substr(0, equals));
   std::string_view value = ProfileText::Trim(ProfileText::CutAtNul(content.substr(equals + 1)));
   line.kind = LineKind::kKey;
@@ -83,7 +92,7 @@ void ProfileDocument::AddLine(size_t begin, size_t end, size_t eolSize, size_t& 
   line.equals = Offset(contentBegin + equals);
   line.valueBegin = Offset(value.empty() ? contentBegin + equals + 1 : static_cast<size_t>(value.data() - m_text.data()));
   line.valueSize = Offset(value.size());
-  if (!name.empty()) m_keyIndex[section].try_emplace(name, m_lines.size());
+  m_keyIndex[section].try_emplace(name, m_lines.size());  // "=value" is the key ""
   m_lines.push_back(line);
 }
 
@@ -105,7 +114,7 @@ std::optional<std::string_view> ProfileDocument::Find(std::string_view section, 
 std::vector<std::string> ProfileDocument::SectionNames() const {
   std::vector<std::string> names;
   for (const Section& section : m_sections) {
-    if (section.first) names.emplace_back(NameOf(m_lines[section.header]));
+    if (section.first && section.header != kNoHeader) names.emplace_back(NameOf(section));
   }
   return names;
 }
@@ -115,7 +124,7 @@ std::vector<std::string> ProfileDocument::KeyNames(std::string_view section) con
   size_t s = FindSection(section);
   if (s == kNone) return names;
   const NameIndex& keys = m_keyIndex[s];
-  for (size_t i = m_sections[s].header + 1; i < m_sections[s].end; ++i) {
+  for (size_t i = m_sections[s].body; i < m_sections[s].end; ++i) {
     std::string_view name = NameOf(m_lines[i]);
     if (name.empty()) continue;
     auto it = keys.find(name);
@@ -146,13 +155,20 @@ bool ProfileDocument::SetValue(std::string_view section, std::string_view key, s
       out.append(text.substr(line.end));
     } else {
       /* new key after the last key line of the section, ahead of any blank
-         lines and comments that close it */
+         lines and comments that close it; right after the header when the
+         section has no key line, and at the start of the file for a leading
+         section without one */
       const Section& record = m_sections[s];
-      const Line& after = m_lines[record.end - 1 > record.header ? record.end - 1 : record.header];
-      size_t at = after.Next();
+      const Line* after = nullptr;
+      if (record.end > record.body) {
+        after = &m_lines[record.end - 1];
+      } else if (record.header != kNoHeader) {
+        after = &m_lines[record.header];
+      }
+      size_t at = after == nullptr ? 0 : after->Next();
       out.reserve(text.size() + key.size() + value.size() + 2 * m_eol.size() + 1);
       out.append(text.substr(0, at));
-      if (after.eolSize == 0) out.append(m_eol);
+      if (after != nullptr && after->eolSize == 0) out.append(m_eol);
       out.append(key).append("=").append(value).append(m_eol);
       out.append(text.substr(at));
     }
@@ -182,7 +198,7 @@ bool ProfileDocument::DeleteKey(std::string_view section, std::string_view key, 
   // further down does not surface as the key's new value
   std::string out;
   size_t kept = 0;
-  for (size_t i = m_sections[s].header + 1; i < m_sections[s].end; ++i) {
+  for (size_t i = m_sections[s].body; i < m_sections[s].end; ++i) {
     const Line& line = m_lines[i];
     if (!ProfileText::EqualsNoCase(NameOf(line), key)) continue;
     out.append(m_text, kept, line.begin - kept);
@@ -203,9 +219,10 @@ bool ProfileDocument::DeleteSection(std::string_view section, std::string& bytes
   std::string out;
   size_t kept = 0;
   for (const Section& record : m_sections) {
-    if (!ProfileText::EqualsNoCase(NameOf(m_lines[record.header]), section)) continue;
-    size_t begin = m_lines[record.header].begin;
+    if (!ProfileText::EqualsNoCase(NameOf(record), section)) continue;
+    size_t begin = record.header == kNoHeader ? 0 : size_t{m_lines[record.header].begin};
     size_t end = record.end < m_lines.size() ? size_t{m_lines[record.end].begin} : m_text.size();
+    if (begin == end) continue;  // a leading section with nothing in it
     out.append(m_text, kept, begin - kept);
     kept = end;
     changed = true;

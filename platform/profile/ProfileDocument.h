@@ -25,10 +25,11 @@ namespace qrv::platform {
 // starting with ';' is a comment; any other line with a '=' is a key line (key =
 // trimmed text before the first '=', value = trimmed rest); everything else is
 // kept but invisible. Names and values end at their first NUL byte (and are
-// trimmed after that cut). Lines
-// before the first header, and sections or keys with an empty name, are never
-// found. Only the first section of a name is searched and within it the first
-// key of a name wins.
+// trimmed after that cut). Every file opens with a section named "" that has no
+// header line: the lines before the first header belong to it. A "[]" header
+// is therefore never the first section of its name and is never searched. A
+// line "=value" is the key "". Only the first section of a name is searched
+// and within it the first key of a name wins.
 //
 // Edits never change the document; they return the bytes of the edited file, in
 // which every line they do not touch is kept byte for byte (the line-ending
@@ -49,12 +50,16 @@ class ProfileDocument {
   // view lives as long as the document.
   std::optional<std::string_view> Find(std::string_view section, std::string_view key) const;
 
-  // Names in file order, first spelling of duplicates only, empty names left out.
+  // Names in file order, first spelling of duplicates only, empty names left
+  // out (so neither the leading section nor the key "" is listed).
   std::vector<std::string> SectionNames() const;
   std::vector<std::string> KeyNames(std::string_view section) const;
 
   // The edited file's bytes. SetValue takes validated names and a value whose
-  // leading blanks are already stripped. All three fail only when the encoding
+  // leading blanks are already stripped; a new key of the leading section ""
+  // goes after its last key line, or at the very start of the file when it has
+  // none. DeleteSection("") removes the leading section (everything before the
+  // first header) and every "[]" section. All three fail only when the encoding
   // cannot carry the result (reason in error); changed is false (and bytes
   // empty) when the edit would leave the file as it is.
   bool SetValue(std::string_view section, std::string_view key, std::string_view value, std::string& bytes,
@@ -89,19 +94,25 @@ class ProfileDocument {
   };
 
   struct Section {
-    size_t header = 0;   // index in m_lines of the header
+    size_t header = 0;   // index in m_lines of the header; kNoHeader for the leading section
+    size_t body = 0;     // index in m_lines of the first record after the header
     size_t end = 0;      // index in m_lines of the next header, or the record count
     bool first = false;  // the first section of its name (the searched one)
   };
+  static constexpr size_t kNoHeader = static_cast<size_t>(-1);
 
   using NameIndex = std::unordered_map<std::string_view, size_t, ProfileText::NoCaseHash, ProfileText::NoCaseEqual>;
 
   ProfileDocument() = default;
   void Build();
   // Records the line [begin, end); section is the index of the section it is
-  // in (npos before the first header) and is moved on by a header.
+  // in (0, the leading section, before the first header) and is moved on by a
+  // header.
   void AddLine(size_t begin, size_t end, size_t eolSize, size_t& section);
   std::string_view NameOf(const Line& line) const { return {m_text.data() + line.nameBegin, line.nameSize}; }
+  std::string_view NameOf(const Section& section) const {
+    return section.header == kNoHeader ? std::string_view() : NameOf(m_lines[section.header]);
+  }
   // Index in m_sections of the first section named section; npos when none.
   size_t FindSection(std::string_view section) const;
   bool Finish(std::string&& text, std::string& bytes, std::string& error) const;

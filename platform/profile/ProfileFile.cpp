@@ -66,14 +66,12 @@ std::shared_ptr<const ProfileDocument> LoadForReading(const std::string& file) {
 
 Lookup Resolve(const std::string& file, std::string_view section, std::string_view key, std::string_view def) {
   Lookup lookup;
-  section = ProfileText::CleanName(section);
-  key = ProfileText::CleanName(key);
-  if (!section.empty() && !key.empty()) {
-    lookup.document = LoadForReading(file);
-    if (auto value = lookup.document->Find(section, key)) {
-      lookup.value = *value;
-      return lookup;
-    }
+  // an empty (or blank) section name is the part before the first header, an
+  // empty key name the line "=value"
+  lookup.document = LoadForReading(file);
+  if (auto value = lookup.document->Find(ProfileText::CleanName(section), ProfileText::CleanName(key))) {
+    lookup.value = *value;
+    return lookup;
   }
   def = ProfileText::CutAtNul(def);
   while (!def.empty() && def.back() == ' ') def.remove_suffix(1);
@@ -95,7 +93,6 @@ std::string ContentProblem(std::string_view what, std::string_view text) {
 std::string SectionProblem(std::string_view section) {
   std::string what = "section name " + QuotedName(section);
   if (std::string problem = ContentProblem(what, section); !problem.empty()) return problem;
-  if (ProfileText::Trim(section).empty()) return "the section name is empty";
   if (section.find(']') != std::string_view::npos) return what + " contains ']'";
   return {};
 }
@@ -104,10 +101,9 @@ std::string KeyProblem(std::string_view key) {
   std::string what = "key name " + QuotedName(key);
   if (std::string problem = ContentProblem(what, key); !problem.empty()) return problem;
   std::string_view trimmed = ProfileText::Trim(key);
-  if (trimmed.empty()) return "the key name is empty";
   if (key.find('=') != std::string_view::npos) return what + " contains '='";
-  if (trimmed.front() == '[') return what + " starts with '['";
-  if (trimmed.front() == ';') return what + " starts with ';'";
+  if (!trimmed.empty() && trimmed.front() == '[') return what + " starts with '['";
+  if (!trimmed.empty() && trimmed.front() == ';') return what + " starts with ';'";
   return {};
 }
 
@@ -250,7 +246,6 @@ std::vector<std::string> ProfileFile::SectionNames(const std::string& file) {
 std::vector<std::string> ProfileFile::KeyNames(const std::string& file, std::string_view section) {
   LastError::Clear();
   section = ProfileText::CleanName(section);
-  if (section.empty()) return {};
   return Guarded(file, std::vector<std::string>(), [&] { return LoadForReading(file)->KeyNames(section); });
 }
 

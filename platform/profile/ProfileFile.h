@@ -16,8 +16,10 @@ namespace qrv::platform {
 // '=', its value the rest; one pair of matching outer quotes is removed from a
 // value longer than one character; ';' starts a comment only at the start of a
 // line; only the first section of a name is searched and the first key of a
-// name in it wins. Names and values end at their first NUL byte. Lines before
-// the first section and empty names are never found. A file that is missing,
+// name in it wins. Names and values end at their first NUL byte. The lines
+// before the first header form the section "" (so a lookup of "" or of blanks
+// finds them, and a later "[]" section is never searched); a line "=value" is
+// the key "". Enumeration leaves empty names out. A file that is missing,
 // unreadable, a folder or larger than 16 MiB reads as empty (the default is
 // returned) with the reason in LastError; a write that would make a file larger
 // than that is refused.
@@ -59,10 +61,11 @@ class ProfileFile {  // static functions only
                                std::string_view def = {}, uint32_t bufferChars = kDefaultBufferChars);
   // GetPrivateProfileIntA: UINT result (callers cast to int32_t for the signed
   // view). Missing key or empty value: def. Otherwise the first 29 characters
-  // of the value read as an integer: optional sign, 0x / 0o / 0b prefix,
-  // digits up to the first other character, modulo 2^32.
+  // of the value read as an integer: optional sign, lower-case 0x / 0o / 0b
+  // prefix ("0X1F" is 0), digits up to the first other character, modulo 2^32.
   static uint32_t GetInt(const std::string& file, std::string_view section, std::string_view key, int32_t def);
-  // Names in file order (first occurrence of duplicates only), for enumeration.
+  // Names in file order (first occurrence of duplicates only, empty names left
+  // out), for enumeration. KeyNames("") lists the keys before the first header.
   static std::vector<std::string> SectionNames(const std::string& file);
   static std::vector<std::string> KeyNames(const std::string& file, std::string_view section);
 
@@ -70,16 +73,19 @@ class ProfileFile {  // static functions only
   // folder must exist), the section and the key as needed; false on failure
   // with the reason in LastError. An existing key keeps its spelling and place;
   // a new key goes after the last key line of the section's first occurrence; a
-  // new section goes at the end of the file. Leading blanks of the value are
-  // dropped. Refused: empty names, a section name with ']', a key name with
-  // '=' or starting with '[' or ';', and any name or value with a line break or
-  // a NUL byte.
+  // new section goes at the end of the file. The section "" (or blanks) is the
+  // part before the first header: a new key there goes after its last key line,
+  // or at the start of the file; it never gets a "[]" header. The key "" (or
+  // blanks) is written as "=value". Leading blanks of the value are dropped.
+  // Refused: a section name with ']', a key name with '=' or starting with '['
+  // or ';', and any name or value with a line break or a NUL byte.
   static bool WriteString(const std::string& file, std::string_view section, std::string_view key,
                           std::string_view value);
   // lpString NULL: removes every line of that key from the searched section.
   // Nothing to remove (or no file) is success and writes nothing.
   static bool DeleteKey(const std::string& file, std::string_view section, std::string_view key);
-  // lpKeyName NULL: removes every section of that name, header to next header.
+  // lpKeyName NULL: removes every section of that name, header to next header;
+  // for "" that is everything before the first header and every "[]" section.
   // Nothing to remove (or no file) is success and writes nothing.
   static bool DeleteSection(const std::string& file, std::string_view section);
 

@@ -92,7 +92,7 @@ uint32_t ProfileText::ParseInteger(std::string_view text) {
   }
   uint32_t base = 10;
   if (text.size() - pos >= 2 && text[pos] == '0') {
-    char prefix = FoldCase(text[pos + 1]);
+    char prefix = text[pos + 1];  // Windows reads only the lower-case prefixes
     if (prefix == 'x') base = 16;
     if (prefix == 'o') base = 8;
     if (prefix == 'b') base = 2;

@@ -41,8 +41,9 @@ class ProfileText {
   static size_t CutLength(std::string_view text, size_t maxBytes);
 
   // Integer reading of the profile API: leading control characters and blanks
-  // skipped, optional '+' / '-', base prefix 0x / 0o / 0b (any case) else
-  // decimal, digits of that base up to the first other character, modulo 2^32,
+  // skipped, optional '+' / '-', base prefix 0x / 0o / 0b (lower case only:
+  // "0X1F" is the decimal 0 followed by other text) else decimal, digits of
+  // that base (either case) up to the first other character, modulo 2^32,
   // negated for '-'.
   static uint32_t ParseInteger(std::string_view text);
 

@@ -91,8 +91,12 @@ TEST_F(ProfileLookupTest, Lookups) {
       // a header's name runs to the last ']'; text after it is ignored; no ']' is no header
       {"a]b", "Key", "bracket"}, {"Tail", "Key", "tail"}, {"Open bracket", "Key", "<default>"},
       {"Other", "Name", "Beta"},
-      // empty names, and keys before the first section, are never found
-      {"", "orphan", "<default>"}, {"", "Key", "<default>"}, {"Main", "", "<default>"}, {"   ", "Key", "<default>"},
+      // the lines before the first header are the section "" (names are
+      // trimmed, so blanks name it too); "[]" further down is a second section
+      // of that name and never searched; "=no name" is the key ""
+      {"", "orphan", "before any section"}, {"   ", "ORPHAN", "before any section"},
+      {"\t\x1A", "orphan", "before any section"}, {"", "Key", "<default>"}, {"", "", "<default>"},
+      {"Main", "", "no name"}, {" main\t", " ", "no name"}, {"Other", "", "<default>"},
       {"Nope", "Name", "<default>"}, {"Main", "Nope", "<default>"},
   };
   for (const Case& c : cases) EXPECT_EQ(Get(c.section, c.key), c.value) << "[" << c.section << "] " << c.key;
@@ -111,11 +115,36 @@ TEST_F(ProfileLookupTest, SectionHeaders) {
   EXPECT_EQ(Get("Other", "Name"), "Beta");
 }
 
-TEST_F(ProfileLookupTest, EmptyNamesAndKeysBeforeTheFirstSectionAreNeverFound) {
-  EXPECT_EQ(Get("", "orphan"), "<default>");
-  EXPECT_EQ(Get("", "Key"), "<default>");   // the [] section
-  EXPECT_EQ(Get("Main", ""), "<default>");  // "=no name"
-  EXPECT_EQ(Get("   ", "Key"), "<default>");
+// The section "" and the key "" in files of other shapes: no header at all,
+// "[]" first, CRLF, duplicates, and the integer read of such a key.
+TEST_F(ProfileLookupTest, LeadingSectionAndEmptyKey) {
+  struct Case {
+    const char* content;
+    const char* section;
+    const char* key;
+    const char* value;
+  } cases[] = {
+      {"a=1\nb=2\n", "", "b", "2"},                        // a file without any header
+      {"a=1\r\n=lead\r\n[S]\r\nx=y\r\n", "", "", "lead"},  // "=value" before the first header
+      {"[]\na=in brackets\n", "", "a", "<default>"},       // the leading section is empty and wins
+      {"[ ]\n=x\n", " ", "", "<default>"},
+      {"[S]\n=first\n = second\n", "S", "", "first"},     // the first "" key wins
+      {"[S]\n=\n", "S", "", ""},                          // found, and empty
+      {"[S]\n  =  \"quoted\"  \n", "S", "\t", "quoted"},
+      {"; only a comment\n=after it\n", "", "", "after it"},  // comments do not end the section
+      {"k=v\n[S]\nk=w\n", "", "k", "v"},
+      {"k=v\n[S]\nk=w\n", "S", "k", "w"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::string file = Make("lead" + std::to_string(n++) + ".ini", c.content);
+    EXPECT_EQ(ProfileFile::GetString(file, c.section, c.key, "<default>"), c.value)
+        << c.content << " [" << c.section << "] " << c.key;
+  }
+  std::string file = Make("leadint.ini", "Count=0x10\n=7\n[S]\n");
+  EXPECT_EQ(ProfileFile::GetInt(file, "", "count", -1), 16U);
+  EXPECT_EQ(ProfileFile::GetInt(file, "  ", "", -1), 7U);
+  EXPECT_EQ(ProfileFile::GetInt(file, "S", "", -1), static_cast<uint32_t>(-1));
 }
 
 TEST_F(ProfileLookupTest, MissingFileGivesTheDefaultAndTheReason) {
@@ -134,7 +163,8 @@ TEST_F(ProfileLookupTest, Enumeration) {
                                       "TwoQuotes", "Nested", "QuoteInside", "Inline", "Dup", "Empty", "Eq"}));
   EXPECT_EQ(ProfileFile::KeyNames(m_file, "Tail"), (std::vector<std::string>{"Key"}));
   EXPECT_TRUE(ProfileFile::KeyNames(m_file, "Nope").empty());
-  EXPECT_TRUE(ProfileFile::KeyNames(m_file, "").empty());
+  // the leading section's keys, not those of "[]"; the key "" is never listed
+  EXPECT_EQ(ProfileFile::KeyNames(m_file, " "), (std::vector<std::string>{"orphan"}));
   EXPECT_TRUE(ProfileFile::SectionNames(PathOf("missing.ini")).empty());
 }
 
@@ -225,7 +255,9 @@ TEST_F(ProfileIntTest, NumbersInEveryBaseWrapModulo2To32) {
       {"\"12\"", 12}, // quotes go before the number is read
       {"abc", 0},     // no number reads as 0, not as the default
       {"- 5", 0}, {"\x01 8", 8},
-      {"0x1F", 31}, {"0X1f", 31}, {"0o17", 15}, {"0O17", 15}, {"0b101", 5}, {"0B11", 3},
+      // only a lower-case prefix switches the base; the digits may be either case
+      {"0x1F", 31}, {"0x1f", 31}, {"0X1F", 0}, {"0X1f", 0}, {"-0X5", 0}, {"0o17", 15}, {"0O17", 0},
+      {"0b101", 5}, {"0B11", 0},
       {"-0x10", static_cast<uint32_t>(-16)}, {"0xFFFFFFFF", 0xFFFFFFFFU},
       // the first character that is no digit of the base ends the number
       {"55zz", 55}, {"12 34", 12}, {"0x1G", 1}, {"0b102", 2}, {"0o78", 7}, {"0x", 0}, {"-", 0}, {"+", 0},

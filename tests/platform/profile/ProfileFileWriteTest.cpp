@@ -71,6 +71,19 @@ TEST_F(ProfileWriteTest, WritesChangeOnlyTheirOwnLine) {
       {"[S]\n", "S", "k", " \t value ; with semicolon  ", "[S]\nk=value ; with semicolon  \n"},
       {"", "[[x", "a]b", "v", "[[[x]\na]b=v\n"},
       {"", ";sec", "k;", "w", "[;sec]\nk;=w\n"},
+      // the section "" is the part before the first header: a new key goes
+      // after its last key line or at the very start, never under a "[]"
+      {"; top\n[A]\nx=1\n", "", "k", "v", "k=v\n; top\n[A]\nx=1\n"},
+      {"a=1\r\n; c\r\n[A]\r\n", " ", "b", "2", "a=1\r\nb=2\r\n; c\r\n[A]\r\n"},
+      {"a=1\n[A]\n", "", "A", "9", "a=9\n[A]\n"},
+      {"a=1", "", "b", "2", "a=1\nb=2\n"},
+      {"[A]\nx=1\n[]\ny=2\n", "", "y", "3", "y=3\n[A]\nx=1\n[]\ny=2\n"},
+      {"", "\t", "k", "v", "k=v\n"},
+      {"\xEF\xBB\xBF[A]\n", "", "k", "v", "\xEF\xBB\xBFk=v\n[A]\n"},
+      // the key "" is the line "=value"
+      {"[A]\r\nx=1\r\n", "A", "", "v", "[A]\r\nx=1\r\n=v\r\n"},
+      {"[A]\n= old\n", "A", "  ", "new", "[A]\n= new\n"},
+      {"[A]\n", "", "", "v", "=v\n[A]\n"},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -82,6 +95,16 @@ TEST_F(ProfileWriteTest, WritesChangeOnlyTheirOwnLine) {
   EXPECT_EQ(ProfileFile::GetString(PathOf("w8.ini"), "A", "x"), "1");
   EXPECT_EQ(ProfileFile::GetString(PathOf("w14.ini"), "S", "k"), "value ; with semicolon");
   EXPECT_EQ(ProfileFile::GetString(PathOf("w15.ini"), "[[x", "a]b"), "v");
+  // what was written into the section "" and as the key "" reads back
+  EXPECT_EQ(ProfileFile::GetString(PathOf("w17.ini"), "", "k"), "v");
+  EXPECT_EQ(ProfileFile::GetString(PathOf("w17.ini"), "A", "x"), "1");
+  EXPECT_EQ(ProfileFile::GetString(PathOf("w18.ini"), "", "b"), "2");
+  EXPECT_EQ(ProfileFile::GetString(PathOf("w21.ini"), "", "y"), "3");
+  EXPECT_EQ(ProfileFile::GetString(PathOf("w23.ini"), "", "k"), "v");
+  EXPECT_EQ(ProfileFile::GetString(PathOf("w24.ini"), "A", ""), "v");
+  EXPECT_EQ(ProfileFile::GetString(PathOf("w25.ini"), "A", ""), "new");
+  EXPECT_EQ(ProfileFile::GetString(PathOf("w26.ini"), " ", " "), "v");
+  EXPECT_EQ(ProfileFile::SectionNames(PathOf("w26.ini")), (std::vector<std::string>{"A"}));
 }
 
 TEST_F(ProfileWriteTest, MissingFileIsCreatedAndAMissingFolderIsNot) {
@@ -121,9 +144,9 @@ TEST_F(ProfileWriteTest, RefusedNamesAndValuesLeaveTheFileUntouched) {
     std::string section, key, value;
   };
   const std::vector<Case> cases = {
-      {"", "k", "v"},          {"   ", "k", "v"},       {"a]b", "k", "v"},         {"a\nb", "k", "v"},
-      {"a\rb", "k", "v"},      {std::string("a\0b", 3), "k", "v"},                 {"S", "", "v"},
-      {"S", " \t ", "v"},      {"S", "a=b", "v"},     {"S", "[x", "v"},          {"S", "  [x", "v"},
+      {"a]b", "k", "v"},       {"", "a=b", "v"},      {"a\nb", "k", "v"},
+      {"a\rb", "k", "v"},      {std::string("a\0b", 3), "k", "v"},                 {"", "=", "v"},
+      {"S", "a=b", "v"},     {"S", "[x", "v"},          {"S", "  [x", "v"},
       {"S", ";x", "v"},        {"S", "a\nb", "v"},    {"S", "a\rb", "v"},        {"S", std::string("a\0b", 3), "v"},
       {"S", "k", "line\nbreak"}, {"S", "k", "line\rbreak"}, {"S", "k", std::string("nul\0byte", 8)},
   };
@@ -135,9 +158,9 @@ TEST_F(ProfileWriteTest, RefusedNamesAndValuesLeaveTheFileUntouched) {
     EXPECT_EQ(LastError::Text().find_first_of(std::string("\0\r\n", 3)), std::string::npos) << "one clean line";
   }
   EXPECT_FALSE(ProfileFile::DeleteKey(file, "S", "a=b"));
-  EXPECT_FALSE(ProfileFile::DeleteSection(file, ""));
+  EXPECT_FALSE(ProfileFile::DeleteSection(file, "a]b"));
   EXPECT_EQ(Read(file), original);
-  EXPECT_FALSE(ProfileFile::WriteString(PathOf("refuse2.ini"), "", "k", "v"));
+  EXPECT_FALSE(ProfileFile::WriteString(PathOf("refuse2.ini"), "[x]", "k", "v"));
   EXPECT_FALSE(std::filesystem::exists(PathOf("refuse2.ini"))) << "a refused write creates no file";
 }
 
@@ -154,6 +177,16 @@ TEST_F(ProfileWriteTest, DeletesRemoveEveryMatchingLineOfTheSearchedSection) {
   ASSERT_TRUE(ProfileFile::DeleteKey(file, "S", "k"));
   ASSERT_TRUE(ProfileFile::DeleteKey(file, "S", "b"));
   EXPECT_EQ(Read(file), "[S]\nother=2\n") << "duplicates and a last line without newline go";
+
+  // the section "" and the key ""
+  file = Make("lead.ini", "; top\nk=1\n=lead\n[S]\n=a\nk=2\n= b\n[]\nk=3\n[T]\nx=y\n");
+  ASSERT_TRUE(ProfileFile::DeleteKey(file, "S", ""));
+  EXPECT_EQ(Read(file), "; top\nk=1\n=lead\n[S]\nk=2\n[]\nk=3\n[T]\nx=y\n");
+  ASSERT_TRUE(ProfileFile::DeleteKey(file, "", "K"));
+  EXPECT_EQ(Read(file), "; top\n=lead\n[S]\nk=2\n[]\nk=3\n[T]\nx=y\n") << "only the leading section's k";
+  ASSERT_TRUE(ProfileFile::DeleteSection(file, " "));
+  EXPECT_EQ(Read(file), "[S]\nk=2\n[T]\nx=y\n") << "everything before the first header and every []";
+  EXPECT_EQ(ProfileFile::GetString(file, "S", "k"), "2");
 }
 
 TEST_F(ProfileWriteTest, DeletingWhatIsNotThereSucceedsAndWritesNothing) {
@@ -162,6 +195,8 @@ TEST_F(ProfileWriteTest, DeletingWhatIsNotThereSucceedsAndWritesNothing) {
   EXPECT_TRUE(ProfileFile::DeleteKey(file, "General", "Nope"));
   EXPECT_TRUE(ProfileFile::DeleteKey(file, "Nope", "Name"));
   EXPECT_TRUE(ProfileFile::DeleteSection(file, "Nope"));
+  EXPECT_TRUE(ProfileFile::DeleteKey(file, "", "Name"));
+  EXPECT_TRUE(ProfileFile::DeleteKey(file, "General", ""));
   EXPECT_EQ(Stat(file).st_ino, before.st_ino);
   EXPECT_EQ(Read(file), kCrlfFile);
 
@@ -169,6 +204,13 @@ TEST_F(ProfileWriteTest, DeletingWhatIsNotThereSucceedsAndWritesNothing) {
   EXPECT_TRUE(ProfileFile::DeleteKey(missing, "S", "k"));
   EXPECT_TRUE(ProfileFile::DeleteSection(missing, "S"));
   EXPECT_FALSE(std::filesystem::exists(missing));
+
+  // a file that starts with its first header has an empty section "": nothing to remove
+  file = Make("headed.ini", "[S]\nk=v\n");
+  before = Stat(file);
+  EXPECT_TRUE(ProfileFile::DeleteSection(file, ""));
+  EXPECT_EQ(Stat(file).st_ino, before.st_ino);
+  EXPECT_EQ(Read(file), "[S]\nk=v\n");
 }
 
 TEST_F(ProfileWriteTest, LinksAreFollowedAndKeptAndPermissionsKept) {

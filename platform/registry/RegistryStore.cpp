@@ -173,7 +173,14 @@ RegStatus RegistryStore::Acquire(uint32_t root, bool create, std::shared_ptr<Reg
   if (stat(file.c_str(), &st) == 0) {
     // The same file as before (not replaced by the administrator): reuse the
     // connection; opening and checking a store costs far more than a stat.
-    if (cached != cache.end() && cached->second->m_dev == st.st_dev && cached->second->m_ino == st.st_ino) {
+    // Not a connection that found the file without tables, though, when only
+    // reading: another process that had just created the file may have set
+    // it up and written since, and a connection kept in that state would
+    // answer "missing" for good. It is dropped and the file checked afresh
+    // below (a writer sets the tables up on the connection it has).
+    const bool stale = cached != cache.end() && !create && !cached->second->m_ready && !cached->second->m_damaged;
+    if (cached != cache.end() && !stale && cached->second->m_dev == st.st_dev &&
+        cached->second->m_ino == st.st_ino) {
       out = cached->second;
       // A store first opened for reading may still lack its tables.
       if (create && !out->m_ready && !out->m_damaged) {

@@ -42,7 +42,11 @@ class RegistryStore {
   // This thread's connection to the store of root. With create set, a missing
   // store file (and its folders) is made; without it, a missing file gives
   // kNotFound. kInvalidArgument for a root index >= kRootCount; kNotFound (read)
-  // or kStoreError / kAccessDenied (create) for an unusable file.
+  // or kStoreError / kAccessDenied (create) for an unusable file. A cached
+  // connection is reused while the file keeps its inode, except that one
+  // which found the file without tables (created by another process that had
+  // not set it up yet) is opened afresh on the next read, so that what that
+  // process writes later is seen.
   static RegStatus Acquire(uint32_t root, bool create, std::shared_ptr<RegistryStore>& out);
 
   // Drops this thread's cached connections (tests; a process about to fork).
@@ -108,7 +112,7 @@ class RegistryStore {
   sqlite3* m_db = nullptr;
   bool m_writable = false;
   bool m_damaged = false;
-  bool m_ready = false;  // the tables exist (an empty file has none until the first write)
+  bool m_ready = false;  // the tables exist (an empty file has none until the first write); never reset
   bool m_batch = false;  // BeginBatch's transaction is open; single writes are savepoints in it
   dev_t m_dev = 0;
   ino_t m_ino = 0;

@@ -1,7 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -50,6 +54,41 @@ TEST(RegistryConcurrency, TwoProcessesWritingAtOnceBothSucceed) {
       EXPECT_EQ(value.AsDword(), static_cast<uint32_t>(i));
     }
   }
+}
+
+// A process that creates the store makes the empty file first and its tables
+// a moment later. A reader that opens the store in between must not keep that
+// view: what the other process writes afterwards (the tool run by an
+// administrator while the updater runs) has to show up in this process.
+TEST(RegistryConcurrency, AReaderThatFoundTheStoreWithoutTablesSeesLaterWrites) {
+  test::SandboxRoot root;
+  const std::filesystem::path file = RegistryStore::FileFor(kRootLocalMachine);
+  // the empty file exactly as a creator leaves it before its tables exist
+  std::filesystem::create_directories(file.parent_path());
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0) << file;
+  ::close(fd);
+  struct stat before {};
+  ASSERT_EQ(::stat(file.c_str(), &before), 0);
+
+  for (int i = 0; i < 2; ++i) {  // the second read goes through the cached connection
+    RegistryKey key;
+    EXPECT_EQ(RegistryKey::Open(kRootLocalMachine, kKey, RegAccess::kRead, key), RegStatus::kNotFound);
+    EXPECT_EQ(RegistryKey::Open(kRootLocalMachine, "", RegAccess::kRead, key), RegStatus::kNotFound);
+  }
+  EXPECT_EQ(std::filesystem::file_size(file), 0u) << "reading an empty store writes nothing into it";
+
+  test::ProcessResult writer = test::RunProcess(QRV_REGISTRY_WRITER, {root.Path().string(), kKey, "V", "3"});
+  ASSERT_EQ(writer.exitCode, 0) << writer.err;
+  struct stat after {};
+  ASSERT_EQ(::stat(file.c_str(), &after), 0);
+  ASSERT_EQ(after.st_ino, before.st_ino) << "the writer set up the same file, it did not replace it";
+
+  RegistryKey key;
+  ASSERT_EQ(RegistryKey::Open(kRootLocalMachine, kKey, RegAccess::kRead, key), RegStatus::kOk) << LastError::Text();
+  RegValue value;
+  ASSERT_EQ(key.Query("V2", value), RegStatus::kOk) << LastError::Text();
+  EXPECT_EQ(value.AsDword(), 2u);
 }
 
 TEST(RegistryConcurrency, AWriterWaitsForAnotherConnectionsLock) {

@@ -189,6 +189,35 @@ std::vector<tagUPDATETYPE> CQUpdateBase::OrderByEdition(const std::vector<tagUPD
   return ordered;
 }
 
+CQUpdateBase::ResumePoint CQUpdateBase::ResumeInterruptedRun() {
+  switch (CQUpdateMgrEnv().GetUpdateState()) {
+    case kStateCopyBegun:
+      // The copy was interrupted: its half-replaced files go back first.
+      RollbackCopy(0);
+      return ResumePoint::kCopy;
+    case kStateDownloaded:
+    case kStateCopyFailed: return ResumePoint::kCopy;
+    case kStateCopied:
+    case kStateActionsBegun:
+    case kStateActionsDone:
+    case kStateCommitBegun: return ResumePoint::kFinalize;
+    default: return ResumePoint::kPrepare;
+  }
+}
+
+std::string CQUpdateBase::ProductName(const std::string& product) const {
+  return CQUpdateMgrEnv().GetProductName(product);
+}
+
+std::vector<std::string> CQUpdateBase::DamagedStores() {
+  std::vector<std::string> reports;
+  for (uint32_t root = 0; root < platform::kRootCount; ++root) {
+    std::string report = platform::RegistryStore::DamageReport(root);
+    if (!report.empty()) reports.push_back(std::move(report));
+  }
+  return reports;
+}
+
 int32_t CQUpdateBase::GetTotalFileCount() const {
   const std::string info = UpdateFiles::InfoPath();
   int64_t total = 0;

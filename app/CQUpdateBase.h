@@ -81,6 +81,22 @@ class CQUpdateBase {
   // Why the last QueryUpdates could not tell; empty when it could.
   const std::string& PrepareFailure() const { return m_prepareFailure; }
   std::vector<tagUPDATETYPE>* GetUpdateTypes() { return &m_updateTypes; }
+
+  // Where an automatic run goes on, by the UpdateState the last run left:
+  // 12 and 23 to the copy, 21 to the copy after the half-replaced files of
+  // the interrupted copy are put back (done here), 22, 31, 32 and 41 to the
+  // finalize phase, anything else to a fresh prepare. Every automatic
+  // front-end starts with this, so an interrupted run ends the same way
+  // whichever of them resumes it.
+  enum class ResumePoint { kPrepare, kCopy, kFinalize };
+  ResumePoint ResumeInterruptedRun();
+
+  // The display name of a product record (its key when it has none).
+  std::string ProductName(const std::string& product) const;
+  // One report per registry store that cannot be used; empty when every
+  // store is sound. A damaged store reads as empty, which would otherwise
+  // pass for "no server set" or "nothing pending". Reads only.
+  static std::vector<std::string> DamagedStores();
   // Files listed under COUNT of qupdate_s.ini for the products of the list.
   int32_t GetTotalFileCount() const;
   int32_t DownloadProducts(std::vector<std::string>& products);

@@ -62,6 +62,10 @@ int32_t CQUpdateDlgMgr::UpdateDownload(std::vector<std::string>& products) {
   m_phase = kPhaseDownload;
   if (m_process == nullptr) return 0;
   const int32_t result = m_process->StartDownload(products);
+  // An automatic run whose download failed has ended (state 0, folder
+  // cleaned): nobody watches it, so nothing is shown and the server is not
+  // asked again.
+  if (m_process->IsAutoMode() != 0 && (result == 2 || result == 5 || result == 6)) return result;
   switch (result) {
     case 2: UpdatePrepare(kMessageRetry); break;
     case 5: Show(kStringSignature); UpdatePrepare(kMessageRetry); break;

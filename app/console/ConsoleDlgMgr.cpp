@@ -10,9 +10,7 @@
 #include "app/console/ConsoleMessageService.h"
 #include "app/console/ConsoleProductList.h"
 #include "app/console/ConsoleProgressBar.h"
-#include "config/CQUpdateMgrEnv.h"
 #include "platform/core/DisplayText.h"
-#include "platform/registry/RegistryStore.h"
 #include "platform/thread/EventPump.h"
 #include "res/CQUpdateStrings.h"
 
@@ -124,21 +122,14 @@ int32_t ConsoleDlgMgr::RunInteractive() {
 }
 
 int32_t ConsoleDlgMgr::RunAutomatic() {
-  switch (CQUpdateMgrEnv().GetUpdateState()) {
-    case 21:
-      // The copy was interrupted: its half-replaced files go back first.
-      if (m_process != nullptr) m_process->RollbackCopy(0);
-      return CopyAndFinish();
-    case 12:
-    case 23: return CopyAndFinish();
-    case 22:
-    case 31:
-    case 32:
-    case 41:
+  const auto resume = m_process != nullptr ? m_process->ResumeInterruptedRun() : CQUpdateBase::ResumePoint::kPrepare;
+  switch (resume) {
+    case CQUpdateBase::ResumePoint::kCopy: return CopyAndFinish();
+    case CQUpdateBase::ResumePoint::kFinalize:
       UpdateFinalize();
       UpdateFinish(0);
       return m_failed ? 1 : 0;
-    default: break;
+    case CQUpdateBase::ResumePoint::kPrepare: break;
   }
   if (!UpdatePrepare(kStringUpdateAvailable)) {
     if (ReportPrepareFailure()) {
@@ -220,14 +211,11 @@ bool ConsoleDlgMgr::ReportPrepareFailure() {
 }
 
 bool ConsoleDlgMgr::ReportDamagedStores() {
-  bool damaged = false;
-  for (uint32_t root = 0; root < platform::kRootCount; ++root) {
-    const std::string report = platform::RegistryStore::DamageReport(root);
-    if (report.empty()) continue;
+  const std::vector<std::string> reports = CQUpdateBase::DamagedStores();
+  for (const std::string& report : reports) {
     platform::MessageService::Current().ShowWith(kStringStoreUnusable, report, platform::MessageService::kOk);
-    damaged = true;
   }
-  return damaged;
+  return !reports.empty();
 }
 
 bool ConsoleDlgMgr::ConfirmInteractive(size_t count) {
@@ -328,7 +316,7 @@ void ConsoleDlgMgr::OnFinalizeError() {
 
 void ConsoleDlgMgr::SetProductStatus(const std::string& product, uint32_t kind) {
   std::string line;
-  const std::string name = CQUpdateMgrEnv().GetProductName(product);
+  const std::string name = m_process != nullptr ? m_process->ProductName(product) : product;
   switch (kind) {
     case kKindDownloading: line = ConsoleMessageService::Format(kStringDownloadingProduct, name); break;
     case kKindCopying: line = ConsoleMessageService::Format(kStringCopyingProduct, name); break;

@@ -408,10 +408,18 @@ TEST_F(UpdateOrchestratorTest, AnAutomaticRunEndsCleanlyWhenItsDownloadIsRefused
   m_process->SetAutoMode(1);
   m_main.SetDword("UpdateState", 12);
 
-  ASSERT_EQ(m_process->QueryUpdates(), 1);
+  ASSERT_TRUE(m_window->UpdatePrepare(0));
+  const auto infoRequests = [this] {
+    size_t n = 0;
+    for (const auto& r : m_server.Requests()) n += r.path.ends_with("qupdate_s.ini") ? 1 : 0;
+    return n;
+  };
+  const size_t asked = infoRequests();
+  ASSERT_GT(asked, 0u);
   std::vector<std::string> products{"Calc", "Writer"};
-  EXPECT_EQ(m_process->StartDownload(products), 5);
+  EXPECT_EQ(m_window->UpdateDownload(products), 5);
   EXPECT_EQ(ended, std::vector<int>{1});
+  EXPECT_EQ(infoRequests(), asked) << "the server is not asked again";
   EXPECT_EQ(State(), 0u) << "the next automatic start begins afresh";
   EXPECT_EQ(test::CabinetFixtures::Tree(Download()), (std::vector<std::string>{"qupdate_s.ini", "quplog.ini"}));
   EXPECT_TRUE(m_messages->shown.empty()) << "nobody watches an automatic run";

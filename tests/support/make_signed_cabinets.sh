@@ -86,6 +86,11 @@ extendedKeyUsage = serverAuth
 basicConstraints = CA:false
 keyUsage = critical,keyEncipherment
 extendedKeyUsage = codeSigning
+[ nousage ]
+basicConstraints = CA:false
+keyUsage = critical,digitalSignature
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
 [ tsa ]
 basicConstraints = CA:false
 keyUsage = critical,digitalSignature
@@ -130,6 +135,7 @@ issue serverauth "$maker" inter serverauth
 issue keyenc "$maker" inter keyencipherment
 issue tsa "/C=KR/O=Qorvane Test Root/CN=Qorvane Test Time Stamping" inter tsa
 issue tsanoeku "/C=KR/O=Qorvane Test Root/CN=Qorvane Test Wrong Stamper" inter codesign
+issue tsanone "/C=KR/O=Qorvane Test Root/CN=Qorvane Test Stamper Without Usage" inter nousage
 issue tsaold "/C=KR/O=Qorvane Test Root/CN=Qorvane Test Old Stamper" inter tsa 20150101000000Z 20160101000000Z
 issue tsastranger "/C=KR/O=Stranger Root/CN=Stranger Time Stamping" stranger tsa
 
@@ -171,7 +177,8 @@ sign othercn othercn sha256
 sign expired expired sha256
 sign expired-ts expired sha256 -TSA-certs "$pki/tsa.chain.pem" -TSA-key "$pki/tsa.key" -TSA-time "$ts2020"
 # osslsigncode refuses a stamper without the time-stamping purpose, so that
-# case is built by the tests themselves (tsanoeku is there for them); an
+# case is built by the tests themselves (tsanoeku, with the code-signing
+# usage only, and tsanone, with no extended key usage, are there for them); an
 # expired stamper it does not check.
 sign expired-ts-oldtsa expired sha256 \
   -TSA-certs "$pki/tsaold.chain.pem" -TSA-key "$pki/tsaold.key" -TSA-time "$ts2020"

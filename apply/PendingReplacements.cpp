@@ -19,6 +19,7 @@
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/core/Diagnostics.h"
 #include "platform/core/LastError.h"
+#include "platform/core/RunLock.h"
 #include "platform/core/SystemRoot.h"
 #include "platform/core/UniqueFd.h"
 #include "platform/registry/RegistryKey.h"
@@ -83,7 +84,6 @@ bool MakePendingFolder(const std::string& folder, std::string& error) {
   return false;
 }
 
-// Closes a descriptor when it goes out of scope.
 // The parts of an absolute path, "." and empty parts dropped. False for a
 // relative path or one with "..", which no lexical comparison can place.
 bool PathParts(const std::string& path, std::vector<std::string>& parts) {
@@ -329,7 +329,8 @@ uint32_t PendingReplacements::RunAll(std::vector<std::string>& failures) {
       continue;
     }
     if (outcome == Outcome::kFailed) {
-      keep(entry.target + ": " + error);
+      keep(entry.target + " (queued entry " + entry.id + ", source " + entry.source + "): " + error +
+           "; the entry stays queued");
       continue;
     }
     RegistryKey queue;
@@ -343,6 +344,19 @@ uint32_t PendingReplacements::RunAll(std::vector<std::string>& failures) {
     ++done;
   }
   return done;
+}
+
+bool PendingReplacements::Finish(const std::function<void(std::string_view line)>& report) {
+  platform::RunLock lock;
+  if (lock.Take() != platform::RunLock::Outcome::kTaken) {
+    report(lock.Error());
+    return false;
+  }
+  auto previous = platform::Diagnostics::SetSink([&report](std::string_view message) { report(message); });
+  std::vector<std::string> failures;
+  RunAll(failures);
+  platform::Diagnostics::SetSink(previous);
+  return failures.empty();
 }
 
 }  // namespace qrv

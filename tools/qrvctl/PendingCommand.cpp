@@ -1,7 +1,6 @@
 #include "tools/qrvctl/PendingCommand.h"
 
 #include "apply/PendingReplacements.h"
-#include "platform/core/Diagnostics.h"
 #include "tools/qrvctl/CommandOutput.h"
 
 namespace qrv::tools {
@@ -16,11 +15,7 @@ int PendingCommand::Run(const std::vector<std::string>& args) {
   }
   if (args[0] == "run") {
     // every entry left queued is reported once, as "qrvctl: cannot replace ..."
-    auto previous = platform::Diagnostics::SetSink([](std::string_view message) { CommandOutput::Error(message); });
-    std::vector<std::string> failures;
-    PendingReplacements::RunAll(failures);
-    platform::Diagnostics::SetSink(previous);
-    return failures.empty() ? 0 : 1;
+    return PendingReplacements::Finish([](std::string_view line) { CommandOutput::Error(line); }) ? 0 : 1;
   }
   return CommandOutput::Usage("unknown pending command \"" + args[0] + "\"");
 }

@@ -90,7 +90,10 @@ while the system ran):
                                 entry whose file is not in the pending folder,
                                 whose target lies outside the root (on a real
                                 system: outside every product's folder) or is
-                                reached through a symbolic link is refused
+                                reached through a symbolic link is refused;
+                                what qrvupdate --finish-pending runs at boot,
+                                refused (exit 1) while an update run holds
+                                the run lock
 
 Text printed for reading (values, names, paths, messages) shows control
 characters and bytes that are not UTF-8 as escapes: \e for ESC, \n, \r, \t,

@@ -11,6 +11,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev nettle-dev
   libcpp-httplib-dev python3 python3-pyftpdlib samba smbclient
   gcab osslsigncode openssl
+  # the boot unit of the replacement queue is checked by systemd-analyze
+  systemd
   # benchmark references
   curl cabextract
 )

@@ -14,7 +14,9 @@
 #include "app/console/ConsoleMessageService.h"
 #include "app/console/ConsoleStandBy.h"
 #include "apply/CQUpdateTraceFile.h"
+#include "apply/PendingReplacements.h"
 #include "apply/SystemServices.h"
+#include "platform/core/DisplayText.h"
 #include "platform/core/RunLock.h"
 #include "platform/core/SystemRoot.h"
 #include "platform/system/SystemRestart.h"
@@ -26,6 +28,7 @@ namespace {
 constexpr const char* kHelp =
     R"(Usage: qrvupdate --console [--root DIR] [--yes] [--product KEY]...
        qrvupdate --console --auto [--root DIR]
+       qrvupdate --finish-pending [--root DIR]
 
 Update the installed Qorvane products from the update server.
 
@@ -39,6 +42,11 @@ Options:
   --yes          ask nothing: update without confirmation, stop at once on
                  Ctrl-C, and never restart (it says when a restart is needed)
   --product KEY  update only KEY and what it depends on; may be repeated
+  --finish-pending
+                 put the files queued for the next start in place (what
+                 qrvupdate-pending.service runs at boot); prints nothing on
+                 success, one line per file that stays queued; exit status 1
+                 when one does or another run holds the run lock
   --help         show this help
   --version      show the version
 
@@ -68,6 +76,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   qrv::ConsoleDlgMgr::Options options;
   bool console = false;
+  bool finishPending = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
@@ -80,6 +89,8 @@ int main(int argc, char** argv) {
     }
     if (a == "--console") {
       console = true;
+    } else if (a == "--finish-pending") {
+      finishPending = true;
     } else if (a == "--auto") {
       options.automatic = true;
     } else if (a == "--yes" || a == "-y") {
@@ -105,6 +116,16 @@ int main(int argc, char** argv) {
   // slip, not a machine to set up.
   if (!std::filesystem::is_directory(qrv::platform::SystemRoot::Get())) {
     return Usage("the root folder " + qrv::platform::SystemRoot::Get().string() + " does not exist");
+  }
+  if (finishPending) {
+    if (console || options.automatic || options.assumeYes || !options.products.empty()) {
+      return Usage("--finish-pending takes no option but --root");
+    }
+    // Quiet on success: at boot only a file that stays queued is worth a line in the journal.
+    const bool allDone = qrv::PendingReplacements::Finish([](std::string_view line) {
+      std::fprintf(stderr, "qrvupdate: %s\n", qrv::platform::DisplayText::Escape(line).c_str());
+    });
+    return allDone ? 0 : 1;
   }
   if (!console) {
     std::fprintf(stderr,

@@ -72,7 +72,8 @@ class E2eRunFixture : public UpdateRunFixture {
   void TearDown() override;
 
   // Starts the server for transport and points the settings at it. Returns
-  // an empty text, or why the transport cannot run here (the test skips).
+  // an empty text, or why the transport cannot run here (the test skips, or
+  // fails in CI: QRV_SKIP_UNLESS_SERVER).
   std::string UseTransport(Transport transport);
 
   // A product as the installers record it (level 5, a main file).

@@ -12,6 +12,7 @@
 #include "apply/UpdateLog.h"
 #include "tests/e2e/E2eRunFixture.h"
 #include "tests/support/CabinetFixtures.h"
+#include "tests/support/SkipUnlessServer.h"
 
 namespace qrv {
 namespace {
@@ -46,7 +47,7 @@ class E2eTransportTest : public E2eRunTest, public ::testing::WithParamInterface
 
 TEST_P(E2eTransportTest, AnInteractiveRunUpdatesCommitsActsAndCleansUp) {
   const std::string why = UseTransport(GetParam());
-  if (!why.empty()) GTEST_SKIP() << why;
+  QRV_SKIP_UNLESS_SERVER(why.empty(), why);
   ServeTwoUpdates();
 
   ASSERT_TRUE(RunAll({"Calc", "Writer"}));

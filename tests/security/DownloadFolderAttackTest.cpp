@@ -15,6 +15,7 @@
 #include "tests/support/DiagnosticsRecorder.h"
 #include "tests/support/SandboxRoot.h"
 #include "tests/support/SecondUser.h"
+#include "tests/support/SkipUnlessServer.h"
 
 namespace qrv {
 namespace {
@@ -43,7 +44,7 @@ class DownloadFolderAttackTest : public test::E2eRunFixture {
 
   // A second user needs to reach the sandbox to attack it.
   void OpenSandboxToOthers() {
-    if (!test::SecondUser::Available()) GTEST_SKIP() << "a second user needs root and setpriv (CI has both)";
+    QRV_SKIP_UNLESS_SERVER(test::SecondUser::Available(), "a second user needs root and setpriv");
     test::SecondUser::LetReach(m_root / "dl");
   }
 

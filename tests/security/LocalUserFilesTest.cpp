@@ -18,6 +18,7 @@
 #include "tests/support/ProcessRunner.h"
 #include "tests/support/SandboxRoot.h"
 #include "tests/support/SecondUser.h"
+#include "tests/support/SkipUnlessServer.h"
 
 namespace qrv {
 namespace {
@@ -26,7 +27,7 @@ namespace fs = std::filesystem;
 using test::ModeOf;
 
 #define REQUIRE_SECOND_USER() \
-  if (!test::SecondUser::Available()) GTEST_SKIP() << "a second user needs root and setpriv (CI has both)"
+  QRV_SKIP_UNLESS_SERVER(test::SecondUser::Available(), "a second user needs root and setpriv")
 
 class LocalUserFilesTest : public test::E2eRunFixture {
  protected:

@@ -15,6 +15,7 @@
 #include "tests/security/ServerTraceFixture.h"
 #include "tests/support/SambaTestServer.h"
 #include "tests/support/SandboxRoot.h"
+#include "tests/support/SkipUnlessServer.h"
 #include "transfer/CQUpdateTransferFile.h"
 
 namespace qrv {
@@ -93,9 +94,7 @@ class ServerShareLimitsTest : public ServerFolderLimitsTest {
     fs::create_directories(m_root / "share/office");
     test::WriteFile(m_root / "share/office/qupdate_s.ini", "[UPDATEINFOPATH]\n");
     m_server = std::make_unique<SambaTestServer>(m_root / "samba", m_root / "share");
-    // as root (CI) a server that cannot start is a failure, never a quiet skip
-    if (!m_server->Running() && geteuid() != 0) GTEST_SKIP() << m_server->SkipReason();
-    ASSERT_TRUE(m_server->Running()) << m_server->SkipReason();
+    QRV_SKIP_UNLESS_SERVER(m_server->Running(), m_server->SkipReason());
   }
 
   std::unique_ptr<SambaTestServer> m_server;

@@ -18,7 +18,7 @@ namespace qrv::test {
 //
 // Needs root (smbd switches users) and the samba package. When it cannot run,
 // Running() is false and SkipReason() says why; a test then calls
-// GTEST_SKIP() << SkipReason().
+// QRV_SKIP_UNLESS_SERVER(Running(), SkipReason()) (a skip, a failure in CI).
 //
 // The server runs in a process group of its own and is ended (TERM, then
 // KILL) by the destructor; it also ends when the thread that started it dies.

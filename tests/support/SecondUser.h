@@ -9,8 +9,8 @@
 namespace qrv::test {
 
 // The second local user of the attack tests: nobody (65534), reached
-// through setpriv, which only root can do; tests skip without root (CI runs
-// as root, so there they always run).
+// through setpriv, which only root can do; tests skip without root and fail
+// in CI (QRV_SKIP_UNLESS_SERVER), which runs as root.
 class SecondUser {
  public:
   static constexpr unsigned kUid = 65534;

@@ -8,6 +8,7 @@
 
 #include "tests/support/SambaTestServer.h"
 #include "tests/support/SandboxRoot.h"
+#include "tests/support/SkipUnlessServer.h"
 #include "transfer/CQUpdateTransferFile.h"
 
 namespace qrv {
@@ -26,7 +27,7 @@ class CQUpdateTransferFileSmb : public ::testing::Test {
     test::WriteFile(m_root / "share/office/cab/writer.cab", "writer cabinet");
     test::WriteFile(m_root / "share/office/cab/writer.txt", "writer notes");
     m_server = std::make_unique<SambaTestServer>(m_root / "samba", m_root / "share");
-    if (!m_server->Running()) GTEST_SKIP() << m_server->SkipReason();
+    QRV_SKIP_UNLESS_SERVER(m_server->Running(), m_server->SkipReason());
   }
 
   tagSERVERINFO Setting(const std::string& path, const std::string& password = SambaTestServer::kPassword,

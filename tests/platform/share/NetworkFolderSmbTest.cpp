@@ -15,6 +15,7 @@
 #include "platform/share/NetworkFolder.h"
 #include "tests/support/SambaTestServer.h"
 #include "tests/support/SandboxRoot.h"
+#include "tests/support/SkipUnlessServer.h"
 
 namespace qrv::platform {
 namespace {
@@ -30,7 +31,7 @@ class NetworkFolderSmb : public ::testing::Test {
     fs::create_directories(m_root / "dl/sub");
     test::WriteFile(m_root / "share/2024/qupdate_s.ini", "[UPDATEINFOPATH]\n");
     m_server = std::make_unique<SambaTestServer>(m_root / "samba", m_root / "share");
-    if (!m_server->Running()) GTEST_SKIP() << m_server->SkipReason();
+    QRV_SKIP_UNLESS_SERVER(m_server->Running(), m_server->SkipReason());
   }
 
   NetworkFolder Folder(const std::string& path, const std::string& user = SambaTestServer::kUser,

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
+#include <cstddef>
 #include <vector>
 
 #include "apply/FileReplacement.h"
@@ -31,17 +31,36 @@ std::string Indexed(const char* word, uint32_t index) {
   return word + std::to_string(static_cast<int32_t>(index));
 }
 
+// The parts of an absolute path as the system walks them: empty and "."
+// parts name the folder they stand in and are dropped. A ".." part is kept
+// as it is, since what it climbs to depends on the links on the way, and
+// tidying it away by text could name another place than the system reaches.
+std::vector<std::string> WalkedParts(const std::string& path) {
+  std::vector<std::string> parts;
+  for (size_t start = 0; start < path.size();) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    std::string part = path.substr(start, end - start);
+    if (!part.empty() && part != ".") parts.push_back(std::move(part));
+    start = end + 1;
+  }
+  return parts;
+}
+
 }  // namespace
 
 bool CQUpdateApplier::InsideDownloadFolder(const std::string& cabinet) {
-  if (cabinet.empty() || cabinet.front() != '/') return false;
-  std::filesystem::path path(cabinet);
-  for (const auto& part : path) {
-    if (part == "." || part == "..") return false;
-  }
   const std::string folder = UpdateFiles::DownloadFolder();
-  const std::string normal = path.lexically_normal().string();
-  return normal.size() > folder.size() && normal.compare(0, folder.size(), folder) == 0;
+  if (cabinet.empty() || cabinet.front() != '/' || folder.empty() || folder.front() != '/') return false;
+  const std::vector<std::string> folderParts = WalkedParts(folder);
+  const std::vector<std::string> cabinetParts = WalkedParts(cabinet);
+  if (cabinetParts.size() <= folderParts.size() ||
+      !std::equal(folderParts.begin(), folderParts.end(), cabinetParts.begin())) {
+    return false;
+  }
+  // Below the folder a ".." could climb out, through a link or not.
+  return std::find(cabinetParts.begin() + static_cast<std::ptrdiff_t>(folderParts.size()), cabinetParts.end(),
+                   "..") == cabinetParts.end();
 }
 
 void CQUpdateApplier::RecordLevel(const std::string& product, const std::string& infoPath) {

@@ -59,8 +59,13 @@ class CQUpdateApplier {
   int CleanDownloadFolder();
 
  private:
-  // Whether the cabinet path from the log names a file inside the download
-  // folder (absolute, no "." or ".." component).
+  // Whether the cabinet path from the log names a file below the download
+  // folder: both absolute, and with doubled '/' and "." parts dropped from
+  // both, the cabinet's parts are the folder's followed by at least one
+  // more, none of those "..". A ".." of the folder's own text must appear
+  // the same in the cabinet's. Nothing is resolved and no link is followed:
+  // tidying ".." away by text would be wrong after a link, and the folder
+  // is ours alone, its cabinets opened without following a link.
   static bool InsideDownloadFolder(const std::string& cabinet);
   // Records the product's level from UpdateVersionInfo; the first recording
   // of a product in a run keeps the old level as ProductVersion_Bak.

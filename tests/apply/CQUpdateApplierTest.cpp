@@ -96,6 +96,50 @@ TEST_F(CQUpdateApplierTest, LoggedPathsThatAreNotCabinetsInTheDownloadFolderFail
   EXPECT_EQ(Tree("Calc"), std::vector<std::string>{"c.txt"});
 }
 
+// "." and ".." parts of DownloadPath (refused before a download, but the
+// applier may meet them) are taken as the system takes them: the logged
+// cabinets below the folder's own text apply, and a tidied spelling that the
+// system resolves elsewhere (x/.. through a link) is refused.
+TEST_F(CQUpdateApplierTest, DownloadPathsWithDotPartsCompareAsTheSystemResolvesThem) {
+  AddProduct("Writer");
+  Levels("Writer=7\n");
+  const std::string cabinet = Cabinet("w.cab", {{"w.txt", "w"}});
+  fs::create_directories(m_root / "x");
+  fs::create_directories(m_root / "dl" / "x");
+  const std::string root = m_root.Path().string();
+  for (const std::string& setting :
+       std::vector<std::string>{root + "/./dl", root + "/x/../dl", root + "/dl/x/..", root + "/dl/x/../."}) {
+    SCOPED_TRACE(setting);
+    m_main.SetString("DownloadPath", setting);
+    WriteLog({{"Writer", UpdateFiles::DownloadFolder() + "w.cab"}});
+    CQUpdateApplier applier;
+    EXPECT_EQ(applier.ApplyUpdates(), CQUpdateApplier::kDone) << applier.FailureReason();
+    EXPECT_EQ(Version("Writer"), 7u);
+    EXPECT_EQ(applier.Rollback(1), 1);
+  }
+
+  // link/.. is deep/, so the folder is deep/dl/QRVDownload, not dl/QRVDownload
+  const fs::path folder = m_root / "deep" / "dl" / "QRVDownload";
+  fs::create_directories(m_root / "deep" / "er");
+  fs::create_directories(folder);
+  fs::create_directory_symlink(m_root / "deep" / "er", m_root / "link");
+  fs::copy_file(cabinet, folder / "w.cab");
+  WriteFile(folder / "qupdate_s.ini", "[UpdateVersionInfo]\nWriter=8\n");
+  m_main.SetString("DownloadPath", root + "/link/../dl");
+  for (const auto& [logged, result] : std::vector<std::pair<std::string, int>>{
+           {cabinet, CQUpdateApplier::kFailed}, {UpdateFiles::DownloadFolder() + "w.cab", CQUpdateApplier::kDone}}) {
+    SCOPED_TRACE(logged);
+    WriteFile(folder / "quplog.ini",
+              "[PRODUCTLIST]\nCOUNT=1\nPRODUCT0=Writer\n[Writer]\nCOUNT=1\nFILE0=w\nFILE0TEMPPATH=" + logged + "\n");
+    CQUpdateApplier applier;
+    EXPECT_EQ(applier.ApplyUpdates(), result) << applier.FailureReason();
+    EXPECT_EQ(applier.FailureReason().find("is not inside the download folder") != std::string::npos,
+              result == CQUpdateApplier::kFailed)
+        << applier.FailureReason();
+  }
+  EXPECT_EQ(Version("Writer"), 8u);
+}
+
 TEST_F(CQUpdateApplierTest, ProductsNotInstalledAndRollbackWithoutBackup) {
   AddProduct("Writer");
   Levels("Writer=7\nGhost=3\n");

@@ -205,6 +205,49 @@ TEST_F(DownloadListedFilesTest, NamesLeavingTheDownloadFolderAreNeverFetched) {
   EXPECT_FALSE(fs::exists(m_root / "dl" / "x.cab"));
 }
 
+// DownloadPath is an administrator's text: doubled slashes name the same
+// folder to the system, so the cabinets logged under it must apply, and a
+// logged path the system resolves elsewhere must still be refused.
+TEST_F(DownloadListedFilesTest, ADownloadPathWithDoubledSlashesAppliesAndStillRefusesCabinetsOutside) {
+  AddProduct("Writer");
+  Serve("Writer.ini", "[Writer]\nWriterCOUNT=1\nWriter0FILE=sub\\w.cab\n");
+  WriteFile(Download() / "qupdate_s.ini", "[UpdateVersionInfo]\nWriter=7\n");
+  const std::string root = m_root.Path().string();
+  int round = 0;
+  for (const std::string& setting : std::vector<std::string>{root + "//dl", "/" + root + "//dl//"}) {
+    SCOPED_TRACE(setting);
+    m_main.SetString("DownloadPath", setting);
+    const std::string text = "writer " + std::to_string(++round);
+    ServeCabinet("sub/w.cab", {{"w.txt", text}});
+    std::vector<std::string> products{"Writer"};
+    ASSERT_EQ(Fetch(products), 1);
+    EXPECT_EQ(Log("Writer", "FILE0TEMPPATH"), UpdateFiles::DownloadFolder() + "sub/w.cab");
+    CQUpdateApplier applier;
+    EXPECT_EQ(applier.ApplyUpdates(), CQUpdateApplier::kDone) << applier.FailureReason();
+    EXPECT_EQ(ReadFile(Install("Writer") / "w.txt"), text);
+    EXPECT_EQ(Version("Writer"), 7u);
+    EXPECT_EQ(applier.Rollback(1), 1);
+  }
+
+  // a copy beside the folder, reached by "..", and through a link planted
+  // in the folder: plant/.. is the link target's parent, not the folder
+  fs::create_directories(m_root / "elsewhere" / "a");
+  fs::copy_file(Download() / "sub" / "w.cab", m_root / "dl" / "w.cab");
+  fs::copy_file(Download() / "sub" / "w.cab", m_root / "elsewhere" / "w.cab");
+  fs::create_directory_symlink(m_root / "elsewhere" / "a", Download() / "plant");
+  for (const std::string& outside :
+       std::vector<std::string>{UpdateFiles::DownloadFolder() + "../w.cab", UpdateFiles::DownloadFolder() + "plant/../w.cab"}) {
+    SCOPED_TRACE(outside);
+    WriteFile(Download() / "quplog.ini",
+              "[PRODUCTLIST]\nCOUNT=1\nPRODUCT0=Writer\n[Writer]\nCOUNT=1\nFILE0=w\nFILE0TEMPPATH=" + outside + "\n");
+    CQUpdateApplier applier;
+    EXPECT_EQ(applier.ApplyUpdates(), CQUpdateApplier::kFailed);
+    EXPECT_NE(applier.FailureReason().find("is not inside the download folder"), std::string::npos)
+        << applier.FailureReason();
+    EXPECT_EQ(Version("Writer"), 5u);
+  }
+}
+
 TEST_F(DownloadListedFilesTest, AFolderThatCannotBeMadeAndAUserCancel) {
   AddProduct("Writer");
   AddProduct("Calc");

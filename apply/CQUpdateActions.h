@@ -98,7 +98,9 @@ class CQUpdateActions {
   // missing desktop folder means the machine has no desktop to put it on:
   // nothing is made and the result is 1. Returns 0 for an unknown code, a
   // name that cannot be a file name ('/', empty, ".", "..", control
-  // characters) and a write that fails; nothing is written then.
+  // characters), a target holding a control character (any other character,
+  // '=' too, is quoted in the Exec line) and a write that fails; nothing is
+  // written then.
   static int CreateShortcut(uint32_t code, const std::string& target, const std::string& name,
                             const std::string& description);
 

@@ -35,7 +35,7 @@ std::string DesktopEntry::EscapeValue(std::string_view text) {
 }
 
 std::string DesktopEntry::QuoteArgument(std::string_view argument) {
-  static constexpr std::string_view kReserved = " \t\n\"'\\><~|&;$*?#()`";
+  static constexpr std::string_view kReserved = " \t\n\"'\\><~|&;$*?#()`=";
   bool quote = argument.empty() || argument.find_first_of(kReserved) != std::string_view::npos;
   std::string out;
   if (quote) out += '"';

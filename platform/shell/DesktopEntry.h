@@ -19,8 +19,9 @@ namespace qrv::platform {
 // Thread: any; pure functions. Never throws.
 class DesktopEntry {
  public:
-  // The file's text. target must be a path without '=' (a launcher's program
-  // may not contain one); Render does not check that, Quote does not care.
+  // The file's text. The Exec line reads back as target exactly when target
+  // holds no control character but newline and tab (the others are dropped
+  // by EscapeValue); Render does not check that, ShortcutFile::Write does.
   static std::string Render(std::string_view name, std::string_view target, std::string_view comment);
 
   // The value escapes of the format: '\' -> "\\", newline -> "\n", tab ->
@@ -29,8 +30,10 @@ class DesktopEntry {
   static std::string EscapeValue(std::string_view text);
 
   // One Exec argument: unchanged when it holds no reserved character (space,
-  // tab, newline, " ' \ > < ~ | & ; $ * ? # ( ) `), else wrapped in double
-  // quotes with " ` $ \ preceded by a backslash. '%' is doubled in both cases,
+  // tab, newline, " ' \ > < ~ | & ; $ * ? # ( ) `) and no '=', else wrapped
+  // in double quotes with " ` $ \ preceded by a backslash. '=' is not
+  // reserved, but a reader that takes a leading unquoted NAME=VALUE word for
+  // an environment setting must not see one. '%' is doubled in both cases,
   // as a single '%' starts a field code. The result still needs EscapeValue.
   static std::string QuoteArgument(std::string_view argument);
 

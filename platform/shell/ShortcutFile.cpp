@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/core/AtomicFileWriter.h"
+#include "platform/core/DisplayText.h"
 #include "platform/core/LastError.h"
 #include "platform/shell/DesktopEntry.h"
 
@@ -40,11 +41,20 @@ bool ShortcutFile::Write(const std::string& folder, std::string_view name, std::
     LastError::Set("shortcut name " + Quoted(name) + " cannot be a file name in " + Quoted(folder));
     return false;
   }
-  if (target.empty() || target[0] != '/' || target.find('=') != std::string_view::npos ||
-      target.find('\0') != std::string_view::npos) {
-    LastError::Set("shortcut " + Quoted(name) + " cannot start " + Quoted(target) +
-                   ": a launcher needs an absolute program path without '=' or NUL");
+  if (target.empty() || target[0] != '/') {
+    LastError::Set("shortcut " + Quoted(name) + " cannot start " + Quoted(DisplayText::Escape(target)) +
+                   ": a launcher needs an absolute program path");
     return false;
+  }
+  // The value escapes could carry a newline or a tab, but launchers differ
+  // in how they split what they read back, and the other control characters
+  // have no spelling at all: rather no shortcut than one to another program.
+  for (char c : target) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+      LastError::Set("shortcut " + Quoted(name) + " cannot start " + Quoted(DisplayText::Escape(target)) +
+                     ": the path holds a control character");
+      return false;
+    }
   }
   std::string path = PathFor(folder, name);
   std::string text = DesktopEntry::Render(name, target, comment);

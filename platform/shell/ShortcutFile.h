@@ -23,7 +23,8 @@ class ShortcutFile {
   // any file of that name at once (temporary file in the folder, flushed, then
   // renamed), mode 0644. The folder must exist. Refused (false, nothing
   // written): an invalid name, a target that is not an absolute path or holds
-  // '=' or a NUL byte.
+  // a control character (0x00-0x1F, 0x7F, newline and tab included). Any
+  // other character, '=' among them, is quoted in the Exec line.
   static bool Write(const std::string& folder, std::string_view name, std::string_view target,
                     std::string_view comment);
 

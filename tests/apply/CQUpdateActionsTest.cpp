@@ -188,6 +188,47 @@ TEST_F(CQUpdateActionsTest, DesktopShortcutPointsIntoTheProductsFolder) {
   EXPECT_EQ(tool.count("Comment"), 0u);
 }
 
+// '=' is an ordinary character of a path; the Exec line quotes it with the
+// others, escapes for the quoting and then for the value, and reads back as
+// the very path. A control character has no safe spelling: refused.
+TEST_F(CQUpdateActionsTest, ShortcutTargetsWithEqualsAndShellCharactersReadBackAndControlCharactersAreRefused) {
+  const std::string root = m_root.Path().string();
+  AddProduct("Calc", root + "/opt/Calc=2 $HOME 50%\\new");
+  ProductFile("Writer", "SHORTCUTCOUNT=1\nSHORTCUT0DIR=0\nSHORTCUT0FILEPATH=Bin\\key=value.exe\nSHORTCUT0NAME=Eq\n");
+  ProductFile("Calc", "SHORTCUTCOUNT=1\nSHORTCUT0DIR=0\nSHORTCUT0FILEPATH=Bin\\Calc.exe\nSHORTCUT0NAME=Calc\n");
+  ASSERT_EQ(CQUpdateActions::CreateShortcuts("Writer"), 1) << m_reports.Text();
+  ASSERT_EQ(CQUpdateActions::CreateShortcuts("Calc"), 1) << m_reports.Text();
+
+  const std::string equals = root + "/opt/Writer/Bin/key=value.exe";
+  const std::string text = test::ReadFile(Menu() / "Eq.desktop");
+  EXPECT_NE(text.find("\nExec=\"" + equals + "\"\n"), std::string::npos) << text;
+  EXPECT_EQ(test::SplitExec(test::ReadEntry(text)["Exec"]), std::vector<std::string>{equals});
+
+  const std::string shell = root + "/opt/Calc=2 $HOME 50%\\new/Bin/Calc.exe";
+  const std::string calc = test::ReadFile(Menu() / "Calc.desktop");
+  // '$' and '\' escaped for the quoting, each backslash doubled for the value
+  EXPECT_NE(calc.find("\nExec=\"" + root + "/opt/Calc=2 \\\\$HOME 50%%\\\\\\\\new/Bin/Calc.exe\"\n"),
+            std::string::npos)
+      << calc;
+  auto keys = test::ReadEntry(calc);
+  EXPECT_EQ(test::SplitExec(keys["Exec"]), std::vector<std::string>{shell}) << keys["Exec"];
+  EXPECT_EQ(keys["Path"], root + "/opt/Calc=2 $HOME 50%\\new/Bin");
+
+  AddProduct("Lines", root + "/opt/two\nlines");
+  ProductFile("Lines", "SHORTCUTCOUNT=1\nSHORTCUT0DIR=0\nSHORTCUT0FILEPATH=Lines.exe\nSHORTCUT0NAME=Lines\n");
+  ProductFile("Writer", "SHORTCUTCOUNT=2\nSHORTCUT0DIR=0\nSHORTCUT0FILEPATH=Bin\\\x01Writer.exe\nSHORTCUT0NAME=Ctl\n"
+                        "SHORTCUT1DIR=0\nSHORTCUT1FILEPATH=Bin\\Writer.exe\nSHORTCUT1NAME=After\n");
+  for (const char* product : {"Lines", "Writer"}) {
+    SCOPED_TRACE(product);
+    m_reports.Clear();
+    EXPECT_EQ(CQUpdateActions::CreateShortcuts(product), 0);
+    EXPECT_TRUE(Reported("control character")) << m_reports.Text();
+  }
+  EXPECT_FALSE(std::filesystem::exists(Menu() / "Lines.desktop"));
+  EXPECT_FALSE(std::filesystem::exists(Menu() / "Ctl.desktop")) << "never written as Bin/Writer.exe";
+  EXPECT_FALSE(std::filesystem::exists(Menu() / "After.desktop")) << "a failed entry stops the list";
+}
+
 TEST_F(CQUpdateActionsTest, BadShortcutEntriesStopOrAreSkipped) {
   // an entry that leaves the product is skipped; the ones after it still count
   ProductFile("Writer",

@@ -130,11 +130,6 @@ int32_t CQUpdateBase::QueryUpdates() {
 
   CQUpdateMgrEnv env;
   env.GetInstalledProducts(m_updateTypes, kProductsKey);
-  if (m_updateTypes.size() > kMaxProducts) {
-    platform::Diagnostics::Report("only the first " + std::to_string(kMaxProducts) + " of " +
-                                  std::to_string(m_updateTypes.size()) + " installed products are examined");
-    m_updateTypes.resize(kMaxProducts);
-  }
 
   for (size_t i = 0; i < m_updateTypes.size();) {
     if (m_autoMode == 0 && m_standBy) m_standBy->Advance();
@@ -150,6 +145,13 @@ int32_t CQUpdateBase::QueryUpdates() {
     }
     record.latestVersion = latestText;
     ++i;
+  }
+  // The limit is on what the list shows, so a pending product that stands
+  // after many installed ones is still offered.
+  if (m_updateTypes.size() > kMaxProducts) {
+    platform::Diagnostics::Report("only the first " + std::to_string(kMaxProducts) + " of " +
+                                  std::to_string(m_updateTypes.size()) + " pending products are offered");
+    m_updateTypes.resize(kMaxProducts);
   }
 
   // The updater updates itself before anything else: a new updater may be

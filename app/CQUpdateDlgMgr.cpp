@@ -110,7 +110,7 @@ void CQUpdateDlgMgr::OnFileTransferFinish() {
     platform::Diagnostics::Report("cannot record the finished download in " + log + ": " +
                                   platform::LastError::Text());
   }
-  if (m_progress != nullptr) m_progress->SetPos(0);
+  CompleteProgress();
 }
 
 void CQUpdateDlgMgr::OnFileTransferCancel() {
@@ -121,11 +121,20 @@ void CQUpdateDlgMgr::OnFileCopyBegin() {
   if (m_process == nullptr) return;
   const int32_t count = m_process->GetTotalFileCount();
   if (count >= 1) SetProgressRange(static_cast<uint32_t>(count));
+  // The bar stood full at the end of the download; the copy starts afresh.
+  if (m_progress != nullptr) m_progress->SetPos(0);
 }
 
 void CQUpdateDlgMgr::OnFileCopyFinish() {
-  if (m_progress != nullptr) m_progress->SetPos(0);
+  CompleteProgress();
   Show(kStringFinished);
+}
+
+void CQUpdateDlgMgr::CompleteProgress() {
+  // The applier sizes the range per product and the reports need not match
+  // the files, so the bar may stand anywhere at the end of a phase: a
+  // finished phase shows a full bar, never "13%" beside "Update finished."
+  if (m_progress != nullptr) m_progress->SetPos(m_progressHigh);
 }
 
 void CQUpdateDlgMgr::OnFileCopyCancel() {
@@ -231,7 +240,8 @@ void CQUpdateDlgMgr::SetProgressRange(uint32_t count) {
   if (m_progress == nullptr) return;
   // Zero would divide by zero below; the range is meaningless then anyway.
   const uint32_t n = std::max<uint32_t>(count, 1);
-  m_progress->SetRange(0, static_cast<int32_t>(std::min<uint32_t>(n, INT32_MAX)));
+  m_progressHigh = static_cast<int32_t>(std::min<uint32_t>(n, INT32_MAX));
+  m_progress->SetRange(0, m_progressHigh);
   m_progress->SetStep(static_cast<int32_t>(std::max<uint32_t>(100 / (2 * static_cast<uint64_t>(n)), 1)));
 }
 

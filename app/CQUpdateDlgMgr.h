@@ -108,6 +108,8 @@ class CQUpdateDlgMgr {
   // Range 0..count, step 100 / (2 * count), at least 1. count >= 1.
   void SetProgressRange(uint32_t count);
   void StepProgressBack();
+  // Moves the bar to the end of its range: a phase has ended.
+  void CompleteProgress();
 
   void InitProductListColumns(ProductCheckList& list);
   // Rows for the product list, all checked; 0 when there is nothing to show.
@@ -135,6 +137,7 @@ class CQUpdateDlgMgr {
   std::vector<tagUPDATETYPE>* m_productList = nullptr;
   int32_t m_phase = kPhaseNone;
   ProgressControl* m_progress = nullptr;
+  int32_t m_progressHigh = 0;  // upper end of the range last set
   StatusControl* m_status = nullptr;
 };
 

@@ -18,6 +18,20 @@
 namespace qrv {
 namespace {
 
+// The DisplayVersion text installers write in a product's record; empty when
+// there is none, it is not text, or it is too long to show.
+std::string DisplayVersion(std::string_view keyPath, const std::string& product) {
+  platform::RegistryKey key;
+  platform::RegValue value;
+  if (platform::RegistryKey::Open(platform::kRootLocalMachine, std::string(keyPath) + "\\" + product,
+                                  platform::RegAccess::kRead, key) != platform::RegStatus::kOk ||
+      key.Query("DisplayVersion", value) != platform::RegStatus::kOk || value.type != platform::kRegSz ||
+      value.data.size() > CQUpdateUtilRegistry::kMaxStringBytes) {
+    return {};
+  }
+  return value.AsString();
+}
+
 std::string ReadText(std::string_view name) {
   std::string value;
   CQUpdateUtilRegistry().ReadStringValue(name, value);
@@ -301,8 +315,15 @@ int CQUpdateMgrEnv::GetInstalledProducts(std::vector<tagUPDATETYPE>& products, s
       continue;
     }
     // The installed version is the main file's fixed file version "a.b.c.d",
-    // as installers record it; a file without one leaves the text empty.
+    // as installers record it. A file without one (every program that is not
+    // a PE image) shows the version the installer wrote in the record, else
+    // the installed update level, so the column is never blank.
     platform::FileVersion::Read(filePath, it->version);
+    if (it->version.empty()) it->version = DisplayVersion(keyPath, it->product);
+    if (it->version.empty()) {
+      const uint32_t level = registry.ReadProductDword(it->product, "ProductVersion");
+      it->version = "level " + std::to_string(level == kMissing ? 0 : level);
+    }
     ++it;
   }
   return 1;

@@ -84,7 +84,7 @@ constexpr Entry kStrings[] = {
      "Qorvane Update를 실행하려면 관리자이거나 관리자로 로그온해야 합니다.\n자세한 내용은 시스템 관리자에게 "
      "문의하십시오."},
     {161, "Update finished.", "업데이트가 끝났습니다."},
-    {162, "Qorvane Upeate can update QORVANE. INC, files by the digital signatures.\nQorvane Update will close.",
+    {162, "Qorvane Update can update QORVANE. INC, files by the digital signatures.\nQorvane Update will close.",
      "Qorvane Update는 디지털 서명이 있는 QORVANE. INC, 파일만 업데이트할 수 있습니다.\nQorvane Update를 "
      "끝냅니다."},
     // Texts of our own, for what the program reports beyond the old ones.

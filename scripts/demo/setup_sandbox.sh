@@ -13,7 +13,7 @@
 #         and ServerPath http://127.0.0.1:PORT/AUpdate70.jsp, DownloadPath,
 #         Auto 1, Term 1, TrustAnchors
 #     ...\QrvUpdate\QrvBase, ...\QrvUpdate\QrvWriter   Product, ProductName,
-#         Pidkey, FilePath, ProductPath, ProductVersion 1
+#         Pidkey, FilePath, ProductPath, ProductVersion 1, DisplayVersion
 #     ...\QrvUpdate\QrvWriter\Spell   the Spell feature is installed
 #
 # TREE_DIR is the OUT_DIR of make_update_tree.sh (its anchors.pem is
@@ -73,7 +73,7 @@ sz() {  # sz TEXT: a REGEDIT4 string, with '\' and '"' escaped
   local t=${1//\\/\\\\}
   printf '"%s"' "${t//\"/\\\"}"
 }
-product() {  # product KEY NAME PIDKEY MAIN-FILE
+product() {  # product KEY NAME PIDKEY MAIN-FILE DISPLAY-VERSION
   cat <<EOF
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\QRV\\Shared\\QrvUpdate\\$1]
@@ -83,6 +83,7 @@ product() {  # product KEY NAME PIDKEY MAIN-FILE
 "FilePath"=$(sz "$root/opt/qorvane/$1/$4")
 "ProductPath"=$(sz "$root/opt/qorvane/$1/")
 "ProductVersion"=dword:00000001
+"DisplayVersion"=$(sz "$5")
 EOF
 }
 regfile=$root/var/cache/qrvupdate-demo.reg
@@ -99,8 +100,8 @@ REGEDIT4
 "Term"=dword:00000001
 "TrustAnchors"=$(sz "$root/etc/qorvane/demo-anchors.pem")
 EOF
-  product QrvBase "Qorvane Base (demo)" DEMO-QRVBASE-0001 Bin/qrvbase
-  product QrvWriter "Qorvane Writer (demo)" DEMO-QRVWRITER-0001 Bin/qrvwriter
+  product QrvBase "Qorvane Base (demo)" DEMO-QRVBASE-0001 Bin/qrvbase "1.0.0 (demo)"
+  product QrvWriter "Qorvane Writer (demo)" DEMO-QRVWRITER-0001 Bin/qrvwriter "1.0.0 (demo)"
   # A feature is a subkey of its product's record; its value says what it is.
   cat <<EOF
 

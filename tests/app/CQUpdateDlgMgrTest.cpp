@@ -215,6 +215,14 @@ TEST_F(DlgMgrTest, ProgressBarFollowsKindsRangeAndStepBack) {
   EXPECT_EQ(m_status.text, "Copying : feature");
   EXPECT_EQ(m_bar.pos, 5);
 
+  // a phase that ends shows a full bar, however few reports came
+  m_window->OnFileCopyFinish();
+  EXPECT_EQ(m_bar.pos, 10);
+  m_window->OnFileCopyBegin();
+  EXPECT_EQ(m_bar.pos, 0) << "the copy starts from an empty bar";
+  m_window->OnFileTransferFinish();
+  EXPECT_EQ(m_bar.pos, 10);
+
   // detached controls are left alone
   m_window->SetProgressCtrl(nullptr);
   m_window->SetStatusCtrl(nullptr);
@@ -222,7 +230,7 @@ TEST_F(DlgMgrTest, ProgressBarFollowsKindsRangeAndStepBack) {
   m_window->SetProgressRange(3);
   m_window->StepProgressBack();
   EXPECT_EQ(m_status.text, "Copying : feature");
-  EXPECT_EQ(m_bar.pos, 5);
+  EXPECT_EQ(m_bar.pos, 10);
 }
 
 TEST_F(DlgMgrTest, EditionsOrderNewestFirstThenUnlabelled) {

@@ -16,6 +16,7 @@
 #include "app/ProductCheckList.h"
 #include "app/StandByWindow.h"
 #include "apply/CQUpdateTraceFile.h"
+#include "platform/registry/RegistryTransaction.h"
 #include "res/Editions.h"
 #include "tests/apply/UpdateRunFixture.h"
 #include "tests/platform/trust/SignedCabinetFixtures.h"
@@ -424,6 +425,30 @@ TEST_F(UpdateOrchestratorTest, AnAutomaticRunEndsCleanlyWhenItsDownloadIsRefused
   EXPECT_EQ(test::CabinetFixtures::Tree(Download()), (std::vector<std::string>{"qupdate_s.ini", "quplog.ini"}));
   EXPECT_TRUE(m_messages->shown.empty()) << "nobody watches an automatic run";
   EXPECT_EQ(Version("Writer"), 5u);
+}
+
+// The list's limit counts pending products, not installed ones; and the
+// version column is never blank for a program that is not a PE image.
+TEST_F(UpdateOrchestratorTest, PendingProductsAfterManyInstalledOnesAreOfferedWithTheirVersions) {
+  std::string levels = "[UpdateVersionInfo]\n";
+  platform::RegistryTransaction batch;  // one durable write instead of 1,300
+  ASSERT_EQ(batch.Begin(platform::kRootLocalMachine), platform::RegStatus::kOk);
+  for (int i = 0; i < 260; ++i) {
+    char key[8];
+    std::snprintf(key, sizeof key, "P%03d", i);
+    Installed(key, std::string("Qorvane ") + key);
+    levels += std::string(key) + "=" + (i >= 257 ? "9" : "1") + "\n";
+  }
+  ASSERT_EQ(batch.Commit(), platform::RegStatus::kOk);
+  platform::RegistryKey record;
+  ASSERT_EQ(m_main.OpenSubKey("P258", platform::RegAccess::kAll, record), platform::RegStatus::kOk);
+  record.SetString("DisplayVersion", "2.4.1");
+  Serve("qupdate_s.ini", "[VersionInfo]\nP257=9.0\nP258=9.0\nP259=9.0\n" + levels);
+
+  ASSERT_TRUE(m_window->UpdatePrepare(0));
+  std::vector<std::string> shown;
+  for (const tagUPDATETYPE& r : *m_process->GetUpdateTypes()) shown.push_back(r.product + ":" + r.version);
+  EXPECT_EQ(shown, (std::vector<std::string>{"P257:level 5", "P258:2.4.1", "P259:level 5"}));
 }
 
 }  // namespace

@@ -180,7 +180,8 @@ TEST_F(CQUpdateMgrEnvTest, InstalledProductsNeedAnExistingMainFile) {
   std::vector<tagUPDATETYPE> products;
   ASSERT_EQ(m_env.GetInstalledProducts(products, kMain), 1);
   ASSERT_EQ(products.size(), 2u);
-  EXPECT_EQ(products[0], (tagUPDATETYPE{"A", "A name", "A-pid", "", ""}));
+  EXPECT_EQ(products[0], (tagUPDATETYPE{"A", "A name", "A-pid", "level 0", ""}))
+      << "a main file without a version resource shows the update level";
   EXPECT_EQ(products[1].product, "D");
 
   products.clear();

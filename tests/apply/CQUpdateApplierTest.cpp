@@ -177,6 +177,36 @@ TEST_F(CQUpdateApplierTest, ProductsNotInstalledAndRollbackWithoutBackup) {
   EXPECT_EQ(m_progress->statuses, (std::vector<std::string>{"7:", "7:"}));
 }
 
+// A product that had never been updated (level 0, or no level at all) goes
+// back to 0: a backup of 0 is a level like any other, not "no backup".
+TEST_F(CQUpdateApplierTest, RollbackPutsBackALevelOfZeroWhetherItWasStoredOrMissing) {
+  AddProduct("Writer");
+  AddProduct("Calc");
+  platform::RegistryKey writer;
+  platform::RegistryKey calc;
+  ASSERT_EQ(m_main.OpenSubKey("Writer", platform::RegAccess::kAll, writer), platform::RegStatus::kOk);
+  ASSERT_EQ(m_main.OpenSubKey("Calc", platform::RegAccess::kAll, calc), platform::RegStatus::kOk);
+  writer.SetDword("ProductVersion", 0);
+  ASSERT_EQ(calc.DeleteValue("ProductVersion"), platform::RegStatus::kOk);
+  ASSERT_EQ(Version("Calc"), CQUpdateMgrEnv::kMissing);
+  Levels("Writer=7\nCalc=8\n");
+  WriteLog({{"Writer", Cabinet("w.cab", {{"w.txt", "w"}})}, {"Calc", Cabinet("c.cab", {{"c.txt", "c"}})}});
+
+  CQUpdateApplier applier;
+  ASSERT_EQ(applier.ApplyUpdates(), CQUpdateApplier::kDone) << applier.FailureReason();
+  EXPECT_EQ(Version("Writer"), 7u);
+  EXPECT_EQ(Version("Calc"), 8u);
+  EXPECT_EQ(Backup("Writer"), 0u);
+  EXPECT_EQ(Backup("Calc"), 0u) << "no level reads as 0";
+
+  EXPECT_EQ(applier.Rollback(1), 1);
+  EXPECT_EQ(Version("Writer"), 0u);
+  EXPECT_EQ(Version("Calc"), 0u);
+  EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing);
+  EXPECT_EQ(Backup("Calc"), CQUpdateMgrEnv::kMissing);
+  EXPECT_EQ(Tree("Calc"), std::vector<std::string>{"c.txt"}) << "unpacked files stay";
+}
+
 TEST_F(CQUpdateApplierTest, AProductWithACabinetThatFailsKeepsItsLevelSaysWhyAndIsAppliedWholeNextTime) {
   AddProduct("Calc");
   AddProduct("Writer");

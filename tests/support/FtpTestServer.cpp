@@ -64,9 +64,9 @@ bool HasExited(pid_t pid) {
 }  // namespace
 
 FtpTestServer::FtpTestServer(const std::filesystem::path& folder, const std::string& user,
-                             const std::string& password, int port) {
+                             const std::string& password) {
   // "--name=value" so that a password starting with '-' is not an option
-  Start({kPython, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", std::to_string(port), "--username=" + user,
+  Start({kPython, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", "0", "--username=" + user,
          "--password=" + password, "-d", folder.string()});
 }
 

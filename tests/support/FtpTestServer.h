@@ -10,8 +10,9 @@ namespace qrv::test {
 
 // A real FTP server on 127.0.0.1: Debian's pyftpdlib, run as
 //   /usr/bin/python3 -m pyftpdlib -i 127.0.0.1 -p PORT --username=U --password=P -d FOLDER
-// serving folder (read-only) to one user. Port 0 lets the kernel choose; the
-// port is read from the server's start-up line in its log.
+// serving folder (read-only) to one user. The kernel chooses the port (PORT
+// is 0, never a fixed number); it is read from the server's start-up line in
+// its log.
 //
 // The server is this object's child process (exec'd directly, so the id we
 // hold is the server's own). The destructor stops it by that id (SIGTERM,
@@ -35,8 +36,7 @@ class FtpTestServer {
     kEndlessReplies,  // RETR is answered with "150-" continuation lines that never end
   };
 
-  FtpTestServer(const std::filesystem::path& folder, const std::string& user, const std::string& password,
-                int port = 0);
+  FtpTestServer(const std::filesystem::path& folder, const std::string& user, const std::string& password);
   FtpTestServer(const std::filesystem::path& folder, const std::string& user, const std::string& password,
                 Behaviour behaviour);
   ~FtpTestServer();

@@ -1,13 +1,10 @@
 #include "tests/support/SambaTestServer.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/LoopbackPort.h"
 #include "tests/support/ProcessRunner.h"
 
 namespace qrv::test {
@@ -33,25 +31,6 @@ std::string FindProgram(const std::string& name) {
     if (access(path.c_str(), X_OK) == 0) return path;
   }
   return {};
-}
-
-// A port nobody listens on right now; smbd gets it a moment later (a start
-// that loses the race is retried with another).
-uint16_t FreeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof address;
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
 }
 
 // True when pid itself holds the listening TCP socket on 127.0.0.1:port.
@@ -161,11 +140,16 @@ bool SambaTestServer::Start(const std::filesystem::path& shareFolder) {
       return true;
     }
   }
-  m_port = FreeLoopbackPort();
-  if (m_port == 0) {
-    m_skipReason = "no free loopback port";
+  // smbd cannot bind port 0: it gets a port the kernel chose, let go just
+  // before it starts (a start that loses the port to another program fails
+  // and is retried with another)
+  LoopbackPort free;
+  if (free.Port() == 0) {
+    m_skipReason = free.Error();
     return true;
   }
+  m_port = free.Port();
+  free.Release();
   std::string work = m_work.string();
   std::string conf = work + "/smb.conf";
   std::string text;

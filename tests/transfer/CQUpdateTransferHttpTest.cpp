@@ -8,6 +8,7 @@
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/registry/RegistryKey.h"
 #include "tests/support/HttpTestServer.h"
+#include "tests/support/LoopbackPort.h"
 #include "tests/support/SandboxRoot.h"
 
 namespace qrv {
@@ -75,8 +76,10 @@ TEST_F(CQUpdateTransferHttpTest, WithoutALocationNothingIsFetched) {
   EXPECT_EQ(http.DownloadFile(m_folder, "a.cab"), 0) << "a later location does not make the transport usable";
 
   // a download server that does not answer
+  test::LoopbackPort closed;
+  ASSERT_GT(closed.Port(), 0) << closed.Error();
   tagSERVERINFO unreachable = Info();
-  unreachable.path = "http://127.0.0.1:1/AUpdate70.jsp";
+  unreachable.path = "http://127.0.0.1:" + std::to_string(closed.Port()) + "/AUpdate70.jsp";
   EXPECT_EQ(CQUpdateTransferHttp(unreachable).Connect(), 0u);
 }
 

@@ -1,10 +1,7 @@
 #include "platform/net/HttpClient.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -13,6 +10,7 @@
 #include "platform/core/LastError.h"
 #include "platform/net/UrlEncoding.h"
 #include "tests/support/HttpTestServer.h"
+#include "tests/support/LoopbackPort.h"
 #include "tests/support/ProcessRunner.h"
 #include "tests/support/SandboxRoot.h"
 
@@ -23,19 +21,6 @@ namespace fs = std::filesystem;
 using test::HttpTestServer;
 using Fault = HttpTestServer::Fault;
 using Clock = std::chrono::steady_clock;
-
-// A loopback port with nothing listening on it.
-int ClosedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof addr;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
 
 class HttpClientTest : public ::testing::Test {
  protected:
@@ -137,7 +122,9 @@ TEST_F(HttpClientTest, BrokenTransfersFailInTime) {
   // the same client still works after its failures
   EXPECT_TRUE(client.GetToFile(Url("a.bin"), Out("a.bin"))) << LastError::Text();
 
-  std::string refused = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/a.bin";
+  test::LoopbackPort closed;
+  ASSERT_GT(closed.Port(), 0) << closed.Error();
+  std::string refused = "http://127.0.0.1:" + std::to_string(closed.Port()) + "/a.bin";
   EXPECT_FALSE(client.GetToFile(refused, Out("refused.bin")));
   EXPECT_EQ(client.LastStatus(), 0u);
   EXPECT_NE(LastError::Text().find(refused), std::string::npos) << LastError::Text();

@@ -13,6 +13,7 @@
 
 #include "platform/core/LastError.h"
 #include "platform/share/NetworkFolder.h"
+#include "tests/support/LoopbackPort.h"
 #include "tests/support/SambaTestServer.h"
 #include "tests/support/SandboxRoot.h"
 #include "tests/support/SkipUnlessServer.h"
@@ -73,12 +74,14 @@ TEST_F(NetworkFolderSmb, LogonOutcomes) {
   EXPECT_EQ(Folder(m_server->Url("2023")).LogOn(), NetworkFolder::kBadNetName);
   EXPECT_EQ(Folder(m_server->Url("2024/qupdate_s.ini")).LogOn(), NetworkFolder::kDirectory);
 
-  // a port where nothing listens (the server's, once it has stopped)
-  std::string url = m_server->Url("2024");
-  m_server.reset();
+  // a port where nothing listens
+  test::LoopbackPort closed;
+  ASSERT_GT(closed.Port(), 0) << closed.Error();
+  const std::string url = "smb://127.0.0.1:" + std::to_string(closed.Port()) + "/" + SambaTestServer::kShare + "/2024";
   EXPECT_EQ(Folder(url).LogOn(), NetworkFolder::kBadNetPath);
   EXPECT_NE(LastError::Text().find(url), std::string::npos) << LastError::Text();
-  // a folder that was reached before no longer is, and says so
+  // a folder that was reached before no longer is once its server stops, and says so
+  m_server.reset();
   EXPECT_NE(good.LogOn(), NetworkFolder::kNoError);
   EXPECT_EQ(good.NetworkName(), "");
 }

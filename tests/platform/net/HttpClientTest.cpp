@@ -115,8 +115,10 @@ TEST_F(HttpClientTest, BrokenTransfersFailInTime) {
   auto start = Clock::now();
   EXPECT_FALSE(client.GetToFile(Url("stall.bin"), Out("stall.bin")));
   auto elapsed = Clock::now() - start;
+  // the server holds its stall for 10 s: an end well before that is the
+  // client's own time-out, on a slow machine too
   EXPECT_GE(elapsed, std::chrono::milliseconds(550));
-  EXPECT_LT(elapsed, std::chrono::milliseconds(2000)) << "a stall fails near the 600 ms time-out";
+  EXPECT_LT(elapsed, std::chrono::seconds(5)) << "a stall fails at the 600 ms time-out, not when the server gives up";
   EXPECT_NE(LastError::Text().find("no data received for 600 ms"), std::string::npos) << LastError::Text();
 
   // the same client still works after its failures
@@ -144,7 +146,9 @@ TEST_F(HttpClientTest, BrokenTransfersFailInTime) {
 
 TEST_F(HttpClientTest, DrippingBodiesEndAtTheFloorRateAndLeaveNothing) {
   // 256 KiB/s: an allowance of a quarter second; a byte every 50 ms never
-  // stalls the 600 ms receive time-out, and never keeps up
+  // stalls the 600 ms receive time-out, and never keeps up. Left alone the
+  // drips would last an hour (64 KiB at 20 bytes/s) or for ever; the bound
+  // only tells an end by the floor rate from that, so a slow machine meets it.
   HttpClient::Options options;
   options.floorRate = 256 * 1024;
   HttpClient client(options);
@@ -153,7 +157,7 @@ TEST_F(HttpClientTest, DrippingBodiesEndAtTheFloorRateAndLeaveNothing) {
   for (const char* name : {"drip.bin", "endless.bin"}) {
     auto start = Clock::now();
     EXPECT_FALSE(client.GetToFile(Url(name), Out(name))) << name;
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << name;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(15)) << name;
     EXPECT_EQ(client.LastLimit(), LimitHit::kTime) << name;
     EXPECT_NE(LastError::Text().find("floor rate of 262144 bytes/s"), std::string::npos) << LastError::Text();
     EXPECT_FALSE(fs::exists(Out(name))) << "a refused transfer leaves no part behind";

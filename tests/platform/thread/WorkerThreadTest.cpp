@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -14,23 +15,36 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The bounds below hold on any machine: a slow one only makes the work, and
+// so the allowance, longer.
 TEST(WorkerThread, ReturnsTheExitCodeAsSoonAsTheWorkEnds) {
-  int pumps = 0;
+  std::atomic<int> pumps{0};
   auto previous = EventPump::SetThreadHook([&] { ++pumps; });
-  // quick work: back long before the first pump interval
+  // quick work under an interval of a minute: waiting for the interval would
+  // take a minute; returning when the work ends takes far less than half of it
+  constexpr auto kLongInterval = std::chrono::milliseconds(60s);
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(WorkerThread::Run([] { return 7u; }), 7u);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 50ms);
+  EXPECT_EQ(WorkerThread::Run([] { return 7u; }, kLongInterval), 7u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kLongInterval / 2);
+  EXPECT_EQ(pumps.load(), 1) << "only the pump after the work, which shows events that came meanwhile";
 
-  // slow work: the caller's events keep flowing meanwhile
+  // slow work: the caller's events keep flowing meanwhile. The work ends once
+  // it has seen three pumps; each pump needs a whole interval of waiting, so
+  // there are never more than the elapsed time allows, plus the one after.
+  constexpr auto kInterval = 10ms;
   pumps = 0;
-  EXPECT_EQ(WorkerThread::Run([] {
-              std::this_thread::sleep_for(450ms);
-              return 1u;
-            }),
-            1u);
-  EXPECT_GE(pumps, 3);
-  EXPECT_LE(pumps, 5);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(WorkerThread::Run(
+                [&] {
+                  const auto deadline = std::chrono::steady_clock::now() + 60s;
+                  while (pumps < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+                  return pumps >= 3 ? 1u : 0u;
+                },
+                kInterval),
+            1u)
+      << "the events stopped while the work ran";
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LE(pumps.load(), elapsed / kInterval + 1) << "pumped more often than once per interval";
 
   // a throwing worker is a failed one, and the caller learns why
   EXPECT_EQ(WorkerThread::Run([]() -> uint32_t { throw std::runtime_error("boom"); }), 0u);
@@ -49,7 +63,8 @@ TEST(WorkerThread, TheHookCanCancelTheWork) {
   auto previous = EventPump::SetThreadHook([&] { cancel = true; });
   uint32_t code = WorkerThread::Run(
       [&] {
-        for (int i = 0; i < 100 && !cancel; ++i) std::this_thread::sleep_for(20ms);
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (!cancel && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
         return cancel ? 2u : 1u;
       },
       30ms);

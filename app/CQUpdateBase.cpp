@@ -15,6 +15,7 @@
 #include "apply/SystemServices.h"
 #include "apply/UpdateFiles.h"
 #include "config/CQUpdateMgrEnv.h"
+#include "config/CQUpdateUtilRegistry.h"
 #include "platform/core/Diagnostics.h"
 #include "platform/core/LastError.h"
 #include "platform/core/PrivateFolder.h"
@@ -22,17 +23,12 @@
 #include "platform/registry/RegistryStore.h"
 #include "res/Editions.h"
 #include "transfer/CQUpdateDownloadMgr.h"
+#include "res/StringIds.h"
 
 namespace qrv {
 
 namespace {
 
-constexpr uint32_t kStringRestartQuestion = 134;
-constexpr uint32_t kStringRestartFailed = 135;
-constexpr uint32_t kStringInvalidDownloadPath = 140;
-constexpr uint32_t kStringNoUpdateInfo = 157;
-constexpr uint32_t kStringProductNotUpdated = 180;
-constexpr uint32_t kStringStoreDamaged = 190;
 // Message box buttons OK and Cancel.
 constexpr uint32_t kButtonsOkCancel = 1;
 // Version texts from the update-information file are shown in a column
@@ -129,7 +125,7 @@ int32_t CQUpdateBase::QueryUpdates() {
   m_prepareOutcome = PrepareOutcome::kNothingPending;
 
   CQUpdateMgrEnv env;
-  env.GetInstalledProducts(m_updateTypes, kProductsKey);
+  env.GetInstalledProducts(m_updateTypes, CQUpdateUtilRegistry::kMainKey);
 
   for (size_t i = 0; i < m_updateTypes.size();) {
     if (m_autoMode == 0 && m_standBy) m_standBy->Advance();

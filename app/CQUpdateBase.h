@@ -50,8 +50,6 @@ class CQUpdateBase {
   static constexpr size_t kMaxProducts = 256;
   // Download result code of StartDownload when the server cannot be reached.
   static constexpr int32_t kResultNoConnection = 3;
-  // Registry key below HKLM holding the installed products.
-  static constexpr std::string_view kProductsKey = "SOFTWARE\\QRV\\Shared\\QrvUpdate";
 
   // When restartRequired is set, asks whether to restart now (OK/Cancel) and
   // restarts on OK; then deletes the download manager.

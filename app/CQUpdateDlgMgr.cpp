@@ -13,29 +13,13 @@
 #include "platform/core/LastError.h"
 #include "platform/profile/ProfileFile.h"
 #include "res/CQUpdateStrings.h"
+#include "res/StringIds.h"
 
 namespace qrv {
 
 namespace {
 
-constexpr int32_t kMessageRetry = 130;
-constexpr uint32_t kStringProductName = 102;
-constexpr uint32_t kStringCurrentVersion = 103;
-constexpr uint32_t kStringLatestVersion = 104;
-constexpr uint32_t kStringDownloading = 111;
-constexpr uint32_t kStringCopying = 112;
-constexpr uint32_t kStringDeleting = 113;
-constexpr uint32_t kStringWait = 114;
-constexpr uint32_t kStringNoNetwork = 142;
-constexpr uint32_t kStringConnectFailed = 144;
-constexpr uint32_t kStringFilesMissing = 146;
-constexpr uint32_t kStringAborted = 153;
-constexpr uint32_t kStringUpdateError = 154;
-constexpr uint32_t kStringFinalizeError = 155;
-constexpr uint32_t kStringCancelling = 159;
-constexpr uint32_t kStringFinished = 161;
-constexpr uint32_t kStringSignature = 162;
-constexpr uint32_t kStringNotUpdated = 181;
+constexpr int32_t kMessageRetry = kStringUpdateAbortedRetry;
 
 void Show(uint32_t id) { platform::MessageService::Current().Show(id, platform::MessageService::kOk); }
 
@@ -177,8 +161,8 @@ std::string CQUpdateDlgMgr::ProgressText(uint32_t kind, std::string_view file) {
     case kKindDownloading: id = kStringDownloading; break;
     case kKindCopying: id = kStringCopying; break;
     case kKindDeleting: id = kStringDeleting; break;
-    case kKindCancelling: id = kStringCancelling; break;
-    case kKindDropped: id = kStringNotUpdated; break;
+    case kKindCancelling: id = kStringCancelingPrefix; break;
+    case kKindDropped: id = kStringNotUpdatedPrefix; break;
     default: break;
   }
   const std::string prefix = CQUpdateStrings::Get(id);

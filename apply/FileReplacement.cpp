@@ -12,6 +12,7 @@
 #include <set>
 #include <strings.h>
 
+#include "config/CQUpdateMgrEnv.h"
 #include "apply/PendingReplacements.h"
 #include "apply/SignatureVerification.h"
 #include "apply/UpdateFiles.h"
@@ -55,10 +56,10 @@ bool WriteAll(int fd, const char* data, size_t size) {
 // A name CleanFolder keeps by the prefix rule: its first (length - 4)
 // characters, the length of the name without a three-letter extension,
 // start one of the names the run keeps.
-bool StartsKeptName(const std::string& name, const char* kept) {
+bool StartsKeptName(const std::string& name, std::string_view kept) {
   if (name.size() <= 4) return false;
   size_t over = name.size() - 4;
-  return over <= std::strlen(kept) && strncasecmp(name.c_str(), kept, over) == 0;
+  return over <= kept.size() && strncasecmp(name.c_str(), kept.data(), over) == 0;
 }
 
 // Empties the folder open as dirFd (closed here). Works on descriptors so
@@ -223,6 +224,21 @@ void RemoveStaleTemporaries(const std::string& target, const std::map<std::strin
   if (!failures.empty()) platform::Diagnostics::Report("cannot remove stale temporary files: " + failures);
 }
 
+// Sets a REG_SZ value of the main key, unless it holds exactly that text
+// already: every cabinet of a product names the same two folders, and each
+// write is a store transaction flushed to disk.
+void WriteMainString(std::string_view name, const std::string& text) {
+  platform::RegistryKey key;
+  platform::RegValue stored;
+  if (platform::RegistryKey::Open(platform::kRootLocalMachine, CQUpdateUtilRegistry::kMainKey,
+                                  platform::RegAccess::kRead, key) == platform::RegStatus::kOk &&
+      key.Query(name, stored) == platform::RegStatus::kOk && stored.type == platform::kRegSz &&
+      stored.data == platform::RegValue::String(text).data) {
+    return;
+  }
+  CQUpdateUtilRegistry().WriteString(name, text);
+}
+
 }  // namespace
 
 bool CopyFileOver(const std::string& source, const std::string& target, std::string& error) {
@@ -288,9 +304,8 @@ int ExtractCabinetToProduct(const std::string& cabinet, const std::string& insta
     return fail("cannot unpack " + cabinet + " for " + product + ": " + extract.GetLastErrorText());
   }
   const std::string holding = UpdateFiles::HoldingFolder(product);
-  CQUpdateUtilRegistry registry;
-  registry.WriteString("UpdateRemainDest", target);
-  registry.WriteString("UpdateRemainSrc", holding);
+  WriteMainString("UpdateRemainDest", target);
+  WriteMainString("UpdateRemainSrc", holding);
   if (extract.ExtractOpenFile(fd, length, cabinet, target) == 1) {
     if (changed()) return fail(cabinet + " changed while it was being unpacked into " + target);
     RemoveStaleTemporaries(target, extract.Written());
@@ -367,7 +382,7 @@ int QueueReplaceAtRestart(const std::string& sourceFile, const std::string& targ
 }
 
 bool CleanFolderKeeps(const std::string& name) {
-  if (StartsKeptName(name, "quplog.ini") || StartsKeptName(name, "qupdate_s.ini")) return true;
+  if (StartsKeptName(name, CQUpdateMgrEnv::kLogFileName) || StartsKeptName(name, CQUpdateMgrEnv::kInfoFileName)) return true;
   return name.size() > 1 && name.find(".bak", 1) != std::string::npos;
 }
 

@@ -12,9 +12,9 @@ namespace qrv {
 
 std::string UpdateFiles::DownloadFolder() { return CQUpdateMgrEnv().GetDownloadPath(1); }
 
-std::string UpdateFiles::InfoPath() { return DownloadFolder() + "qupdate_s.ini"; }
+std::string UpdateFiles::InfoPath() { return DownloadFolder() + std::string(CQUpdateMgrEnv::kInfoFileName); }
 
-std::string UpdateFiles::LogPath() { return DownloadFolder() + "quplog.ini"; }
+std::string UpdateFiles::LogPath() { return DownloadFolder() + std::string(CQUpdateMgrEnv::kLogFileName); }
 
 std::string UpdateFiles::ProductFilePath(std::string_view product) {
   return DownloadFolder() + std::string(product) + ".ini";

@@ -23,6 +23,10 @@ namespace qrv {
 class CQUpdateMgrEnv {
  public:
   static constexpr uint32_t kMissing = 0xFFFFFFFFu;
+  // The update information fetched from the server and the update log of a
+  // run, both in the download folder.
+  static constexpr std::string_view kInfoFileName = "qupdate_s.ini";
+  static constexpr std::string_view kLogFileName = "quplog.ini";
 
   virtual ~CQUpdateMgrEnv() = default;
 

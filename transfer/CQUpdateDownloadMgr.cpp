@@ -6,6 +6,7 @@
 #include "transfer/CQUpdateTransferFile.h"
 #include "transfer/CQUpdateTransferFtp.h"
 #include "transfer/CQUpdateTransferHttp.h"
+#include "res/StringIds.h"
 #include "transfer/TransferPath.h"
 
 namespace qrv {
@@ -47,19 +48,19 @@ std::string CQUpdateDownloadMgr::GetUpdateInfo() {
   }
 
   // Keep the previous information file under the date of the last update.
-  const std::string aside = "qupdate_s.ini" + std::to_string(static_cast<int32_t>(m_env.GetLastUpdate()));
-  if (!platform::PrivateFolder::MoveAside(folder, "qupdate_s.ini", aside, error)) {
+  const std::string aside = std::string(CQUpdateMgrEnv::kInfoFileName) + std::to_string(static_cast<int32_t>(m_env.GetLastUpdate()));
+  if (!platform::PrivateFolder::MoveAside(folder, std::string(CQUpdateMgrEnv::kInfoFileName), aside, error)) {
     platform::Diagnostics::Report(error);
   }
 
-  std::string info = TransferPath::Join(folder, "qupdate_s.ini");
+  std::string info = TransferPath::Join(folder, std::string(CQUpdateMgrEnv::kInfoFileName));
   return m_transport->GetUpdateInfoFile(folder) == 1 ? info : std::string();
 }
 
 void CQUpdateDownloadMgr::DownloadInfoFile(const std::string& product) { m_transport->DownloadInfoFile(product); }
 
 std::string CQUpdateDownloadMgr::GetInfoFilePath() const {
-  return TransferPath::Join(m_env.GetDownloadPath(1), "qupdate_s.ini");
+  return TransferPath::Join(m_env.GetDownloadPath(1), std::string(CQUpdateMgrEnv::kInfoFileName));
 }
 
 void CQUpdateDownloadMgr::Cancel() { m_transport->Cancel(); }

@@ -19,9 +19,6 @@ namespace qrv {
 // Owns its transport; one manager serves one update run or one settings test.
 class CQUpdateDownloadMgr {
  public:
-  // String shown when the download folder cannot be made.
-  static constexpr uint32_t kStringInvalidDownloadPath = 140;
-
   // The active setting of the store (an empty path falls back to the default
   // server path).
   CQUpdateDownloadMgr();

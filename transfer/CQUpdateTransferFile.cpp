@@ -37,7 +37,7 @@ uint32_t CQUpdateTransferFile::Connect() {
     SetFailure(platform::LastError::Text());
     return 0;
   }
-  if (!m_folder.HasFile("qupdate_s.ini")) {
+  if (!m_folder.HasFile(std::string(CQUpdateMgrEnv::kInfoFileName))) {
     SetFailure("no qupdate_s.ini in the network folder " + m_info.path + ": " + platform::LastError::Text());
     return kConnectNoUpdateInfo;
   }

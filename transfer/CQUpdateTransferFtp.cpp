@@ -44,7 +44,7 @@ uint32_t CQUpdateTransferFtp::Connect() {
     SetFailure("cannot connect: not logged in to FTP server " + m_host + ": " + m_loginFailure);
     return 0;
   }
-  return Download("qupdate_s.ini", m_env.GetDownloadPath(1)) == 1 ? 1 : 0;
+  return Download(std::string(CQUpdateMgrEnv::kInfoFileName), m_env.GetDownloadPath(1)) == 1 ? 1 : 0;
 }
 
 CQUpdateTransferMgr::ThreadProc CQUpdateTransferFtp::GetThreadProc() { return &CQUpdateTransferFtp::Worker; }

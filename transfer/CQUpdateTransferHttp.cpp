@@ -107,7 +107,7 @@ uint32_t CQUpdateTransferHttp::Worker(WorkerParams* params) {
   // of the server (a mirror being filled) and asked for again. The
   // update-information file may legitimately be empty. A file refused by a
   // limit is not: asking again would only take as long again.
-  if (params->fileName != "qupdate_s.ini") {
+  if (params->fileName != CQUpdateMgrEnv::kInfoFileName) {
     std::string local = TransferPath::Join(params->folder, params->fileName);
     for (int i = 0; i < kMaxRefetches && !self->m_limitHit && IsEmptyOrMissing(local); ++i) {
       result = self->Download(params->folder, params->fileName);

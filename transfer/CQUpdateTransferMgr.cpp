@@ -57,12 +57,12 @@ int CQUpdateTransferMgr::DownloadFile(const std::string& folder, const std::stri
 int CQUpdateTransferMgr::GetUpdateInfoFile(const std::string& folder) {
   if (Prepare("Tarnsoft") == 0) return 0;
   m_cancel.store(0);
-  return DownloadFile(folder, "qupdate_s.ini");
+  return DownloadFile(folder, std::string(CQUpdateMgrEnv::kInfoFileName));
 }
 
 void CQUpdateTransferMgr::DownloadInfoFile(const std::string& product) {
   std::string folder = m_env.GetDownloadPath(1);
-  std::string infoPath = platform::ProfileFile::GetString(TransferPath::Join(folder, "qupdate_s.ini"),
+  std::string infoPath = platform::ProfileFile::GetString(TransferPath::Join(folder, std::string(CQUpdateMgrEnv::kInfoFileName)),
                                                            "UPDATEINFOPATH", product, "");
   m_cancel.store(0);
   if (!infoPath.empty()) DownloadFile(folder, infoPath);

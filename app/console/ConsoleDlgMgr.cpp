@@ -13,21 +13,12 @@
 #include "platform/core/DisplayText.h"
 #include "platform/thread/EventPump.h"
 #include "res/CQUpdateStrings.h"
+#include "res/StringIds.h"
 
 namespace qrv {
 
 namespace {
 
-constexpr uint32_t kStringStopDownload = 106;
-constexpr uint32_t kStringUpdateAvailable = 116;
-constexpr uint32_t kStringStopCopy = 121;
-constexpr uint32_t kStringCanceling = 127;
-constexpr uint32_t kStringDownloadingProduct = 138;
-constexpr uint32_t kStringCopyingProduct = 139;
-constexpr uint32_t kStringNoNetwork = 142;
-constexpr uint32_t kStringStoreUnusable = 190;
-constexpr uint32_t kStringNotUpdated = 192;
-constexpr uint32_t kStringAppTitle = 57344;
 
 std::atomic<bool> g_interrupted{false};
 
@@ -190,7 +181,7 @@ bool ConsoleDlgMgr::ReportDroppedProducts() {
     if (!names.empty()) names += ", ";
     names += product;
   }
-  platform::MessageService::Current().ShowWith(kStringNotUpdated, names, platform::MessageService::kOk);
+  platform::MessageService::Current().ShowWith(kStringProductsNotUpdated, names, platform::MessageService::kOk);
   return true;
 }
 
@@ -213,7 +204,7 @@ bool ConsoleDlgMgr::ReportPrepareFailure() {
 bool ConsoleDlgMgr::ReportDamagedStores() {
   const std::vector<std::string> reports = CQUpdateBase::DamagedStores();
   for (const std::string& report : reports) {
-    platform::MessageService::Current().ShowWith(kStringStoreUnusable, report, platform::MessageService::kOk);
+    platform::MessageService::Current().ShowWith(kStringStoreDamaged, report, platform::MessageService::kOk);
   }
   return !reports.empty();
 }
@@ -320,7 +311,7 @@ void ConsoleDlgMgr::SetProductStatus(const std::string& product, uint32_t kind) 
   switch (kind) {
     case kKindDownloading: line = ConsoleMessageService::Format(kStringDownloadingProduct, name); break;
     case kKindCopying: line = ConsoleMessageService::Format(kStringCopyingProduct, name); break;
-    case kKindCancelling: line = CQUpdateStrings::Get(kStringCanceling); break;
+    case kKindCancelling: line = CQUpdateStrings::Get(kStringCancelingUpdate); break;
     default: return;
   }
   if (m_bar) m_bar->Finish();

@@ -1,11 +1,11 @@
 #include "app/console/ConsoleStandBy.h"
 
 #include "res/CQUpdateStrings.h"
+#include "res/StringIds.h"
 
 namespace qrv {
 
 namespace {
-constexpr uint32_t kStringWait = 114;
 }
 
 ConsoleStandBy::ConsoleStandBy(std::FILE* out) : m_out(out) {

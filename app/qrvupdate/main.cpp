@@ -22,6 +22,7 @@
 #include "platform/system/SystemRestart.h"
 #include "platform/system/SystemctlRestart.h"
 #include "res/CQUpdateStrings.h"
+#include "res/StringIds.h"
 
 namespace {
 
@@ -61,9 +62,6 @@ another run is in progress or the settings store is damaged, 2 usage error,
 130 interrupted.
 )";
 
-constexpr uint32_t kStringNotAdministrator = 160;
-constexpr uint32_t kStringAnotherRun = 191;
-constexpr uint32_t kStringCannotStart = 193;
 
 int Usage(const std::string& why) {
   std::fprintf(stderr, "qrvupdate: %s (see qrvupdate --help)\n", why.c_str());
@@ -142,7 +140,7 @@ int main(int argc, char** argv) {
   // A sandbox root never touches the system, so it needs no administrator.
   const bool sandbox = qrv::platform::SystemRoot::Get() != std::filesystem::path("/");
   if (!sandbox && qrv::IsUserAdministrator() == 0) {
-    qrv::platform::MessageService::Current().Show(kStringNotAdministrator, qrv::platform::MessageService::kOk);
+    qrv::platform::MessageService::Current().Show(qrv::kStringNotAdministrator, qrv::platform::MessageService::kOk);
     return 1;
   }
   // One run per root, decided before anything of the root is touched: two
@@ -153,10 +151,10 @@ int main(int argc, char** argv) {
   switch (lock.Take()) {
     case qrv::platform::RunLock::Outcome::kTaken: break;
     case qrv::platform::RunLock::Outcome::kBusy:
-      qrv::platform::MessageService::Current().ShowWith(kStringAnotherRun, lock.Error(), qrv::platform::MessageService::kOk);
+      qrv::platform::MessageService::Current().ShowWith(qrv::kStringAnotherRun, lock.Error(), qrv::platform::MessageService::kOk);
       return 1;
     case qrv::platform::RunLock::Outcome::kFailed:
-      qrv::platform::MessageService::Current().ShowWith(kStringCannotStart, lock.Error(), qrv::platform::MessageService::kOk);
+      qrv::platform::MessageService::Current().ShowWith(qrv::kStringCannotStart, lock.Error(), qrv::platform::MessageService::kOk);
       return 1;
   }
   // A damaged store reads as empty: without this the run would report a
@@ -180,7 +178,7 @@ int main(int argc, char** argv) {
   int status = 0;
   const bool due = qrv::UpdateSchedule::IsUpdateDue(options.automatic);
   if (!window->CheckSchedule(due ? 1 : 0)) {
-    std::printf("%s: no update is due.\n", qrv::CQUpdateStrings::Get(57344).c_str());
+    std::printf("%s: no update is due.\n", qrv::CQUpdateStrings::Get(qrv::kStringAppTitle).c_str());
   } else {
     status = window->RunDialog();
   }
@@ -189,7 +187,7 @@ int main(int argc, char** argv) {
   process.reset();
   if (restart && quiet) {
     std::printf("%s: a restart is needed to finish the update; files are replaced at the next start.\n",
-                qrv::CQUpdateStrings::Get(57344).c_str());
+                qrv::CQUpdateStrings::Get(qrv::kStringAppTitle).c_str());
   }
   std::fflush(stdout);
   return status;

@@ -36,13 +36,16 @@ TEST(SystemServicesTest, VersionTextsForTheAboutBoxAndTheProductList) {
     key.SetString("Pidkey", name + "-pid");
     key.SetString("FilePath", (pe / file).string());
   }
+  RegistryKey installer;
+  ASSERT_EQ(main.OpenSubKey("Sheet", platform::RegAccess::kAll, installer), RegStatus::kOk);
+  installer.SetString("DisplayVersion", "9.9 (ignored: the file has a version)");
   std::vector<tagUPDATETYPE> products;
   ASSERT_EQ(CQUpdateMgrEnv().GetInstalledProducts(products, kMain), 1);
   std::map<std::string, std::string> versions;
   for (const tagUPDATETYPE& p : products) versions[p.product] = p.version;
   EXPECT_EQ(versions, (std::map<std::string, std::string>{
-                          {"Notes", ""}, {"Sheet", "10.0.19041.2"}, {"Writer", "1.2.3.4"}}))
-      << "a file without a version resource is still installed";
+                          {"Notes", "level 0"}, {"Sheet", "10.0.19041.2"}, {"Writer", "1.2.3.4"}}))
+      << "a file without a version resource is still installed, shown with its update level";
 }
 
 }  // namespace

@@ -63,8 +63,12 @@ void ConsoleProgressBar::Draw(bool newText) {
   if (m_inPlace) {
     std::fprintf(m_out, "\r\033[K%s", line.c_str());
     m_open = true;
-  } else if (newText) {
-    std::fprintf(m_out, "%s\n", line.c_str());
+  } else {
+    // A log gets a line per new text, and one more when the bar fills
+    // without a new text (the end of a phase), so it never ends part-way.
+    const bool full = m_pos >= m_high;
+    if (newText || (full && !m_shownFull)) std::fprintf(m_out, "%s\n", line.c_str());
+    m_shownFull = full;
   }
   std::fflush(m_out);
 }

@@ -50,6 +50,7 @@ class ConsoleProgressBar : public ProgressControl, public StatusControl {
   int32_t m_high = 100;
   int32_t m_step = 10;
   int32_t m_pos = 0;
+  bool m_shownFull = false;  // a line with the full bar was written (not in place)
   std::string m_text;
 };
 

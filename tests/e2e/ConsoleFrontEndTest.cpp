@@ -56,10 +56,17 @@ TEST(ConsoleProgressBarTest, TheLineShowsTheShareOfTheRangeWithinItsBounds) {
     for (int i = 0; i < 6; ++i) bar.StepIt();
     EXPECT_EQ(bar.GetPos(), 4) << "more reports than files: the bar stays full";
     bar.SetText("Downloading : b.cab");  // unchanged: no new line
+    bar.SetPos(0);
+    bar.SetText("Copying : c.cab");
+    bar.SetPos(4);  // the phase ended: the log shows the full bar once
+    bar.SetPos(4);
   }
   EXPECT_EQ(Contents(out),
             "[--------------------]   0% Downloading : a.cab\n"
-            "[#####---------------]  25% Downloading : b.cab\n");
+            "[#####---------------]  25% Downloading : b.cab\n"
+            "[####################] 100% Downloading : b.cab\n"
+            "[--------------------]   0% Copying : c.cab\n"
+            "[####################] 100% Copying : c.cab\n");
   std::fclose(out);
 }
 

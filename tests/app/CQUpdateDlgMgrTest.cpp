@@ -22,22 +22,11 @@
 #include "platform/system/RestartRecorder.h"
 #include "res/CQUpdateStrings.h"
 #include "res/Editions.h"
+#include "tests/support/RecordingMessages.h"
 #include "tests/support/SandboxRoot.h"
 
 namespace qrv {
 namespace {
-
-class RecordingMessages : public platform::MessageService {
- public:
-  int Show(uint32_t stringId, uint32_t kind) override {
-    shown.push_back(stringId);
-    buttons.push_back(kind);
-    return answer;
-  }
-  std::vector<uint32_t> shown;
-  std::vector<uint32_t> buttons;
-  int answer = kAnswerOk;
-};
 
 class FakeProgressBar : public ProgressControl {
  public:
@@ -120,7 +109,7 @@ class DlgMgrTest : public ::testing::Test {
 
   test::SandboxRoot m_root;
   platform::RegistryKey m_main;
-  std::shared_ptr<RecordingMessages> m_messages = std::make_shared<RecordingMessages>();
+  std::shared_ptr<test::RecordingMessages> m_messages = std::make_shared<test::RecordingMessages>();
   std::unique_ptr<CQUpdateBaseProcess> m_process;
   bool m_hadLocale = false;
   std::string m_oldLocale;

@@ -9,7 +9,6 @@
 
 #include "apply/PendingReplacements.h"
 #include "tests/apply/UpdateRunFixture.h"
-#include "tests/platform/trust/SignedCabinetFixtures.h"
 #include "tests/support/CabinetFixtures.h"
 #include "tests/support/ProcessRunner.h"
 
@@ -24,11 +23,6 @@ using test::WriteFile;
 // the download folder (each is checked once more as it is unpacked).
 class CQUpdateApplierTest : public test::UpdateRunFixture {
  protected:
-  void SetUp() override {
-    UpdateRunFixture::SetUp();
-    m_fixtures = test::SignedCabinetFixtures::CopyTo(m_root / "fixtures");
-    m_main.SetString("TrustAnchors", (m_fixtures / "anchors.pem").string());
-  }
   // A maker-signed cabinet of files at name below the download folder.
   std::string Cabinet(const std::string& name, const std::map<std::string, std::string>& files) {
     test::ApplyFixtures::MakeSignedCabinet(m_fixtures, Download() / name, files);
@@ -52,8 +46,6 @@ class CQUpdateApplierTest : public test::UpdateRunFixture {
   }
   void Levels(const std::string& lines) { WriteFile(Download() / "qupdate_s.ini", "[UpdateVersionInfo]\n" + lines); }
   std::vector<std::string> Tree(const std::string& product) { return test::CabinetFixtures::Tree(Install(product)); }
-
-  fs::path m_fixtures;
 };
 
 TEST_F(CQUpdateApplierTest, ACancelDuringTheFirstProductStopsBeforeTheSecond) {

@@ -14,8 +14,9 @@
 #include "platform/profile/ProfileFile.h"
 #include "platform/registry/RegistryKey.h"
 #include "platform/shell/ShellFolders.h"
-#include "tests/support/DemoTreeServer.h"
+#include "tests/support/DemoTreeFixture.h"
 #include "tests/support/ProcessRunner.h"
+#include "tests/support/RecordingMessages.h"
 #include "tests/support/SandboxRoot.h"
 #include "transfer/CQUpdateDownloadMgr.h"
 
@@ -26,41 +27,9 @@ namespace fs = std::filesystem;
 using platform::ProfileFile;
 using test::ReadFile;
 
-const fs::path kScripts = fs::path(QRV_SOURCE_DIR) / "scripts" / "demo";
-
-class SilentMessages : public platform::MessageService {
- public:
-  int Show(uint32_t stringId, uint32_t /*buttons*/) override {
-    shown.push_back(stringId);
-    return kAnswerOk;
-  }
-  std::vector<uint32_t> shown;
-};
-
-// The demo's scripts for real: the update tree made and signed under its own
-// CA, the sandbox set up at level 1 with qrvctl, and serve.py on a loopback
-// port; the updater's own parts then fetch, check and apply the tree.
-class DemoTreeTest : public ::testing::Test {
+// The demo's tree, served and applied by the updater's own parts.
+class DemoTreeTest : public test::DemoTreeFixture {
  protected:
-  void SetUp() override {
-    test::ProcessResult made =
-        test::RunProcess("/bin/bash", {(kScripts / "make_update_tree.sh").string(), Root(), m_out.string()});
-    ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
-    m_server = std::make_unique<test::DemoTreeServer>(kScripts / "serve.py", Served(), m_root / "serve.log");
-    ASSERT_GT(m_server->Port(), 0) << m_server->Error();
-    test::ProcessResult setup =
-        test::RunProcess("/bin/bash", {(kScripts / "setup_sandbox.sh").string(), Root(), m_out.string(),
-                                       std::to_string(m_server->Port())},
-                         {{"QRVCTL", QRVCTL_PATH}});
-    ASSERT_EQ(setup.exitCode, 0) << setup.out << setup.err;
-  }
-  void TearDown() override {
-    if (m_server) m_server->Stop();
-  }
-
-  std::string Root() const { return m_root.Path().string(); }
-  fs::path Served() const { return m_out / "updates"; }
-  fs::path Installed(const std::string& product) const { return m_root / ("opt/qorvane/" + product); }
   std::string Info(const std::string& section, const std::string& product) const {
     return ProfileFile::GetString((Served() / "qupdate_s.ini").string(), section, product, "<none>");
   }
@@ -81,10 +50,6 @@ class DemoTreeTest : public ::testing::Test {
     }
     return names;
   }
-
-  test::SandboxRoot m_root;
-  fs::path m_out = m_root / "demo";
-  std::unique_ptr<test::DemoTreeServer> m_server;
 };
 
 TEST_F(DemoTreeTest, TheTreeIsConsistentServedOnlyBelowUpdatesAndEveryCabinetIsAccepted) {
@@ -154,7 +119,7 @@ TEST_F(DemoTreeTest, TheTreeIsConsistentServedOnlyBelowUpdatesAndEveryCabinetIsA
 // The whole run of the demo is QrvupdateConsoleTest's; here the parts that
 // finish it: the demo's registry entries and shortcut land in the sandbox.
 TEST_F(DemoTreeTest, TheAppliedTreesActionsStayInsideTheSandbox) {
-  auto messages = std::make_shared<SilentMessages>();
+  auto messages = std::make_shared<test::RecordingMessages>();
   platform::MessageService::Install(messages);
   CQUpdateDownloadMgr manager;
   EXPECT_EQ(manager.Connect(), 1u);

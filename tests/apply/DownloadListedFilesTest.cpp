@@ -9,9 +9,9 @@
 #include "apply/ListedFilesDownload.h"
 #include "apply/CQUpdateApplier.h"
 #include "tests/apply/UpdateRunFixture.h"
-#include "tests/platform/trust/SignedCabinetFixtures.h"
 #include "tests/support/CabinetFixtures.h"
 #include "tests/support/HttpTestServer.h"
+#include "tests/support/RecordingMessages.h"
 #include "transfer/CQUpdateDownloadMgr.h"
 
 namespace qrv {
@@ -21,15 +21,6 @@ namespace fs = std::filesystem;
 using test::ReadFile;
 using test::WriteFile;
 
-class RecordingMessages : public platform::MessageService {
- public:
-  int Show(uint32_t stringId, uint32_t /*buttons*/) override {
-    shown.push_back(stringId);
-    return kAnswerOk;
-  }
-  std::vector<uint32_t> shown;
-};
-
 // Downloads from the loopback HTTP server: product files and signed
 // cabinets served from srv/, the fixtures' test root trusted.
 class DownloadListedFilesTest : public test::UpdateRunFixture {
@@ -37,7 +28,6 @@ class DownloadListedFilesTest : public test::UpdateRunFixture {
   void SetUp() override {
     UpdateRunFixture::SetUp();
     ASSERT_GT(m_server.Port(), 0) << m_server.Error();
-    m_main.SetString("TrustAnchors", (m_fixtures / "anchors.pem").string());
     m_main.SetString("ServerPath", m_server.ServiceUrl());
     platform::MessageService::Install(m_messages);
   }
@@ -46,15 +36,6 @@ class DownloadListedFilesTest : public test::UpdateRunFixture {
     UpdateRunFixture::TearDown();
   }
 
-  // A cabinet of files signed by the maker, served at relative.
-  void ServeCabinet(const std::string& relative, const std::map<std::string, std::string>& files) {
-    const fs::path raw = m_root / "work" / (std::to_string(m_made++) + ".cab");
-    fs::create_directories(raw.parent_path());
-    test::ApplyFixtures::MakeCabinet(raw, files);
-    fs::create_directories((m_root / "srv" / relative).parent_path());
-    test::ApplyFixtures::SignAsMaker(m_fixtures, raw, m_root / "srv" / relative);
-  }
-  void Serve(const std::string& relative, const std::string& text) { WriteFile(m_root / "srv" / relative, text); }
   int Fetch(std::vector<std::string>& products) {
     CQUpdateDownloadMgr manager(tagSERVERINFO{kServerTypeHttp, 0, m_server.ServiceUrl(), "", ""});
     m_manager = &manager;
@@ -69,11 +50,9 @@ class DownloadListedFilesTest : public test::UpdateRunFixture {
     return false;
   }
 
-  fs::path m_fixtures = test::SignedCabinetFixtures::CopyTo(m_root / "fixtures");
   test::HttpTestServer m_server{m_root / "srv"};
-  std::shared_ptr<RecordingMessages> m_messages = std::make_shared<RecordingMessages>();
+  std::shared_ptr<test::RecordingMessages> m_messages = std::make_shared<test::RecordingMessages>();
   CQUpdateDownloadMgr* m_manager = nullptr;
-  int m_made = 0;
 };
 
 TEST_F(DownloadListedFilesTest, TwoFeaturesAreFetchedAppliedCommittedRolledBackAndCleaned) {

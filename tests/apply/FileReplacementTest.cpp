@@ -14,7 +14,6 @@
 #include "config/CQUpdateUtilRegistry.h"
 #include "tests/apply/ApplyFixtures.h"
 #include "tests/apply/UpdateRunFixture.h"
-#include "tests/platform/trust/SignedCabinetFixtures.h"
 #include "tests/support/CabinetFixtures.h"
 #include "tests/support/SandboxRoot.h"
 
@@ -177,15 +176,12 @@ class ExtractCabinetToProductTest : public test::UpdateRunFixture {
  protected:
   void SetUp() override {
     UpdateRunFixture::SetUp();
-    m_fixtures = test::SignedCabinetFixtures::CopyTo(m_root / "fixtures");
-    m_main.SetString("TrustAnchors", (m_fixtures / "anchors.pem").string());
     AddProduct("Writer");
   }
   std::string Signed(const std::string& name, const std::map<std::string, std::string>& files) {
     test::ApplyFixtures::MakeSignedCabinet(m_fixtures, Download() / name, files);
     return (Download() / name).string();
   }
-  fs::path m_fixtures;
 };
 
 TEST_F(ExtractCabinetToProductTest, ASuccessfulUnpackClearsWhatAnInterruptedOneLeftInTheFoldersItWrote) {

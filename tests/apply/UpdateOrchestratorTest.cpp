@@ -19,9 +19,9 @@
 #include "platform/registry/RegistryTransaction.h"
 #include "res/Editions.h"
 #include "tests/apply/UpdateRunFixture.h"
-#include "tests/platform/trust/SignedCabinetFixtures.h"
 #include "tests/support/CabinetFixtures.h"
 #include "tests/support/HttpTestServer.h"
+#include "tests/support/RecordingMessages.h"
 
 namespace qrv {
 namespace {
@@ -29,15 +29,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::ReadFile;
 using test::WriteFile;
-
-class RecordingMessages : public platform::MessageService {
- public:
-  int Show(uint32_t stringId, uint32_t /*buttons*/) override {
-    shown.push_back(stringId);
-    return kAnswerOk;
-  }
-  std::vector<uint32_t> shown;
-};
 
 uint32_t State() { return CQUpdateMgrEnv().GetUpdateState(); }
 
@@ -93,7 +84,6 @@ class UpdateOrchestratorTest : public test::UpdateRunFixture {
     setenv("LC_ALL", "C", 1);
     UpdateRunFixture::SetUp();
     ASSERT_GT(m_server.Port(), 0) << m_server.Error();
-    m_main.SetString("TrustAnchors", (m_fixtures / "anchors.pem").string());
     m_main.SetString("ServerPath", m_server.ServiceUrl());
     platform::MessageService::Install(m_messages);
     m_process = std::make_unique<CQUpdateBaseProcess>();
@@ -109,28 +99,6 @@ class UpdateOrchestratorTest : public test::UpdateRunFixture {
     UpdateRunFixture::TearDown();
   }
 
-  // An installed product as the installers record it.
-  void Installed(const std::string& product, const std::string& name) {
-    AddProduct(product);
-    platform::RegistryKey key;
-    ASSERT_EQ(m_main.CreateSubKey(product, key), platform::RegStatus::kOk);
-    key.SetString("Product", product);
-    key.SetString("ProductName", name);
-    key.SetString("Pidkey", "PID-" + product);
-    const fs::path main = Install(product) / "main.bin";
-    WriteFile(main, "not a program image");
-    key.SetString("FilePath", main.string());
-  }
-  // A signed cabinet of files served at relative; returns its served path.
-  fs::path ServeCabinet(const std::string& relative, const std::map<std::string, std::string>& files) {
-    const fs::path raw = m_root / "work" / (std::to_string(m_made++) + ".cab");
-    fs::create_directories(raw.parent_path());
-    test::ApplyFixtures::MakeCabinet(raw, files);
-    fs::create_directories((m_root / "srv" / relative).parent_path());
-    test::ApplyFixtures::SignAsMaker(m_fixtures, raw, m_root / "srv" / relative);
-    return m_root / "srv" / relative;
-  }
-  void Serve(const std::string& relative, const std::string& text) { WriteFile(m_root / "srv" / relative, text); }
   // Writer's cabinet with one byte of its packed content changed after signing.
   void ServeTamperedWriter() {
     const fs::path cab = ServeCabinet("writer.cab", {{"bin/writer.txt", "writer 7 tampered"}});
@@ -159,13 +127,11 @@ class UpdateOrchestratorTest : public test::UpdateRunFixture {
     Serve("Calc.ini", "[Calc]\nCalcCOUNT=1\nCalc0FILE=calc\\calc.cab\n");
   }
 
-  fs::path m_fixtures = test::SignedCabinetFixtures::CopyTo(m_root / "fixtures");
   test::HttpTestServer m_server{m_root / "srv"};
-  std::shared_ptr<RecordingMessages> m_messages = std::make_shared<RecordingMessages>();
+  std::shared_ptr<test::RecordingMessages> m_messages = std::make_shared<test::RecordingMessages>();
   std::unique_ptr<CQUpdateBaseProcess> m_process;
   std::optional<std::string> m_oldLocale;
   RecordingWindow* m_window = nullptr;
-  int m_made = 0;
 };
 
 // The end state of a whole run is E2eTransportTest's; here what each phase

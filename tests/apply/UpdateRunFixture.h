@@ -17,6 +17,7 @@
 #include "platform/profile/ProfileFile.h"
 #include "platform/registry/RegistryKey.h"
 #include "tests/apply/ApplyFixtures.h"
+#include "tests/platform/trust/SignedCabinetFixtures.h"
 #include "tests/support/SandboxRoot.h"
 
 namespace qrv::test {
@@ -42,7 +43,9 @@ class RecordingProgress : public platform::UpdateProgress {
 
 // One machine for an update run below a fresh sandbox root: the main key
 // with DownloadPath, installed products (ProductPath below inst/,
-// ProductVersion 5) and a recording progress sink.
+// ProductVersion 5), a recording progress sink, the signed-cabinet fixtures
+// (copied to fixtures/, their test root trusted through TrustAnchors) and
+// an update tree under srv/ for a server to serve.
 class UpdateRunFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -51,6 +54,8 @@ class UpdateRunFixture : public ::testing::Test {
     m_main.SetString("DownloadPath", (m_root / "dl").string());
     m_main.SetDword("LastUpdate", 20110315);
     std::filesystem::create_directories(Download());
+    m_fixtures = SignedCabinetFixtures::CopyTo(m_root / "fixtures");
+    m_main.SetString("TrustAnchors", (m_fixtures / "anchors.pem").string());
     platform::UpdateProgress::Install(m_progress);
   }
   void TearDown() override { platform::UpdateProgress::Install(nullptr); }
@@ -67,6 +72,31 @@ class UpdateRunFixture : public ::testing::Test {
     }
     std::filesystem::create_directories(Install(product));
   }
+  // AddProduct, and the records the installers write besides: name, product
+  // key and a main file (not a program image).
+  void Installed(const std::string& product, const std::string& name) {
+    AddProduct(product);
+    platform::RegistryKey key;
+    ASSERT_EQ(m_main.CreateSubKey(product, key), platform::RegStatus::kOk);
+    key.SetString("Product", product);
+    key.SetString("ProductName", name);
+    key.SetString("Pidkey", "PID-" + product);
+    const std::filesystem::path main = Install(product) / "main.bin";
+    WriteFile(main, "not a program image");
+    key.SetString("FilePath", main.string());
+  }
+
+  // A cabinet of files signed by the maker, served at srv/relative; returns
+  // its path there.
+  std::filesystem::path ServeCabinet(const std::string& relative, const std::map<std::string, std::string>& files) {
+    const std::filesystem::path raw = m_root / "work" / (std::to_string(m_made++) + ".cab");
+    std::filesystem::create_directories(raw.parent_path());
+    ApplyFixtures::MakeCabinet(raw, files);
+    std::filesystem::create_directories((m_root / "srv" / relative).parent_path());
+    ApplyFixtures::SignAsMaker(m_fixtures, raw, m_root / "srv" / relative);
+    return m_root / "srv" / relative;
+  }
+  void Serve(const std::string& relative, const std::string& text) { WriteFile(m_root / "srv" / relative, text); }
 
   std::filesystem::path Download() const { return m_root / "dl" / "QRVDownload"; }
   std::filesystem::path Install(const std::string& product) const { return m_root / "inst" / product; }
@@ -78,7 +108,11 @@ class UpdateRunFixture : public ::testing::Test {
 
   SandboxRoot m_root;
   platform::RegistryKey m_main;
+  std::filesystem::path m_fixtures;
   std::shared_ptr<RecordingProgress> m_progress = std::make_shared<RecordingProgress>();
+
+ private:
+  int m_made = 0;
 };
 
 }  // namespace qrv::test

@@ -13,6 +13,7 @@
 #include "app/console/ConsoleProgressBar.h"
 #include "platform/registry/RegistryKey.h"
 #include "platform/registry/RegistryStore.h"
+#include "tests/support/RecordingMessages.h"
 #include "tests/support/SandboxRoot.h"
 
 namespace qrv {
@@ -136,25 +137,12 @@ TEST(ConsoleProductListTest, RowsKeepTheirOrderAndTheChoiceNamesEachProductOnce)
 }
 
 // Message texts with their argument, as the console would show them.
-class ArgumentMessages : public platform::MessageService {
- public:
-  int Show(uint32_t stringId, uint32_t /*buttons*/) override {
-    shown.push_back(std::to_string(stringId));
-    return kAnswerOk;
-  }
-  int ShowWith(uint32_t stringId, const std::string& argument, uint32_t /*buttons*/) override {
-    shown.push_back(std::to_string(stringId) + ":" + argument);
-    return kAnswerOk;
-  }
-  std::vector<std::string> shown;
-};
-
 // Garbage over the store is the whole program's case (QrvupdateConsoleTest);
 // here a missing store and a healthy one say nothing, and another program's
 // SQLite file is named as such.
 TEST(ConsoleStoreCheckTest, OnlyAStoreThatCannotBeUsedIsReported) {
   test::SandboxRoot root;
-  auto messages = std::make_shared<ArgumentMessages>();
+  auto messages = std::make_shared<test::RecordingMessages>();
   platform::MessageService::Install(messages);
   const std::filesystem::path store = platform::RegistryStore::FileFor(platform::kRootLocalMachine);
   EXPECT_FALSE(ConsoleDlgMgr::ReportDamagedStores()) << "missing";
@@ -171,9 +159,9 @@ TEST(ConsoleStoreCheckTest, OnlyAStoreThatCannotBeUsedIsReported) {
   bytes[68] = 'X';  // the application id
   test::WriteFile(store, bytes);
   EXPECT_TRUE(ConsoleDlgMgr::ReportDamagedStores());
-  ASSERT_EQ(messages->shown.size(), 1u);
-  EXPECT_EQ(messages->shown[0].rfind("190:registry store " + store.string() + " is not a registry store", 0), 0u)
-      << messages->shown[0];
+  ASSERT_EQ(messages->shown, std::vector<uint32_t>{190});
+  EXPECT_EQ(messages->arguments[0].rfind("registry store " + store.string() + " is not a registry store", 0), 0u)
+      << messages->arguments[0];
   EXPECT_EQ(test::ReadFile(store), bytes) << "left as it was";
   platform::MessageService::Install(nullptr);
   platform::RegistryStore::ReleaseThreadConnections();

@@ -5,7 +5,6 @@
 #include "config/StoredPassword.h"
 #include "config/tagSERVERINFO.h"
 #include "platform/registry/RegistryKey.h"
-#include "tests/platform/trust/SignedCabinetFixtures.h"
 #include "tests/support/SandboxRoot.h"
 
 namespace qrv::test {
@@ -40,11 +39,6 @@ std::string TransportName(Transport transport) {
     case Transport::kSmb: return "Smb";
   }
   return "Unknown";
-}
-
-int E2eMessages::Show(uint32_t stringId, uint32_t /*buttons*/) {
-  shown.push_back(stringId);
-  return kAnswerOk;
 }
 
 void E2eWindow::OnFileTransferBegin() { Note("TransferBegin"), CQUpdateDlgMgr::OnFileTransferBegin(); }
@@ -86,8 +80,6 @@ void E2eRunFixture::SetUp() {
   UpdateRunFixture::SetUp();
   fs::create_directories(Desktop());
   fs::create_directories(m_root / "srv");
-  m_fixtures = SignedCabinetFixtures::CopyTo(m_root / "fixtures");
-  m_main.SetString("TrustAnchors", (m_fixtures / "anchors.pem").string());
   m_main.SetDword("UpdateState", 0);
   platform::MessageService::Install(m_messages);
   NewProcess(0);
@@ -154,30 +146,6 @@ std::string E2eRunFixture::UseTransport(Transport transport) {
     }
   }
   return "unknown transport";
-}
-
-void E2eRunFixture::Installed(const std::string& product, const std::string& name) {
-  AddProduct(product);
-  platform::RegistryKey key;
-  ASSERT_EQ(m_main.CreateSubKey(product, key), platform::RegStatus::kOk);
-  key.SetString("Product", product);
-  key.SetString("ProductName", name);
-  key.SetString("Pidkey", "PID-" + product);
-  const fs::path main = Install(product) / "main.bin";
-  WriteFile(main, "not a program image");
-  key.SetString("FilePath", main.string());
-}
-
-void E2eRunFixture::ServeCabinet(const std::string& relative, const std::map<std::string, std::string>& files) {
-  const fs::path raw = m_root / "work" / (std::to_string(m_made++) + ".cab");
-  fs::create_directories(raw.parent_path());
-  ApplyFixtures::MakeCabinet(raw, files);
-  fs::create_directories((m_root / "srv" / relative).parent_path());
-  ApplyFixtures::SignAsMaker(m_fixtures, raw, m_root / "srv" / relative);
-}
-
-void E2eRunFixture::Serve(const std::string& relative, const std::string& text) {
-  WriteFile(m_root / "srv" / relative, text);
 }
 
 void E2eRunFixture::ServeTwoUpdates() {

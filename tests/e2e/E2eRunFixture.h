@@ -16,6 +16,7 @@
 #include "tests/apply/UpdateRunFixture.h"
 #include "tests/support/FtpTestServer.h"
 #include "tests/support/HttpTestServer.h"
+#include "tests/support/RecordingMessages.h"
 #include "tests/support/SambaTestServer.h"
 
 namespace qrv::test {
@@ -25,12 +26,6 @@ enum class Transport { kHttp, kFtp, kFolder, kSmb };
 std::string TransportName(Transport transport);
 
 // Answers every message with OK and keeps the string ids shown, in order.
-class E2eMessages : public platform::MessageService {
- public:
-  int Show(uint32_t stringId, uint32_t buttons) override;
-  std::vector<uint32_t> shown;
-};
-
 // A window that notes each notification as "Name@UpdateState" (the state
 // stored when it came) and then behaves as the default window. onText runs
 // for every status line, on the user-interface thread, while a phase runs:
@@ -76,12 +71,6 @@ class E2eRunFixture : public UpdateRunFixture {
   // fails in CI: QRV_SKIP_UNLESS_SERVER).
   std::string UseTransport(Transport transport);
 
-  // A product as the installers record it (level 5, a main file).
-  void Installed(const std::string& product, const std::string& name);
-  // Packs and signs files into the served cabinet at relative.
-  void ServeCabinet(const std::string& relative, const std::map<std::string, std::string>& files);
-  void Serve(const std::string& relative, const std::string& text);
-
   // Writer 5 -> 7 (one cabinet; a registry value and a desktop shortcut as
   // actions) and Calc 5 -> 6 (cabinet in a sub-folder); Viewer up to date.
   void ServeTwoUpdates();
@@ -100,8 +89,7 @@ class E2eRunFixture : public UpdateRunFixture {
   std::filesystem::path Desktop() const { return m_root.Path().string() + m_home + "/Desktop"; }
   static uint32_t State();
 
-  std::filesystem::path m_fixtures;
-  std::shared_ptr<E2eMessages> m_messages = std::make_shared<E2eMessages>();
+  std::shared_ptr<RecordingMessages> m_messages = std::make_shared<RecordingMessages>();
   std::unique_ptr<CQUpdateBaseProcess> m_process;
   E2eWindow* m_window = nullptr;
   std::vector<int> m_ended;  // codes the engine ended the process with
@@ -112,7 +100,6 @@ class E2eRunFixture : public UpdateRunFixture {
 
  private:
   std::optional<std::string> m_oldLocale, m_oldHome, m_oldConfig;
-  int m_made = 0;
 };
 
 }  // namespace qrv::test

@@ -21,7 +21,7 @@
 #include "platform/registry/RegistryStore.h"
 #include "res/CQUpdateStrings.h"
 #include "tests/support/CabinetFixtures.h"
-#include "tests/support/DemoTreeServer.h"
+#include "tests/support/DemoTreeFixture.h"
 #include "tests/support/ProcessRunner.h"
 #include "tests/support/SandboxRoot.h"
 #include "transfer/CQUpdateDownloadMgr.h"
@@ -32,33 +32,11 @@ namespace {
 namespace fs = std::filesystem;
 using test::ReadFile;
 
-const fs::path kScripts = fs::path(QRV_SOURCE_DIR) / "scripts" / "demo";
-
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// The qrvupdate program for real against the demo: the update tree made and
-// signed at test time, served by serve.py on loopback, and a sandbox root
-// with both demo products at level 1.
-class QrvupdateConsoleTest : public ::testing::Test {
+// The qrvupdate program for real against the demo tree.
+class QrvupdateConsoleTest : public test::DemoTreeFixture {
  protected:
-  void SetUp() override {
-    test::ProcessResult made =
-        test::RunProcess("/bin/bash", {(kScripts / "make_update_tree.sh").string(), Root(), m_out.string()});
-    ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
-    m_server = std::make_unique<test::DemoTreeServer>(kScripts / "serve.py", m_out / "updates", m_root / "serve.log");
-    ASSERT_GT(m_server->Port(), 0) << m_server->Error();
-    test::ProcessResult setup =
-        test::RunProcess("/bin/bash", {(kScripts / "setup_sandbox.sh").string(), Root(), m_out.string(),
-                                       std::to_string(m_server->Port())},
-                         {{"QRVCTL", QRVCTL_PATH}});
-    ASSERT_EQ(setup.exitCode, 0) << setup.out << setup.err;
-  }
-  void TearDown() override {
-    if (m_server) m_server->Stop();
-  }
-
-  std::string Root() const { return m_root.Path().string(); }
-  fs::path Installed(const std::string& product) const { return m_root / ("opt/qorvane/" + product); }
   // qrvupdate --root ROOT ARGS..., in English, with no terminal attached.
   test::ProcessResult Run(const std::vector<std::string>& args) const {
     std::vector<std::string> all{"--root", Root()};
@@ -92,10 +70,6 @@ class QrvupdateConsoleTest : public ::testing::Test {
   static std::string NetworkMessage() {
     return ConsoleMessageService::Flatten(CQUpdateStrings::Get(142, CQUpdateStrings::Language::kEnglish));
   }
-
-  test::SandboxRoot m_root;
-  fs::path m_out = m_root / "demo";
-  std::unique_ptr<test::DemoTreeServer> m_server;
 };
 
 TEST_F(QrvupdateConsoleTest, AYesRunUpdatesEverythingAndASecondRunFindsNothingPending) {
@@ -284,7 +258,7 @@ TEST_F(QrvupdateConsoleTest, ADamagedSettingsStoreIsNamedAndLeftAsItIsNeverTaken
 // or automatic; it never passes for complete or for nothing pending.
 TEST_F(QrvupdateConsoleTest, WhatTheServerDoesNotGiveIsNamedAndFailsTheRun) {
   // The writer's product file is gone: the base is still updated, the writer is not.
-  fs::remove(m_out / "updates" / "QrvWriter.ini");
+  fs::remove(Served() / "QrvWriter.ini");
   const test::ProcessResult run = Run({"--console", "--yes"});
   EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
   ExpectUpdated("QrvBase");
@@ -297,7 +271,7 @@ TEST_F(QrvupdateConsoleTest, WhatTheServerDoesNotGiveIsNamedAndFailsTheRun) {
   EXPECT_TRUE(Has(automatic.out, "These products were not updated: QrvWriter")) << automatic.out;
   EXPECT_EQ(Level("QrvWriter"), 1u);
 
-  fs::remove(m_out / "updates" / "qupdate_s.ini");
+  fs::remove(Served() / "qupdate_s.ini");
   for (const char* mode : {"--yes", "--auto"}) {
     SCOPED_TRACE(mode);
     Automatic(20000101);

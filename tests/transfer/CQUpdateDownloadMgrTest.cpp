@@ -14,6 +14,7 @@
 #include "tests/support/FtpTestServer.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/ProcessRunner.h"
+#include "tests/support/RecordingMessages.h"
 #include "tests/support/SandboxRoot.h"
 #include "transfer/CQUpdateTransferFile.h"
 #include "transfer/CQUpdateTransferFtp.h"
@@ -23,15 +24,6 @@ namespace qrv {
 namespace {
 
 namespace fs = std::filesystem;
-
-class RecordedMessages : public platform::MessageService {
- public:
-  int Show(uint32_t stringId, uint32_t /*buttons*/) override {
-    shown.push_back(stringId);
-    return kAnswerOk;
-  }
-  std::vector<uint32_t> shown;
-};
 
 class CQUpdateDownloadMgrTest : public ::testing::Test {
  protected:
@@ -50,7 +42,7 @@ class CQUpdateDownloadMgrTest : public ::testing::Test {
   test::SandboxRoot m_root;
   test::HttpTestServer m_server{m_root / "srv"};
   platform::RegistryKey m_main;
-  std::shared_ptr<RecordedMessages> m_messages = std::make_shared<RecordedMessages>();
+  std::shared_ptr<test::RecordingMessages> m_messages = std::make_shared<test::RecordingMessages>();
   std::shared_ptr<platform::MessageService> m_previous;
 };
 

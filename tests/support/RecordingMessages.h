@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/core/MessageService.h"
+
+namespace qrv::test {
+
+// The message boxes of the tests: shows nothing, records every box (string
+// id, argument, buttons) in the order shown and answers each with answer.
+// Install it with platform::MessageService::Install and reset the service
+// (Install(nullptr)) before the recorder goes.
+//
+// Thread: boxes are shown from the user-interface thread only, so the
+// records need no lock; read them on that thread.
+class RecordingMessages : public platform::MessageService {
+ public:
+  int Show(uint32_t stringId, uint32_t buttons) override;
+  int ShowWith(uint32_t stringId, const std::string& argument, uint32_t buttons) override;
+
+  std::vector<uint32_t> shown;         // the string ids
+  std::vector<std::string> arguments;  // each box's argument ("" from Show)
+  std::vector<uint32_t> buttons;       // each box's buttons (kOk, kYesNo, ...)
+  int answer = kAnswerOk;              // what every box answers
+};
+
+}  // namespace qrv::test

@@ -21,6 +21,7 @@
 #include "tests/apply/UpdateRunFixture.h"
 #include "tests/support/CabinetFixtures.h"
 #include "tests/support/HttpTestServer.h"
+#include "tests/support/LoopbackPort.h"
 #include "tests/support/RecordingMessages.h"
 
 namespace qrv {
@@ -193,7 +194,9 @@ TEST_F(UpdateOrchestratorTest, ATamperedCabinetStopsTheDownloadAndChangesNothing
 
 TEST_F(UpdateOrchestratorTest, AServerThatIsDownIsSilentInPrepareAndReportedByTheDownload) {
   ServeTwoUpdates();
-  m_main.SetString("ServerPath", "http://127.0.0.1:1/svc/AUpdate70.jsp");
+  test::LoopbackPort down;
+  ASSERT_GT(down.Port(), 0) << down.Error();
+  m_main.SetString("ServerPath", "http://127.0.0.1:" + std::to_string(down.Port()) + "/svc/AUpdate70.jsp");
   m_main.SetDword("UpdateState", 23);
 
   EXPECT_EQ(m_process->QueryUpdates(), 0);

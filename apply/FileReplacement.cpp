@@ -20,8 +20,8 @@
 #include "cabinet/CExtract.h"
 #include "cabinet/ConfinedFolder.h"
 #include "cabinet/ExtractError.h"
-#include "cabinet/OutputFile.h"
 #include "config/CQUpdateUtilRegistry.h"
+#include "platform/core/AtomicFileWriter.h"
 #include "platform/core/Diagnostics.h"
 #include "platform/core/UniqueFd.h"
 #include "platform/registry/RegistryKey.h"
@@ -39,19 +39,6 @@ std::string Child(const std::string& folder, const char* name) {
 }
 
 std::string ErrnoText(int err) { return std::strerror(err); }
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // A name CleanFolder keeps by the prefix rule: its first (length - 4)
 // characters, the length of the name without a three-letter extension,
@@ -103,8 +90,8 @@ void CleanFolderAt(int dirFd, const std::string& shownPath) {
 }
 
 // Copies the open file in (named source in messages) over name in the
-// folder open as folderFd: a temporary beside it (Cabinet::OutputFile),
-// flushed, given in's mode, renamed over name.
+// folder open as folderFd: a temporary beside it, flushed, given in's mode,
+// renamed over name.
 bool CopyOpenFile(int in, const std::string& source, int folderFd, const std::string& shownFolder,
                   const std::string& name, std::string& error) {
   struct stat st {};
@@ -116,25 +103,13 @@ bool CopyOpenFile(int in, const std::string& source, int folderFd, const std::st
     error = "cannot copy " + source + ": it is not a regular file";
     return false;
   }
-  Cabinet::OutputFile out;
-  if (!out.Create(folderFd, shownFolder, name, error)) return false;
-  char buffer[64 * 1024];
-  for (off_t at = 0;;) {
-    ssize_t n = pread(in, buffer, sizeof buffer, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = "cannot read " + source + ": " + ErrnoText(errno);
-      return false;
-    }
-    if (n == 0) break;
-    if (!WriteAll(out.Fd(), buffer, static_cast<size_t>(n))) {
-      error = "cannot write " + out.TempPath() + ": " + ErrnoText(errno);
-      return false;
-    }
-    at += n;
-  }
-  // The rename must not publish a file whose data are still only in memory.
-  return out.Commit(st.st_mode & 07777, nullptr, true, error);
+  platform::AtomicFileWriter out;
+  platform::AtomicFileWriter::Finish finish;
+  finish.mode = st.st_mode & 07777;
+  // the rename must not publish a file whose data are still only in memory
+  finish.sync = true;
+  return out.Begin(folderFd, shownFolder, name, error) && out.WriteFrom(in, source, error) &&
+         out.Commit(finish, error);
 }
 
 // Copies what lies in the folder open as srcFd (closed here; shownSource
@@ -218,7 +193,7 @@ void RemoveStaleTemporaries(const std::string& target, const std::map<std::strin
       failures += (failures.empty() ? "" : "; ") + error;
       continue;
     }
-    Cabinet::OutputFile::RemoveStale(fd, root.Shown(folder), names, failures);
+    platform::AtomicFileWriter::RemoveStale(fd, root.Shown(folder), names, failures);
     close(fd);
   }
   if (!failures.empty()) platform::Diagnostics::Report("cannot remove stale temporary files: " + failures);

@@ -41,7 +41,7 @@ namespace qrv {
 // be null) gets the reason with the paths, also reported to the diagnostics;
 // files written before the failure stay. After 1 or 2 the temporaries an
 // interrupted earlier run left in the folders this cabinet wrote to are
-// removed (OutputFile::IsTemporaryName). Runs on a worker thread.
+// removed (platform::AtomicFileWriter::IsTemporaryName). Runs on a worker thread.
 int ExtractCabinetToProduct(const std::string& cabinet, const std::string& installFolder, const std::string& product,
                             std::string* failure = nullptr);
 
@@ -81,9 +81,9 @@ bool CleanFolderKeeps(const std::string& name);
 
 // Copies one file over target: a temporary file in target's folder (made
 // when missing, mode 0755), flushed, then renamed over target, with source's
-// mode. The temporary's name follows Cabinet::OutputFile. False with `error`
-// naming the paths and the reason (a folder in the way, no permission, a
-// full disk); target is then unchanged.
+// mode (platform::AtomicFileWriter). False with `error` naming the paths and
+// the reason (a folder in the way, no permission, a full disk); target is
+// then unchanged.
 bool CopyFileOver(const std::string& source, const std::string& target, std::string& error);
 
 }  // namespace qrv

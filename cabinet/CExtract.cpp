@@ -9,15 +9,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <map>
 
 #include "cabinet/CabinetIo.h"
 #include "cabinet/CabinetSet.h"
 #include "cabinet/ConfinedFolder.h"
 #include "cabinet/EntryName.h"
-#include "cabinet/OutputFile.h"
+#include "platform/core/AtomicFileWriter.h"
 #include "platform/core/LastError.h"
+#include "platform/core/ProcessUmask.h"
 
 namespace Cabinet {
 namespace {
@@ -33,19 +33,6 @@ struct PlannedFile {
   std::string name;
   int folder;  // position of the file's folder in the set's folder list
 };
-
-mode_t CurrentUmask() {
-  // umask() can only be read by changing it, which races with other threads;
-  // the kernel shows it in /proc.
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8) & 0777);
-  }
-  mode_t old = umask(022);
-  umask(old);
-  return old;
-}
 
 mode_t ModeFor(int attribs, int existingMode, mode_t mask) {
   mode_t mode = ((attribs & kAttribExecute) != 0 ? 0777 : 0666) & ~mask;
@@ -277,7 +264,7 @@ int CExtract::Unpack(mscabd_cabinet* first, const std::string& cabinet, const st
   if (!root.Open(targetFolder, true, error)) return Fail(ExtractError::kTargetFile, error);
   m_io->SetWriteBudget(m_sizeLimit);
   m_io->SetAbortFlag(&m_abort);
-  const mode_t mask = CurrentUmask();
+  const mode_t mask = qrv::platform::ProcessUmask::Get();
   const bool continuesEarlier = (first->flags & MSCAB_HDR_PREVCAB) != 0;
   // Files of one folder tend to follow each other; its folder needs
   // reaching (and making) only once.
@@ -307,15 +294,16 @@ int CExtract::Unpack(mscabd_cabinet* first, const std::string& cabinet, const st
       }
       lastFolder = folder;
     }
-    OutputFile out;
-    if (!out.Create(folderFd, root.Shown(folder), leaf, error)) return Fail(ExtractError::kTargetFile, error);
+    qrv::platform::AtomicFileWriter out;
+    if (!out.Begin(folderFd, root.Shown(folder), leaf, error)) return Fail(ExtractError::kTargetFile, error);
     struct statvfs fs{};
     if (fstatvfs(out.Fd(), &fs) == 0 && uint64_t{fs.f_bavail} * fs.f_frsize < p.file->length) {
       return Fail(ExtractError::kTargetFile, out.FinalPath() + " needs " + std::to_string(p.file->length) +
                                                  " bytes, only " + std::to_string(uint64_t{fs.f_bavail} * fs.f_frsize) +
                                                  " are free");
     }
-    int existingMode = out.ExistingMode();
+    struct stat existing {};
+    const int existingMode = out.Existing(existing) ? static_cast<int>(existing.st_mode & 07777) : -1;
 
     m_io->MakeCurrent();
     m_io->SetOutput(out.TempPath(), out.Fd());
@@ -338,7 +326,11 @@ int CExtract::Unpack(mscabd_cabinet* first, const std::string& cabinet, const st
     }
     timespec stamp{};
     bool hasTime = TimeOf(*p.file, stamp);
-    if (!out.Commit(ModeFor(p.file->attribs, existingMode, mask), hasTime ? &stamp : nullptr, m_syncFiles, error)) {
+    qrv::platform::AtomicFileWriter::Finish finish;
+    finish.mode = ModeFor(p.file->attribs, existingMode, mask);
+    finish.accessed = finish.modified = hasTime ? &stamp : nullptr;
+    finish.sync = m_syncFiles;
+    if (!out.Commit(finish, error)) {
       return Fail(ExtractError::kTargetFile, error);
     }
     m_written[folder].insert(leaf);

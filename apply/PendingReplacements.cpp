@@ -1,8 +1,6 @@
 #include "apply/PendingReplacements.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +15,7 @@
 #include "apply/FileReplacement.h"
 #include "cabinet/ConfinedFolder.h"
 #include "config/CQUpdateUtilRegistry.h"
+#include "platform/core/AtomicFileWriter.h"
 #include "platform/core/Diagnostics.h"
 #include "platform/core/LastError.h"
 #include "platform/core/RunLock.h"
@@ -160,48 +159,19 @@ int OpenTargetFolder(const std::string& base, const std::vector<std::string>& re
 // Copies the open source over name in the open folder: a temporary file
 // beside it, flushed, renamed over it. A link standing under name is
 // replaced, never followed.
-bool ReplaceAt(int source, const struct stat& sourceStat, int dir, const std::string& name,
+bool ReplaceAt(int source, const std::string& sourcePath, mode_t mode, int dir, const std::string& name,
                const std::string& target, std::string& error) {
-  uint64_t random = 0;
-  if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-    random = static_cast<uint64_t>(getpid());  // O_EXCL still keeps two writers apart
-  }
-  char suffix[24];
-  std::snprintf(suffix, sizeof suffix, ".qrv-%016llx", static_cast<unsigned long long>(random));
-  const std::string temp = "." + name.substr(0, 100) + suffix;
-  int out = openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (out < 0) {
-    error = "cannot create a temporary file beside " + target + ": " + Reason(errno);
-    return false;
-  }
-  bool ok = true;
-  // sendfile copies inside the kernel; a short count just means "go on"
-  for (off_t offset = 0; offset < sourceStat.st_size;) {
-    ssize_t n = sendfile(out, source, &offset, static_cast<size_t>(sourceStat.st_size - offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = "cannot copy the pending file beside " + target + ": " +
-              (n < 0 ? Reason(errno) : std::string("it became shorter while being copied"));
-      ok = false;
-      break;
-    }
-  }
-  if (ok && fchmod(out, sourceStat.st_mode & 07777) != 0) {
-    error = "cannot set the mode of the file beside " + target + ": " + Reason(errno);
-    ok = false;
-  }
-  // the rename must not publish a file whose data are still only in memory
-  if (ok && fsync(out) != 0) {
-    error = "cannot flush the file beside " + target + ": " + Reason(errno);
-    ok = false;
-  }
-  close(out);
-  if (ok && renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
-    error = "cannot replace " + target + ": " + Reason(errno);
-    ok = false;
-  }
-  if (!ok) unlinkat(dir, temp.c_str(), 0);
-  return ok;
+  // the target as the entry names it, for messages
+  std::string shownFolder = target;
+  while (shownFolder.size() > 1 && shownFolder.back() == '/') shownFolder.pop_back();
+  shownFolder.erase(shownFolder.find_last_of('/') + 1);
+  platform::AtomicFileWriter out;
+  platform::AtomicFileWriter::Finish finish;
+  finish.mode = mode & 07777;
+  // the queue entry goes once this returns: the file must be on disk by then
+  finish.sync = true;
+  return out.Begin(dir, shownFolder, name, error) && out.WriteFrom(source, sourcePath, error) &&
+         out.Commit(finish, error);
 }
 
 enum class Outcome { kDone, kRefused, kFailed };
@@ -253,7 +223,9 @@ Outcome Replace(const PendingReplacements::Entry& entry, const std::vector<std::
   bool linked = false;
   platform::UniqueFd dir(OpenTargetFolder(base, rest, error, linked));
   if (dir.Get() < 0) return linked ? Outcome::kRefused : Outcome::kFailed;
-  if (!ReplaceAt(source.Get(), st, dir.Get(), rest.back(), entry.target, error)) return Outcome::kFailed;
+  if (!ReplaceAt(source.Get(), entry.source, st.st_mode, dir.Get(), rest.back(), entry.target, error)) {
+    return Outcome::kFailed;
+  }
   unlinkat(pending.Get(), sourceName.c_str(), 0);
   return Outcome::kDone;
 }

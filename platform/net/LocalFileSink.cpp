@@ -3,25 +3,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
+
+#include "platform/core/ProcessUmask.h"
 
 namespace qrv::platform {
 namespace {
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
-
-// A name for the temporary file beside path: hidden, recognisably ours, and
-// short enough for NAME_MAX whatever the target's length.
-std::string TempNameBeside(const std::string& path, uint32_t attempt) {
-  static std::atomic<uint32_t> counter{0};
-  size_t slash = path.rfind('/');
-  std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  return folder + "." + base.substr(0, 100) + ".part-" + std::to_string(getpid()) + "-" +
-         std::to_string(counter.fetch_add(1) + attempt);
-}
 
 }  // namespace
 
@@ -38,18 +28,19 @@ bool LocalFileSink::Fail(const std::string& what, int code) {
 }
 
 bool LocalFileSink::Open() {
-  if (m_fd >= 0) return true;
+  if (IsOpen()) return true;
   if (m_path.empty() || m_path.back() == '/') {
     m_error = "cannot create " + Quoted(m_path) + ": the name is not a file name";
     return false;
   }
-  constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  if (m_mode == Mode::kReplaceInPlace) {
+  if (m_mode == Mode::kViaTempFile) {
+    if (!m_temp.Begin(m_path, m_error)) return false;
+  } else {
     // Delete first, as the file is to be created anew: a symbolic link or a
     // hard link at the target is replaced, never written through.
     int unlinkError = 0;
     if (::unlink(m_path.c_str()) != 0 && errno != ENOENT) unlinkError = errno;
-    m_fd = ::open(m_path.c_str(), kFlags, 0666);
+    m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (m_fd < 0) {
       int code = errno;
       m_openedPath.clear();
@@ -57,19 +48,6 @@ bool LocalFileSink::Open() {
       return Fail("cannot create " + Quoted(m_path), code);
     }
     m_openedPath = m_path;
-  } else {
-    int code = 0;
-    for (uint32_t attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
-      m_openedPath = TempNameBeside(m_path, attempt);
-      m_fd = ::open(m_openedPath.c_str(), kFlags, 0666);
-      code = m_fd < 0 ? errno : 0;
-      if (m_fd < 0 && code != EEXIST) break;
-    }
-    if (m_fd < 0) {
-      std::string temp = m_openedPath;
-      m_openedPath.clear();  // nothing of ours to remove
-      return Fail("cannot create a temporary file " + Quoted(temp) + " for " + Quoted(m_path), code);
-    }
   }
   m_written = 0;
   m_overCap = false;
@@ -78,7 +56,7 @@ bool LocalFileSink::Open() {
 }
 
 bool LocalFileSink::Write(const char* data, size_t size) {
-  if (m_fd < 0) {
+  if (!IsOpen()) {
     m_error = "cannot write " + Quoted(m_path) + ": the file is not open";
     return false;
   }
@@ -88,54 +66,56 @@ bool LocalFileSink::Write(const char* data, size_t size) {
               " bytes";
     return false;
   }
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::write(m_fd, data + done, size - done);
-    if (n < 0) {
-      int code = errno;
-      if (code == EINTR) continue;
-      return Fail("cannot write " + Quoted(m_openedPath), code);
+  if (m_mode == Mode::kViaTempFile) {
+    if (!m_temp.Write(std::string_view(data, size), m_error)) return false;
+  } else {
+    size_t done = 0;
+    while (done < size) {
+      ssize_t n = ::write(m_fd, data + done, size - done);
+      if (n < 0) {
+        int code = errno;
+        if (code == EINTR) continue;
+        return Fail("cannot write " + Quoted(m_openedPath), code);
+      }
+      done += static_cast<size_t>(n);
     }
-    done += static_cast<size_t>(n);
   }
   m_written += size;
   return true;
 }
 
 bool LocalFileSink::Commit() {
-  if (m_fd < 0) {
+  if (!IsOpen()) {
     m_error = "cannot finish " + Quoted(m_path) + ": the file is not open";
     return false;
   }
+  m_finished = true;
+  if (m_mode == Mode::kViaTempFile) {
+    // what a plain create would have given it; not flushed: whoever needs
+    // the downloads after a power cut flushes them once, all together
+    AtomicFileWriter::Finish finish;
+    finish.mode = 0666 & ~ProcessUmask::Get();
+    return m_temp.Commit(finish, m_error);
+  }
   int fd = m_fd;
   m_fd = -1;
-  if (::close(fd) != 0) {
-    int code = errno;
-    Abandon();
-    return Fail("cannot write " + Quoted(m_openedPath), code);
-  }
-  if (m_mode == Mode::kViaTempFile && ::rename(m_openedPath.c_str(), m_path.c_str()) != 0) {
-    int code = errno;
-    ::unlink(m_openedPath.c_str());
-    m_finished = true;
-    return Fail("cannot replace " + Quoted(m_path) + " with " + Quoted(m_openedPath), code);
-  }
-  m_finished = true;
+  if (::close(fd) != 0) return Fail("cannot write " + Quoted(m_openedPath), errno);
   return true;
 }
 
 void LocalFileSink::Abandon() {
+  m_temp.Discard();
   if (m_fd >= 0) {
     ::close(m_fd);
     m_fd = -1;
   }
-  if (!m_finished && !m_openedPath.empty() && (m_mode == Mode::kViaTempFile || m_overCap)) {
-    ::unlink(m_openedPath.c_str());
-  }
+  // what arrived in place stays, unless it is over the cap
+  if (!m_finished && !m_openedPath.empty() && m_overCap) ::unlink(m_openedPath.c_str());
   m_finished = true;
 }
 
 void LocalFileSink::Discard() {
+  m_temp.Discard();
   if (m_fd >= 0) {
     ::close(m_fd);
     m_fd = -1;

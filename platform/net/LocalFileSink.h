@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/core/AtomicFileWriter.h"
+
 namespace qrv::platform {
 
 // Where a downloaded body lands on disk, with a cap on its size. Used by the
@@ -20,8 +22,9 @@ class LocalFileSink {
     // later leaves what arrived (a body over the cap is removed, though: it
     // is never wanted and may be large).
     kReplaceInPlace,
-    // The bytes go to a temporary file beside the target, renamed over it by
-    // Commit(); a failure leaves the target as it was and removes the
+    // The bytes go to a temporary file beside the target (AtomicFileWriter),
+    // renamed over it by Commit() with mode 0666 less the umask and without a
+    // flush to disk; a failure leaves the target as it was and removes the
     // temporary file.
     kViaTempFile,
   };
@@ -34,7 +37,7 @@ class LocalFileSink {
   // Creates the file (0666 less the umask; never follows a symbolic link at
   // the target, never opens an existing file). false with Error() when it cannot be created.
   bool Open();
-  bool IsOpen() const { return m_fd >= 0; }
+  bool IsOpen() const { return m_fd >= 0 || m_temp.IsOpen(); }
   // Appends; false when the cap would be exceeded (OverCap()) or the write fails.
   bool Write(const char* data, size_t size);
   // Closes and, in kViaTempFile mode, renames the file over the target.
@@ -56,8 +59,9 @@ class LocalFileSink {
   std::string m_path;
   Mode m_mode;
   uint64_t m_maxBytes;
-  std::string m_openedPath;  // the file written: m_path or the temporary file
-  int m_fd = -1;
+  AtomicFileWriter m_temp;   // kViaTempFile
+  std::string m_openedPath;  // kReplaceInPlace: the file written, once made
+  int m_fd = -1;             // kReplaceInPlace
   uint64_t m_written = 0;
   bool m_overCap = false;
   bool m_finished = false;

@@ -1,6 +1,7 @@
 #include "platform/net/FtpClient.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -49,6 +50,18 @@ TEST_F(FtpClientTest, OneLoginServesEveryFileAndFailuresKeepTheLocalFile) {
   EXPECT_EQ(test::ReadFile(Out("a.bin")), "remote bytes");
   EXPECT_TRUE(client.Retrieve("big.bin", Out("big.bin"))) << LastError::Text();
   EXPECT_EQ(fs::file_size(Out("big.bin")), 1000u);
+
+  // a link at the target is replaced, never written through, and the file
+  // gets what a plain create under the umask of the moment gives
+  test::WriteFile(m_root / "victim", "mine");
+  fs::create_symlink(m_root / "victim", Out("linked.bin"));
+  const mode_t oldMask = ::umask(027);
+  EXPECT_TRUE(client.Retrieve("big.bin", Out("linked.bin"))) << LastError::Text();
+  ::umask(oldMask);
+  EXPECT_FALSE(fs::is_symlink(Out("linked.bin")));
+  EXPECT_EQ(test::ModeOf(Out("linked.bin")), 0640u);
+  EXPECT_EQ(test::ReadFile(m_root / "victim"), "mine");
+  fs::remove(Out("linked.bin"));
 
   // a file missing on the server: the local copy stays, no temporary file is left
   EXPECT_FALSE(client.Retrieve("sub/missing.bin", Out("a.bin")));

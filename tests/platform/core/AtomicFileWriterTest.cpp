@@ -322,10 +322,10 @@ TEST_F(AtomicFileWriterTest, AReaderSeesTheOldFileOrTheNewOneNeverAPart) {
   EXPECT_EQ(torn.load(), 0) << "reads that found a partial, mixed or missing file";
 }
 
-// What Commit gives besides the bytes: owner and group of the file it
-// replaces (when asked), the time stamps asked for and no others; and
-// WriteFrom copies the whole source whatever its own offset.
-TEST_F(AtomicFileWriterTest, OwnerTimesAndCopiedContent) {
+// What Commit gives besides the bytes and mode: the time stamps asked for
+// and no others; and WriteFrom copies the whole source whatever its own
+// offset.
+TEST_F(AtomicFileWriterTest, TimesAndCopiedContent) {
   std::string source(200000, '\0');
   for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>(i * 7);
   WriteFile(m_root / "source.bin", source);
@@ -363,9 +363,12 @@ TEST_F(AtomicFileWriterTest, OwnerTimesAndCopiedContent) {
     }
     EXPECT_TRUE(ReadFile(Folder() / "file.bin") == source) << "the whole source, from its start";
   }
+}
 
+// A file of another user that is replaced keeps its owner, group and mode
+// when asked (a profile file root writes for a user), else it becomes ours.
+TEST_F(AtomicFileWriterTest, TheOwnerOfAReplacedFileIsKeptWhenAsked) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
-  // a file of another user: the replacement keeps the owner only when asked
   WriteFile(Folder() / "file.bin", "old");
   ASSERT_EQ(::chown(Target().c_str(), 65534, 65534), 0);
   ASSERT_EQ(::chmod(Target().c_str(), 0640), 0);

@@ -11,6 +11,18 @@
 #     update information, each product file and each cabinet with curl, check
 #     each cabinet's signature with osslsigncode and unpack it with cabextract
 #     into DEST/inst/PRODUCT.
+#   RunBench.sh prepare-small DIR COUNT
+#     Makes COUNT signed cabinets of about 4 KiB in DIR/cab (c0000.cab ...),
+#     each holding one 2 KiB random file small/fNNNN.bin of its own, signed
+#     as the maker with the PKI of DIR/fx (made when missing), four at a
+#     time. Cabinets already there are kept, so a DIR kept between runs is
+#     signed only once.
+#   RunBench.sh loop-small FROM COUNT ANCHORS DEST
+#     The shell loop an administrator would write for the many-small-files
+#     case: for each listed cabinet one `cp` (FROM a folder) or one `curl`
+#     (FROM an http:// URL), one `osslsigncode verify` and one `cabextract`
+#     into DEST/inst; the update information and product file are fetched
+#     the same way first.
 set -euo pipefail
 products=(Alpha Beta Gamma)
 
@@ -53,8 +65,42 @@ reference)
     cabextract -q -d "$dest/inst/$p" "$dest/dl/$lower.cab" 2>/dev/null
   done
   ;;
+prepare-small)
+  dir=$2 count=$3
+  here=$(cd "$(dirname "$0")/.." && pwd)
+  [ -f "$dir/fx/anchors.pem" ] || bash "$here/tests/support/make_signed_cabinets.sh" "$dir/fx" >/dev/null
+  mkdir -p "$dir/cab" "$dir/tmp"
+  export fx=$dir/fx tmp=$dir/tmp cab=$dir/cab
+  # shellcheck disable=SC2016
+  seq -f '%04g' 0 $((count - 1)) | xargs -P 4 -I{} bash -c '
+    set -e
+    i=$1
+    [ -f "$cab/c$i.cab" ] && exit 0
+    mkdir -p "$tmp/$i/small"
+    head -c 2048 /dev/urandom >"$tmp/$i/small/f$i.bin"
+    (cd "$tmp/$i" && gcab -c "$tmp/$i.cab" "small/f$i.bin")
+    osslsigncode sign -certs "$fx/pki/maker.chain.pem" -key "$fx/pki/maker.key" -h sha256 \
+      -in "$tmp/$i.cab" -out "$tmp/$i.signed" >/dev/null
+    mv "$tmp/$i.signed" "$cab/c$i.cab"
+    rm -rf "$tmp/$i" "$tmp/$i.cab"' _ {}
+  rmdir "$dir/tmp"
+  ;;
+loop-small)
+  from=$2 count=$3 anchors=$4 dest=$5
+  mkdir -p "$dest/dl/cab" "$dest/inst"
+  if [[ $from == http://* ]]; then fetch() { curl -sfo "$2" "$from$1"; }; else fetch() { cp "$from/$1" "$2"; }; fi
+  fetch qupdate_s.ini "$dest/dl/qupdate_s.ini"
+  fetch Small.ini "$dest/dl/Small.ini"
+  for ((i = 0; i < count; i++)); do
+    printf -v name 'cab/c%04d.cab' "$i"
+    fetch "$name" "$dest/dl/$name"
+    osslsigncode verify -CAfile "$anchors" -in "$dest/dl/$name" >/dev/null
+    cabextract -q -d "$dest/inst" "$dest/dl/$name" 2>/dev/null
+  done
+  ;;
 *)
-  echo "usage: $0 prepare WORK | reference FILES_URL ANCHORS DEST" >&2
+  echo "usage: $0 prepare WORK | reference FILES_URL ANCHORS DEST | prepare-small DIR COUNT |" \
+    "loop-small FROM COUNT ANCHORS DEST" >&2
   exit 2
   ;;
 esac

@@ -15,7 +15,9 @@ namespace qrv {
 // fetched), 3 "DIGITALSIGNERROR" (signature refused). Count kinds: 0 "COUNT",
 // 1 "SKIPCOUNT", anything else "ERRCOUNT".
 //
-// Thread: any; each call reads or writes the file once.
+// Thread: any; each call reads or writes the file once (a write replaces
+// the whole file and flushes it to disk: a run of writes goes through
+// UpdateLogWriter instead, which does that once for all of them).
 class UpdateLog {
  public:
   static constexpr uint32_t kFile = 0;

@@ -1,5 +1,6 @@
 #include "platform/profile/ProfileDocument.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace qrv::platform {
@@ -154,18 +155,8 @@ bool ProfileDocument::SetValue(std::string_view section, std::string_view key, s
       out.append(value);
       out.append(text.substr(line.end));
     } else {
-      /* new key after the last key line of the section, ahead of any blank
-         lines and comments that close it; right after the header when the
-         section has no key line, and at the start of the file for a leading
-         section without one */
-      const Section& record = m_sections[s];
       const Line* after = nullptr;
-      if (record.end > record.body) {
-        after = &m_lines[record.end - 1];
-      } else if (record.header != kNoHeader) {
-        after = &m_lines[record.header];
-      }
-      size_t at = after == nullptr ? 0 : after->Next();
+      const size_t at = NewKeyOffset(s, after);
       out.reserve(text.size() + key.size() + value.size() + 2 * m_eol.size() + 1);
       out.append(text.substr(0, at));
       if (after != nullptr && after->eolSize == 0) out.append(m_eol);
@@ -185,6 +176,120 @@ bool ProfileDocument::SetValue(std::string_view section, std::string_view key, s
     bytes.clear();
     return true;
   }
+  return Finish(std::move(out), bytes, error);
+}
+
+size_t ProfileDocument::NewKeyOffset(size_t s, const Line*& after) const {
+  /* after the last key line of the section, ahead of any blank lines and
+     comments that close it; right after the header when the section has no
+     key line, and at the start of the file for a leading section without one */
+  const Section& record = m_sections[s];
+  after = nullptr;
+  if (record.end > record.body) {
+    after = &m_lines[record.end - 1];
+  } else if (record.header != kNoHeader) {
+    after = &m_lines[record.header];
+  }
+  return after == nullptr ? 0 : after->Next();
+}
+
+bool ProfileDocument::SetValues(const std::vector<Assignment>& assignments, std::string& bytes, bool& changed,
+                                std::string& error) const {
+  // Keys that are new to a section, in the order they first come; a key set
+  // again keeps its first spelling and place and takes the last value.
+  struct NewKeys {
+    std::vector<std::pair<std::string_view, std::string_view>> keys;
+    NameIndex index;
+    void Set(std::string_view key, std::string_view value) {
+      auto [it, inserted] = index.try_emplace(key, keys.size());
+      if (inserted) {
+        keys.emplace_back(key, value);
+      } else {
+        keys[it->second].second = value;
+      }
+    }
+  };
+  // A key line that gets a new value. SetValue keeps the blanks after '='
+  // for a value that is not empty and drops them for an empty one, so once
+  // any value of the run was empty they are gone.
+  struct Replacement {
+    std::string_view value;
+    bool dropBlanks = false;
+  };
+
+  /* sort the assignments into replaced lines, keys new to a section and new sections */
+  std::unordered_map<size_t, Replacement> replaced;  // by index in m_lines
+  std::unordered_map<size_t, NewKeys> added;         // by index in m_sections
+  std::vector<std::pair<std::string_view, NewKeys>> newSections;
+  NameIndex newSectionIndex;
+  for (const Assignment& a : assignments) {
+    const size_t s = FindSection(a.section);
+    if (s == kNone) {
+      auto [it, inserted] = newSectionIndex.try_emplace(a.section, newSections.size());
+      if (inserted) newSections.emplace_back(a.section, NewKeys{});
+      newSections[it->second].second.Set(a.key, a.value);
+      continue;
+    }
+    const NameIndex& keys = m_keyIndex[s];
+    if (auto it = keys.find(a.key); it != keys.end()) {
+      Replacement& r = replaced[it->second];
+      r.value = a.value;
+      r.dropBlanks = r.dropBlanks || a.value.empty();
+    } else {
+      added[s].Set(a.key, a.value);
+    }
+  }
+
+  /* the edits in text order: a value replaced before keys inserted at the same offset */
+  struct Edit {
+    size_t at;
+    int order;     // 0 replacement, 1 insertion
+    size_t index;  // line (replacement) or section (insertion)
+  };
+  std::vector<Edit> edits;
+  edits.reserve(replaced.size() + added.size());
+  for (const auto& [line, r] : replaced) {
+    const Line& record = m_lines[line];
+    size_t keep = size_t{record.equals} + 1;
+    if (!r.dropBlanks) {
+      while (keep < record.end && ProfileText::IsSpace(m_text[keep])) ++keep;
+    }
+    edits.push_back({keep, 0, line});
+  }
+  for (const auto& [section, keys] : added) {
+    const Line* after = nullptr;
+    edits.push_back({NewKeyOffset(section, after), 1, section});
+  }
+  std::sort(edits.begin(), edits.end(),
+            [](const Edit& a, const Edit& b) { return a.at != b.at ? a.at < b.at : a.order < b.order; });
+
+  /* one pass over the text */
+  const std::string_view text = m_text;
+  std::string out;
+  out.reserve(text.size() + 64 * assignments.size());
+  size_t copied = 0;
+  for (const Edit& edit : edits) {
+    out.append(text.substr(copied, edit.at - copied));
+    copied = edit.at;
+    if (edit.order == 0) {
+      out.append(replaced[edit.index].value);
+      copied = m_lines[edit.index].end;
+      continue;
+    }
+    const Line* after = nullptr;
+    NewKeyOffset(edit.index, after);
+    if (after != nullptr && after->eolSize == 0) out.append(m_eol);
+    for (const auto& [key, value] : added[edit.index].keys) out.append(key).append("=").append(value).append(m_eol);
+  }
+  out.append(text.substr(copied));
+  for (const auto& [section, keys] : newSections) {
+    if (!out.empty() && out.back() != '\n' && out.back() != '\r') out.append(m_eol);
+    out.append("[").append(section).append("]").append(m_eol);
+    for (const auto& [key, value] : keys.keys) out.append(key).append("=").append(value).append(m_eol);
+  }
+  changed = out != text;
+  bytes.clear();
+  if (!changed) return true;
   return Finish(std::move(out), bytes, error);
 }
 

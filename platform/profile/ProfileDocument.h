@@ -64,6 +64,17 @@ class ProfileDocument {
   // empty) when the edit would leave the file as it is.
   bool SetValue(std::string_view section, std::string_view key, std::string_view value, std::string& bytes,
                 bool& changed, std::string& error) const;
+  // Several SetValue edits made at once, in one pass over the text: the bytes
+  // are those that applying each assignment in order with SetValue (each to
+  // the file the previous one left) would give, at the cost of one edit
+  // whatever their number. Names and values as for SetValue.
+  struct Assignment {
+    std::string_view section;
+    std::string_view key;
+    std::string_view value;
+  };
+  bool SetValues(const std::vector<Assignment>& assignments, std::string& bytes, bool& changed,
+                 std::string& error) const;
   bool DeleteKey(std::string_view section, std::string_view key, std::string& bytes, bool& changed,
                  std::string& error) const;
   bool DeleteSection(std::string_view section, std::string& bytes, bool& changed, std::string& error) const;
@@ -115,6 +126,9 @@ class ProfileDocument {
   }
   // Index in m_sections of the first section named section; npos when none.
   size_t FindSection(std::string_view section) const;
+  // Where SetValue puts a new key of section s (an index in m_sections):
+  // the offset in m_text, and the line it follows (null at the very start).
+  size_t NewKeyOffset(size_t s, const Line*& after) const;
   bool Finish(std::string&& text, std::string& bytes, std::string& error) const;
 
   ProfileEncoding m_encoding;

@@ -127,6 +127,31 @@ bool WriteTarget(const std::string& file, std::string& target, std::string& erro
 
 enum class Edit { kSet, kDeleteKey, kDeleteSection };
 
+// The end of every write: the edited bytes replace the file (under the
+// write lock, after a fresh load).
+bool ReplaceFile(const std::string& file, const ProfileLoader::Result& loaded, bool exists, bool changed,
+                 const std::string& bytes) {
+  if (!changed && exists) return true;
+  std::string error;
+  if (bytes.size() > ProfileLoader::kMaxFileBytes) {
+    // what could not be read back is not written
+    return Fail("cannot write profile file " + Quoted(file) + ": it would grow to " + std::to_string(bytes.size()) +
+                " bytes, more than the " + std::to_string(ProfileLoader::kMaxFileBytes) + " a profile file may have");
+  }
+
+  /* replace the file */
+  std::string target;
+  if (!WriteTarget(file, target, error)) return Fail(error);
+  if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+    return Fail("cannot write profile file " + Quoted(file) + ": " + std::strerror(errno));
+  }
+  if (!AtomicFileWriter::Replace(target, bytes, exists ? &loaded.info : nullptr, error)) return Fail(error);
+  // The next reader parses the new file on demand; parsing it here as well
+  // would double the cost of a run of writes.
+  ProfileCache::Instance().Forget(file);
+  return true;
+}
+
 bool WriteImpl(const std::string& file, Edit edit, std::string_view section, std::string_view key,
                std::string_view value) {
   LastError::Clear();
@@ -169,24 +194,47 @@ bool WriteImpl(const std::string& file, Edit edit, std::string_view section, std
       break;
   }
   if (!ok) return Fail("cannot write profile file " + Quoted(file) + ": " + error);
-  if (!changed && exists) return true;
-  if (bytes.size() > ProfileLoader::kMaxFileBytes) {
-    // what could not be read back is not written
-    return Fail("cannot write profile file " + Quoted(file) + ": it would grow to " + std::to_string(bytes.size()) +
-                " bytes, more than the " + std::to_string(ProfileLoader::kMaxFileBytes) + " a profile file may have");
+  return ReplaceFile(file, loaded, exists, changed, bytes);
+}
+
+bool WriteManyImpl(const std::string& file, const std::vector<ProfileFile::Assignment>& assignments) {
+  LastError::Clear();
+  std::string where = " (profile file " + Quoted(file) + ")";
+
+  /* check the arguments; a refused one is left out, the others go in */
+  std::string refused;
+  std::vector<ProfileDocument::Assignment> edits;
+  edits.reserve(assignments.size());
+  for (const ProfileFile::Assignment& a : assignments) {
+    std::string problem = SectionProblem(a.section);
+    if (problem.empty()) problem = KeyProblem(a.key);
+    if (problem.empty()) problem = ContentProblem("the value", a.value);
+    if (!problem.empty()) {
+      if (refused.empty()) refused = problem + where;
+      continue;
+    }
+    edits.push_back({ProfileText::Trim(a.section), ProfileText::Trim(a.key), ProfileText::TrimLeft(a.value)});
   }
 
-  /* replace the file */
-  std::string target;
-  if (!WriteTarget(file, target, error)) return Fail(error);
-  if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
-    return Fail("cannot write profile file " + Quoted(file) + ": " + std::strerror(errno));
+  bool written = true;
+  if (!edits.empty()) {
+    std::lock_guard lock(g_writeMutex);
+    ProfileLoader::Result loaded = ProfileLoader::LoadFresh(file);
+    if (loaded.status == ProfileLoader::Status::kFailed) return Fail(std::move(loaded.error));
+    std::string bytes;
+    std::string error;
+    bool changed = false;
+    if (!loaded.document->SetValues(edits, bytes, changed, error)) {
+      return Fail("cannot write profile file " + Quoted(file) + ": " + error);
+    }
+    written = ReplaceFile(file, loaded, loaded.status == ProfileLoader::Status::kLoaded, changed, bytes);
   }
-  if (!AtomicFileWriter::Replace(target, bytes, exists ? &loaded.info : nullptr, error)) return Fail(error);
-  // The next reader parses the new file on demand; parsing it here as well
-  // would double the cost of a run of writes.
-  ProfileCache::Instance().Forget(file);
-  return true;
+  if (!refused.empty()) {
+    // the refusal is what the caller must hear of, unless the write failed too
+    if (written) LastError::Set(std::move(refused));
+    return false;
+  }
+  return written;
 }
 
 // No exception leaves the platform layer: a failed allocation (a huge value, a
@@ -252,6 +300,10 @@ std::vector<std::string> ProfileFile::KeyNames(const std::string& file, std::str
 bool ProfileFile::WriteString(const std::string& file, std::string_view section, std::string_view key,
                               std::string_view value) {
   return Guarded(file, false, [&] { return WriteImpl(file, Edit::kSet, section, key, value); });
+}
+
+bool ProfileFile::WriteStrings(const std::string& file, const std::vector<Assignment>& assignments) {
+  return Guarded(file, false, [&] { return WriteManyImpl(file, assignments); });
 }
 
 bool ProfileFile::DeleteKey(const std::string& file, std::string_view section, std::string_view key) {

@@ -81,6 +81,20 @@ class ProfileFile {  // static functions only
   // or ';', and any name or value with a line break or a NUL byte.
   static bool WriteString(const std::string& file, std::string_view section, std::string_view key,
                           std::string_view value);
+  // One value for WriteStrings.
+  struct Assignment {
+    std::string section;
+    std::string key;
+    std::string value;
+  };
+  // WriteString of each assignment in order, with one read and one replace of
+  // the file (flushed to disk like every write) whatever their number: the file
+  // ends as those calls would leave it (a key set twice keeps its first place
+  // and takes its last value). An assignment WriteString would refuse is left
+  // out while the others are written; the call then returns false with the
+  // first refusal in LastError. False as well, with the reason, when the file
+  // cannot be written (then nothing of it is).
+  static bool WriteStrings(const std::string& file, const std::vector<Assignment>& assignments);
   // lpString NULL: removes every line of that key from the searched section.
   // Nothing to remove (or no file) is success and writes nothing.
   static bool DeleteKey(const std::string& file, std::string_view section, std::string_view key);

@@ -1,11 +1,13 @@
 #include "apply/UpdateLog.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
 #include "apply/UpdateFiles.h"
+#include "apply/UpdateLogWriter.h"
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/profile/ProfileFile.h"
 #include "platform/registry/RegistryKey.h"
@@ -18,6 +20,11 @@ namespace {
 using platform::ProfileFile;
 using platform::RegistryKey;
 using platform::RegStatus;
+
+ino_t InodeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
 
 class UpdateFilesTest : public ::testing::Test {
  protected:
@@ -88,6 +95,46 @@ TEST_F(UpdateFilesTest, LogEntriesAndOldCopies) {
   EXPECT_NE(test::ReadFile(log + "20110315").find("[PRODUCTLIST]"), std::string::npos);
   UpdateFiles::MoveAside(log);  // nothing to move: no error, the copy stays
   EXPECT_TRUE(std::filesystem::exists(log + "20110315"));
+}
+
+// The download's writer keeps entries until a flush: a reader of the log
+// (the copy phase, a resumed run) sees nothing of them before, and all of
+// them after, in one replace of the file; a writer that goes out of scope
+// still writes what it holds.
+TEST_F(UpdateFilesTest, GatheredLogEntriesReachTheFileOnlyWhenFlushed) {
+  const std::string log = UpdateFiles::LogPath();
+  UpdateLog::WriteLogProduct("Old", 0);
+  {
+    UpdateLogWriter writer(log);
+    writer.WriteLogProduct("Writer", 0);
+    for (uint32_t i = 0; i < 500; ++i) {
+      const std::string name = "f" + std::to_string(i) + ".cab";
+      writer.WriteLogEntry("Writer", name, i, UpdateLog::kFile, "/d/" + name);
+    }
+    writer.WriteLogCount("Writer", 500, UpdateLog::kCount);
+    EXPECT_EQ(writer.Pending(), 1002u);
+    EXPECT_EQ(UpdateLog::Product(0), "Old") << "nothing reaches the file before the flush";
+    EXPECT_EQ(UpdateLog::FileCount("Writer"), 0u);
+
+    const ino_t before = InodeOf(log);
+    ASSERT_TRUE(writer.Flush());
+    EXPECT_NE(InodeOf(log), before) << "replaced as a whole";
+    EXPECT_EQ(writer.Pending(), 0u);
+    EXPECT_EQ(UpdateLog::Product(0), "Writer");
+    EXPECT_EQ(UpdateLog::FileCount("Writer"), 500u);
+    EXPECT_EQ(UpdateLog::FileEntry("Writer", 499), "f499.cab");
+    EXPECT_EQ(UpdateLog::FileTempPath("Writer", 0), "/d/f0.cab");
+    writer.WriteLogCount("PRODUCTLIST", 1, UpdateLog::kCount);
+  }
+  EXPECT_EQ(UpdateLog::ProductCount(), 1u) << "written when the writer went out of scope";
+
+  // a log that cannot be written is reported with its path, the entries dropped
+  test::DiagnosticsRecorder reports;
+  UpdateLogWriter lost((m_root / "no" / "such" / "quplog.ini").string());
+  lost.WriteLogProduct("Writer", 0);
+  EXPECT_FALSE(lost.Flush());
+  EXPECT_EQ(lost.Pending(), 0u);
+  EXPECT_TRUE(reports.Has("no/such/quplog.ini")) << reports.Text();
 }
 
 }  // namespace

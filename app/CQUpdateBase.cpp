@@ -188,17 +188,17 @@ std::vector<tagUPDATETYPE> CQUpdateBase::OrderByEdition(const std::vector<tagUPD
 }
 
 CQUpdateBase::ResumePoint CQUpdateBase::ResumeInterruptedRun() {
-  switch (CQUpdateMgrEnv().GetUpdateState()) {
-    case kStateCopyBegun:
+  switch (static_cast<UpdateState>(CQUpdateMgrEnv().GetUpdateState())) {
+    case UpdateState::kCopyBegun:
       // The copy was interrupted: its half-replaced files go back first.
       RollbackCopy(0);
       return ResumePoint::kCopy;
-    case kStateDownloaded:
-    case kStateCopyFailed: return ResumePoint::kCopy;
-    case kStateCopied:
-    case kStateActionsBegun:
-    case kStateActionsDone:
-    case kStateCommitBegun: return ResumePoint::kFinalize;
+    case UpdateState::kDownloaded:
+    case UpdateState::kCopyFailed: return ResumePoint::kCopy;
+    case UpdateState::kCopied:
+    case UpdateState::kActionsBegun:
+    case UpdateState::kActionsDone:
+    case UpdateState::kCommitBegun: return ResumePoint::kFinalize;
     default: return ResumePoint::kPrepare;
   }
 }
@@ -237,23 +237,23 @@ int32_t CQUpdateBase::StartDownload(std::vector<std::string>& products) {
   if (!m_downloadMgr) m_downloadMgr = std::make_unique<CQUpdateDownloadMgr>();
   m_droppedProducts.clear();
   if (m_downloadMgr->Connect() != 1) return kResultNoConnection;
-  SetUpdateState(kStateDownloadBegun);
+  SetUpdateState(UpdateState::kDownloadBegun);
   if (CQUpdateDlgMgr* window = Window()) window->OnFileTransferBegin();
 
   const int32_t result = DownloadProducts(products);
   ReportDroppedProducts();
   if (result == 1) {
-    SetUpdateState(kStateDownloaded);
+    SetUpdateState(UpdateState::kDownloaded);
     if (CQUpdateDlgMgr* window = Window()) window->OnFileTransferFinish();
     return 1;
   }
   if (result == 2 || result == 5 || result == 6) {
     if (m_autoMode == 0) {
-      SetUpdateState(result == 5 ? kStateSignatureFailed : kStateDownloadFailed);
+      SetUpdateState(result == 5 ? UpdateState::kSignatureFailed : UpdateState::kDownloadFailed);
       return result;
     }
     // Nobody watches an automatic run: start clean next time.
-    SetUpdateState(kStateDone);
+    SetUpdateState(UpdateState::kDone);
     CleanDownloads();
     if (m_endProcess) {
       m_endProcess(1);
@@ -262,7 +262,7 @@ int32_t CQUpdateBase::StartDownload(std::vector<std::string>& products) {
     }
     return result;
   }
-  SetUpdateState(m_autoMode == 0 ? kStateDownloadFailed : kStateDone);
+  SetUpdateState(m_autoMode == 0 ? UpdateState::kDownloadFailed : UpdateState::kDone);
   if (CQUpdateDlgMgr* window = Window()) window->OnFileTransferError(result);
   return result;
 }
@@ -283,7 +283,7 @@ void CQUpdateBase::ReportDroppedProducts() {
 }
 
 int32_t CQUpdateBase::CopyFiles() {
-  SetUpdateState(kStateCopyBegun);
+  SetUpdateState(UpdateState::kCopyBegun);
   m_copyFailureReason.clear();
   // A resumed run finds the folder as the last one left it: whoever could
   // have written to it since must not get a file unpacked.
@@ -291,14 +291,14 @@ int32_t CQUpdateBase::CopyFiles() {
     m_copyFailureReason = "the download folder cannot be used: " + error;
     platform::Diagnostics::Report(m_copyFailureReason);
     platform::MessageService::Current().Show(kStringInvalidDownloadPath, platform::MessageService::kOk);
-    SetUpdateState(kStateCopyFailed);
+    SetUpdateState(UpdateState::kCopyFailed);
     if (CQUpdateDlgMgr* window = Window()) window->OnFileCopyError();
-    return CQUpdateApplier::kFailed;
+    return ToCode(CopyResult::kFailed);
   }
   if (CQUpdateDlgMgr* window = Window()) window->OnFileCopyBegin();
   m_copying = true;
   m_rollbackPending = false;
-  const int32_t result = m_applier.ApplyUpdates();
+  const CopyResult result = m_applier.ApplyUpdates();
   m_copying = false;
   // A rollback asked for while the copy ran waits until the applier has
   // stopped: done at once, it would undo the levels recorded so far while
@@ -308,23 +308,23 @@ int32_t CQUpdateBase::CopyFiles() {
     platform::Diagnostics::Report("the copy was cancelled; the update levels this run recorded are rolled back");
     m_applier.Rollback(1);
   }
-  if (result == CQUpdateApplier::kFailed || result == CQUpdateApplier::kCancelled) {
-    if (result == CQUpdateApplier::kFailed) m_copyFailureReason = m_applier.FailureReason();
-    SetUpdateState(kStateCopyFailed);
+  if (result == CopyResult::kFailed || result == CopyResult::kCancelled) {
+    if (result == CopyResult::kFailed) m_copyFailureReason = m_applier.FailureReason();
+    SetUpdateState(UpdateState::kCopyFailed);
     // What was queued for the next start belongs to the copy being undone.
     m_restartRequired.store(0);
-    if (result == CQUpdateApplier::kFailed) {
+    if (result == CopyResult::kFailed) {
       if (CQUpdateDlgMgr* window = Window()) window->OnFileCopyError();
     }
-    return result;
+    return ToCode(result);
   }
-  SetUpdateState(kStateCopied);
+  SetUpdateState(UpdateState::kCopied);
   if (CQUpdateDlgMgr* window = Window()) window->OnFileCopyFinish();
-  return result;
+  return ToCode(result);
 }
 
 int32_t CQUpdateBase::ApplyActions() {
-  SetUpdateState(kStateActionsBegun);
+  SetUpdateState(UpdateState::kActionsBegun);
   // Shortcuts and program starts go where the products were installed, as
   // known before any registry entry of a product file ran.
   const CQUpdateActions::InstallFolders folders = CQUpdateActions::ReadInstallFolders();
@@ -348,7 +348,7 @@ int32_t CQUpdateBase::ApplyActions() {
   }
   const bool started = CQUpdateActions::RunStartActions(folders) != 0;
   if (started && !refused) {
-    SetUpdateState(kStateActionsDone);
+    SetUpdateState(UpdateState::kActionsDone);
   } else if (CQUpdateDlgMgr* window = Window()) {
     window->OnFinalizeError();
   }
@@ -356,14 +356,14 @@ int32_t CQUpdateBase::ApplyActions() {
 }
 
 int32_t CQUpdateBase::CompleteUpdate() {
-  SetUpdateState(kStateCommitBegun);
+  SetUpdateState(UpdateState::kCommitBegun);
   bool ok = CommitUpdate() != 0;
   if (ok) {
     if (m_droppedProducts.empty()) RecordLastUpdate();
     ok = CleanDownloads() != 0;
   }
   if (ok) {
-    SetUpdateState(kStateCommitted);
+    SetUpdateState(UpdateState::kCommitted);
   } else if (CQUpdateDlgMgr* window = Window()) {
     window->OnFinalizeError();
   }
@@ -371,10 +371,11 @@ int32_t CQUpdateBase::CompleteUpdate() {
 }
 
 void CQUpdateBase::EndUpdateState(int32_t aborted) {
-  if (aborted == 0) SetUpdateState(kStateDone);
+  if (aborted == 0) SetUpdateState(UpdateState::kDone);
 }
 
-void CQUpdateBase::SetUpdateState(uint32_t code) {
+void CQUpdateBase::SetUpdateState(UpdateState state) {
+  const auto code = static_cast<uint32_t>(state);
   if (CQUpdateMgrEnv().SetUpdateState(code) == 0) {
     platform::Diagnostics::Report("cannot store UpdateState " + std::to_string(code) + ": " +
                                   platform::LastError::Text());
@@ -415,11 +416,11 @@ void CQUpdateBase::LoadUpdateContent(const std::string& product) {
   if (m_downloadMgr) m_downloadMgr->DownloadInfoFile(product);
 }
 
-void CQUpdateBase::NotifyProgressText(uint32_t kind, std::string_view file, uint32_t value) {
+void CQUpdateBase::NotifyProgressText(platform::ProgressKind kind, std::string_view file, uint32_t value) {
   if (CQUpdateDlgMgr* window = Window()) window->SetProgressText(kind, file, value);
 }
 
-void CQUpdateBase::NotifyProductStatus(const std::string& product, uint32_t kind) {
+void CQUpdateBase::NotifyProductStatus(const std::string& product, platform::ProgressKind kind) {
   if (CQUpdateDlgMgr* window = Window()) window->SetProductStatus(product, kind);
 }
 

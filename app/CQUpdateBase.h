@@ -8,31 +8,16 @@
 #include <string_view>
 #include <vector>
 
+#include "app/UpdateState.h"
 #include "apply/CQUpdateApplier.h"
 #include "config/tagUPDATETYPE.h"
+#include "platform/core/ProgressKind.h"
 
 namespace qrv {
 
 class CQUpdateDlgMgr;
 class CQUpdateDownloadMgr;
 class StandByWindow;
-
-// Codes stored as UpdateState so that a run interrupted by a crash, a
-// log-off or a restart can be resumed by the next automatic start.
-enum UpdateStateCode : uint32_t {
-  kStateDone = 0,
-  kStateDownloadBegun = 11,
-  kStateDownloaded = 12,
-  kStateDownloadFailed = 13,
-  kStateSignatureFailed = 14,
-  kStateCopyBegun = 21,
-  kStateCopied = 22,
-  kStateCopyFailed = 23,
-  kStateActionsBegun = 31,
-  kStateActionsDone = 32,
-  kStateCommitBegun = 41,
-  kStateCommitted = 42,
-};
 
 // The update engine: the work of each phase of a run, the product list of
 // pending updates, the download manager and the file replacement engine.
@@ -106,7 +91,7 @@ class CQUpdateBase {
   int32_t ApplyActions();
   int32_t CompleteUpdate();
   void EndUpdateState(int32_t aborted);
-  void SetUpdateState(uint32_t code);
+  void SetUpdateState(UpdateState state);
   void CancelDownload();
   void CancelCopy();
   // Puts back the levels the copy recorded (CQUpdateApplier::Rollback);
@@ -130,8 +115,8 @@ class CQUpdateBase {
   const std::string& CopyFailureReason() const { return m_copyFailureReason; }
 
   // Forwarded to the window.
-  void NotifyProgressText(uint32_t kind, std::string_view file, uint32_t value);
-  void NotifyProductStatus(const std::string& product, uint32_t kind);
+  void NotifyProgressText(platform::ProgressKind kind, std::string_view file, uint32_t value);
+  void NotifyProductStatus(const std::string& product, platform::ProgressKind kind);
   void StepProgressBack();
   void SetProgressRange(uint32_t count);
 

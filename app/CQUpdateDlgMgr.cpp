@@ -29,21 +29,21 @@ CQUpdateDlgMgr::CQUpdateDlgMgr() : m_process(CQUpdateBaseProcess::GetInstance())
 
 CQUpdateDlgMgr::~CQUpdateDlgMgr() = default;
 
-void CQUpdateDlgMgr::Trace(std::string_view label) { m_trace.WriteEvent(label, m_phase); }
+void CQUpdateDlgMgr::Trace(std::string_view label) { m_trace.WriteEvent(label, static_cast<int32_t>(m_phase)); }
 
 int32_t CQUpdateDlgMgr::RunDialog() { return 1; }
 
 bool CQUpdateDlgMgr::UpdatePrepare(int32_t /*messageId*/) {
   const bool interactive = m_process != nullptr && m_process->IsAutoMode() == 0;
   if (interactive) m_process->ShowStandBy();
-  m_phase = kPhasePrepare;
+  m_phase = UpdatePhase::kPrepare;
   const int32_t found = m_process != nullptr ? m_process->QueryUpdates() : 0;
   if (interactive) m_process->CloseStandBy();
   return OnPrepareFinish(found);
 }
 
 int32_t CQUpdateDlgMgr::UpdateDownload(std::vector<std::string>& products) {
-  m_phase = kPhaseDownload;
+  m_phase = UpdatePhase::kDownload;
   if (m_process == nullptr) return 0;
   const int32_t result = m_process->StartDownload(products);
   // An automatic run whose download failed has ended (state 0, folder
@@ -60,16 +60,16 @@ int32_t CQUpdateDlgMgr::UpdateDownload(std::vector<std::string>& products) {
   return result;
 }
 
-void CQUpdateDlgMgr::UpdateWait() { m_phase = kPhaseWait; }
+void CQUpdateDlgMgr::UpdateWait() { m_phase = UpdatePhase::kWait; }
 
 int32_t CQUpdateDlgMgr::UpdateCopyFile() {
-  m_phase = kPhaseFileCopy;
+  m_phase = UpdatePhase::kFileCopy;
   Trace("DlgMgr-UpdateCopyFile");
   return m_process != nullptr ? m_process->CopyFiles() : 0;
 }
 
 void CQUpdateDlgMgr::UpdateFinalize() {
-  m_phase = kPhaseFinalize;
+  m_phase = UpdatePhase::kFinalize;
   if (m_process == nullptr) return;
   // The commit runs even after a failed action: the files are in place and
   // their levels recorded, so forgetting the old levels is still right.
@@ -78,7 +78,7 @@ void CQUpdateDlgMgr::UpdateFinalize() {
 }
 
 void CQUpdateDlgMgr::UpdateFinish(int32_t aborted) {
-  m_phase = kPhaseFinish;
+  m_phase = UpdatePhase::kFinish;
   if (m_process != nullptr) m_process->EndUpdateState(aborted);
 }
 
@@ -122,7 +122,7 @@ void CQUpdateDlgMgr::CompleteProgress() {
 }
 
 void CQUpdateDlgMgr::OnFileCopyCancel() {
-  SetProgressText(kKindCancelling, {}, 0);
+  SetProgressText(platform::ProgressKind::kCancelling, {}, 0);
   if (m_process == nullptr) return;
   m_process->CancelCopy();
   m_process->RollbackCopy(1);
@@ -135,7 +135,7 @@ void CQUpdateDlgMgr::OnFileTransferError(int32_t result) {
 
 void CQUpdateDlgMgr::OnFileCopyError() {
   Show(kStringAborted);
-  SetProgressText(kKindCancelling, {}, 0);
+  SetProgressText(platform::ProgressKind::kCancelling, {}, 0);
   if (m_process == nullptr) return;
   m_process->CancelCopy();
   m_process->RollbackCopy(1);
@@ -153,16 +153,16 @@ bool CQUpdateDlgMgr::OnPrepareFinish(int32_t /*found*/) {
   return true;
 }
 
-void CQUpdateDlgMgr::SetProductStatus(const std::string& /*product*/, uint32_t /*kind*/) {}
+void CQUpdateDlgMgr::SetProductStatus(const std::string& /*product*/, platform::ProgressKind /*kind*/) {}
 
-std::string CQUpdateDlgMgr::ProgressText(uint32_t kind, std::string_view file) {
+std::string CQUpdateDlgMgr::ProgressText(platform::ProgressKind kind, std::string_view file) {
   uint32_t id = kStringWait;
   switch (kind) {
-    case kKindDownloading: id = kStringDownloading; break;
-    case kKindCopying: id = kStringCopying; break;
-    case kKindDeleting: id = kStringDeleting; break;
-    case kKindCancelling: id = kStringCancelingPrefix; break;
-    case kKindDropped: id = kStringNotUpdatedPrefix; break;
+    case platform::ProgressKind::kDownloading: id = kStringDownloading; break;
+    case platform::ProgressKind::kCopying: id = kStringCopying; break;
+    case platform::ProgressKind::kDeleting: id = kStringDeleting; break;
+    case platform::ProgressKind::kCancelling: id = kStringCancelingPrefix; break;
+    case platform::ProgressKind::kDropped: id = kStringNotUpdatedPrefix; break;
     default: break;
   }
   const std::string prefix = CQUpdateStrings::Get(id);
@@ -200,15 +200,15 @@ std::string CQUpdateDlgMgr::ProgressText(uint32_t kind, std::string_view file) {
   return text;
 }
 
-void CQUpdateDlgMgr::SetProgressText(uint32_t kind, std::string_view file, uint32_t /*value*/) {
+void CQUpdateDlgMgr::SetProgressText(platform::ProgressKind kind, std::string_view file, uint32_t /*value*/) {
   switch (kind) {
-    case kKindDownloading:
-    case kKindCopying:
-    case kKindDeleting:
+    case platform::ProgressKind::kDownloading:
+    case platform::ProgressKind::kCopying:
+    case platform::ProgressKind::kDeleting:
       if (m_progress != nullptr) m_progress->StepIt();
       break;
-    case kKindCancelling:
-    case kKindDropped: break;
+    case platform::ProgressKind::kCancelling:
+    case platform::ProgressKind::kDropped: break;
     default:
       if (m_progress != nullptr) m_progress->SetPos(0);
       break;

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/UpdatePhase.h"
+#include "platform/core/ProgressKind.h"
 #include "apply/CQUpdateTraceFile.h"
 #include "config/tagUPDATETYPE.h"
 
@@ -16,17 +18,6 @@ class ProductCheckList;
 class ProgressControl;
 class StatusControl;
 class DataExchange;  // the front-end's control binding; never looked into here
-
-// The phases of one update run, in the order a run moves through them.
-enum UpdatePhase : int32_t {
-  kPhaseNone = -1,  // no phase entered yet
-  kPhasePrepare = 0,
-  kPhaseDownload = 1,
-  kPhaseWait = 2,
-  kPhaseFileCopy = 3,
-  kPhaseFinalize = 4,
-  kPhaseFinish = 5,
-};
 
 // The orchestrator as a window sees it: the window of a run (automatic or
 // interactive) derives from this class. Phase operations (UpdatePrepare to
@@ -47,11 +38,6 @@ enum UpdatePhase : int32_t {
 class CQUpdateDlgMgr {
  public:
   // Progress kinds of SetProductStatus and SetProgressText.
-  static constexpr uint32_t kKindDownloading = 1;
-  static constexpr uint32_t kKindCopying = 3;
-  static constexpr uint32_t kKindDeleting = 4;
-  static constexpr uint32_t kKindCancelling = 7;
-  static constexpr uint32_t kKindDropped = 9;
   // Longest status text the status line shows whole; longer names are
   // shortened in the middle.
   static constexpr size_t kStatusChars = 45;
@@ -93,11 +79,11 @@ class CQUpdateDlgMgr {
   virtual void OnErrorReserved2();
   // Keeps the process object's product list for the window; true.
   virtual bool OnPrepareFinish(int32_t found);
-  virtual void SetProductStatus(const std::string& product, uint32_t kind);
+  virtual void SetProductStatus(const std::string& product, platform::ProgressKind kind);
   // Status line "<prefix><file>" (no more than kStatusChars characters
   // unless the prefix alone is longer) and one progress step for the kinds
   // that make progress. An empty file shows the prefix alone.
-  virtual void SetProgressText(uint32_t kind, std::string_view file, uint32_t value);
+  virtual void SetProgressText(platform::ProgressKind kind, std::string_view file, uint32_t value);
   // Whether the run goes on when the schedule says due (1) or not (0).
   virtual bool CheckSchedule(int32_t due);
   virtual void DoDataExchange(DataExchange* context);
@@ -122,9 +108,9 @@ class CQUpdateDlgMgr {
   void CheckDependencies(const std::string& product, ProductCheckList& list, uint32_t check);
 
   // The status text for kind and file (see SetProgressText).
-  static std::string ProgressText(uint32_t kind, std::string_view file);
+  static std::string ProgressText(platform::ProgressKind kind, std::string_view file);
 
-  int32_t Phase() const { return m_phase; }
+  UpdatePhase Phase() const { return m_phase; }
   const std::vector<tagUPDATETYPE>* ProductList() const { return m_productList; }
 
  protected:
@@ -135,7 +121,7 @@ class CQUpdateDlgMgr {
   CQUpdateBaseProcess* m_process;
   CQUpdateTraceFile m_trace;
   std::vector<tagUPDATETYPE>* m_productList = nullptr;
-  int32_t m_phase = kPhaseNone;
+  UpdatePhase m_phase = UpdatePhase::kNone;
   ProgressControl* m_progress = nullptr;
   int32_t m_progressHigh = 0;  // upper end of the range last set
   StatusControl* m_status = nullptr;

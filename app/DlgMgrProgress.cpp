@@ -4,11 +4,11 @@
 
 namespace qrv {
 
-void DlgMgrProgress::NotifyProductStatus(const std::string& product, uint32_t kind) {
+void DlgMgrProgress::NotifyProductStatus(const std::string& product, platform::ProgressKind kind) {
   if (CQUpdateBaseProcess* process = CQUpdateBaseProcess::GetInstance()) process->NotifyProductStatus(product, kind);
 }
 
-void DlgMgrProgress::NotifyProgressText(uint32_t kind, const std::string& text, uint32_t value) {
+void DlgMgrProgress::NotifyProgressText(platform::ProgressKind kind, const std::string& text, uint32_t value) {
   if (CQUpdateBaseProcess* process = CQUpdateBaseProcess::GetInstance()) process->NotifyProgressText(kind, text, value);
 }
 

@@ -16,8 +16,8 @@ namespace qrv {
 // worker and only stores an atomic flag.
 class DlgMgrProgress : public platform::UpdateProgress {
  public:
-  void NotifyProductStatus(const std::string& product, uint32_t kind) override;
-  void NotifyProgressText(uint32_t kind, const std::string& text, uint32_t value) override;
+  void NotifyProductStatus(const std::string& product, platform::ProgressKind kind) override;
+  void NotifyProgressText(platform::ProgressKind kind, const std::string& text, uint32_t value) override;
   void SetProgressRange(uint32_t count) override;
   void SetRestartRequired(uint32_t flag) override;
 };

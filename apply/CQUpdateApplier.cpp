@@ -71,13 +71,13 @@ void CQUpdateApplier::RecordLevel(const std::string& product, const std::string&
   CQUpdateMgrEnv().SetProductVersion(product, level, first);
 }
 
-int CQUpdateApplier::Fail(std::string reason) {
+CopyResult CQUpdateApplier::Fail(std::string reason) {
   platform::Diagnostics::Report(reason);
   m_failure = std::move(reason);
-  return kFailed;
+  return CopyResult::kFailed;
 }
 
-int CQUpdateApplier::ApplyUpdates() {
+CopyResult CQUpdateApplier::ApplyUpdates() {
   m_recorded.clear();
   m_failure.clear();
   const std::string logPath = UpdateFiles::LogPath();
@@ -85,23 +85,23 @@ int CQUpdateApplier::ApplyUpdates() {
   const uint32_t count = UpdateLog::ProductCount();
   for (uint32_t i = 0; i < count; ++i) {
     const std::string product = UpdateLog::Product(i);
-    int r = ApplyProduct(product, logPath, infoPath);
-    if (r == kCancelled) return kCancelled;
-    if (r == kFailed) return kFailed;
+    const CopyResult r = ApplyProduct(product, logPath, infoPath);
+    if (r == CopyResult::kCancelled) return CopyResult::kCancelled;
+    if (r == CopyResult::kFailed) return CopyResult::kFailed;
     RecordLevel(product, infoPath);
   }
   // A cancel that came while the last product was being copied still
   // counts: the run ends as cancelled, never as finished.
-  if (m_cancel.load() != 0) return kCancelled;
-  return kDone;
+  if (m_cancel.load() != 0) return CopyResult::kCancelled;
+  return CopyResult::kDone;
 }
 
-int CQUpdateApplier::ApplyProduct(const std::string& product, const std::string& logPath,
+CopyResult CQUpdateApplier::ApplyProduct(const std::string& product, const std::string& logPath,
                                   const std::string& /*infoPath: the level is ApplyUpdates' to record*/) {
   platform::UpdateProgress& progress = platform::UpdateProgress::Current();
   progress.SetProgressRange(15);
   m_failure.clear();
-  if (m_cancel.load() != 0) return kCancelled;
+  if (m_cancel.load() != 0) return CopyResult::kCancelled;
 
   {
     platform::RegistryKey key;
@@ -109,7 +109,7 @@ int CQUpdateApplier::ApplyProduct(const std::string& product, const std::string&
         platform::RegistryKey::Open(platform::kRootLocalMachine,
                                     std::string(CQUpdateUtilRegistry::kMainKey) + "\\" + product,
                                     platform::RegAccess::kRead, key) != platform::RegStatus::kOk) {
-      return kDone;  // not installed here: nothing to apply
+      return CopyResult::kDone;  // not installed here: nothing to apply
     }
   }
   std::vector<std::string> features;
@@ -124,8 +124,8 @@ int CQUpdateApplier::ApplyProduct(const std::string& product, const std::string&
     for (uint32_t j = 0; j < count; ++j) {
       const std::string file = ProfileFile::GetString(logPath, feature, Indexed("FILE", j), "");
       const std::string cabinet = ProfileFile::GetString(logPath, feature, Indexed("FILE", j) + "TEMPPATH", "");
-      progress.NotifyProductStatus(feature, platform::UpdateProgress::kCopying);
-      progress.NotifyProgressText(platform::UpdateProgress::kCopying, product, 0);
+      progress.NotifyProductStatus(feature, platform::ProgressKind::kCopying);
+      progress.NotifyProgressText(platform::ProgressKind::kCopying, product, 0);
       if (!UpdateFiles::IsCabinetName(cabinet)) {
         return Fail("update of " + product + " refused: " + cabinet + " (" + file + " of " + feature +
                     ") is not a cabinet");
@@ -156,7 +156,7 @@ int CQUpdateApplier::ApplyProduct(const std::string& product, const std::string&
       }
     }
   }
-  return kDone;
+  return CopyResult::kDone;
 }
 
 int CQUpdateApplier::Commit() {
@@ -169,7 +169,7 @@ int CQUpdateApplier::Commit() {
 int CQUpdateApplier::Rollback(uint32_t /*flag*/) {
   CQUpdateMgrEnv env;
   const uint32_t count = UpdateLog::ProductCount();
-  for (uint32_t i = 0; i < count; ++i) platform::UpdateProgress::Current().NotifyProductStatus("", platform::UpdateProgress::kCancelling);
+  for (uint32_t i = 0; i < count; ++i) platform::UpdateProgress::Current().NotifyProductStatus("", platform::ProgressKind::kCancelling);
   for (uint32_t i = 0; i < count; ++i) {
     const std::string product = UpdateLog::Product(i);
     const uint32_t backup = env.GetProductVersionBak(product);

@@ -5,6 +5,8 @@
 #include <set>
 #include <string>
 
+#include "apply/CopyResult.h"
+
 namespace qrv {
 
 // Applies what the download phase left in the download folder: unpacks each
@@ -22,10 +24,6 @@ namespace qrv {
 // the caller's events keep being serviced.
 class CQUpdateApplier {
  public:
-  static constexpr int kFailed = 0;
-  static constexpr int kDone = 1;
-  static constexpr int kCancelled = 2;
-
   // Every logged product in order: 1 done, 0 when a product failed (those
   // before it stay applied with their levels recorded; the failed one and
   // those after it keep their levels, so the next run offers them again),
@@ -33,7 +31,7 @@ class CQUpdateApplier {
   // product's level is recorded only
   // once every one of its cabinets was unpacked (in place, or through the
   // holding folder and the restart queue).
-  int ApplyUpdates();
+  CopyResult ApplyUpdates();
   // One product: 2 when the cancel request is set, 1 when its key cannot be
   // opened (nothing to apply) or every cabinet was unpacked, 0 when a logged
   // file is not a cabinet name ("...cab"), lies outside the download folder,
@@ -43,7 +41,7 @@ class CQUpdateApplier {
   // file it is unpacked from; damage; a file that would land outside the
   // installation folder; no room even in the holding folder). Records no
   // level itself; on 0, FailureReason() says why.
-  int ApplyProduct(const std::string& product, const std::string& logPath, const std::string& infoPath);
+  CopyResult ApplyProduct(const std::string& product, const std::string& logPath, const std::string& infoPath);
   // Why the last ApplyUpdates() / ApplyProduct() failed, naming the product,
   // the cabinet's path and the reason; empty when the last call did not fail.
   // The front-ends show it with the copy error.
@@ -71,7 +69,7 @@ class CQUpdateApplier {
   // of a product in a run keeps the old level as ProductVersion_Bak.
   void RecordLevel(const std::string& product, const std::string& infoPath);
   // Keeps reason as FailureReason(), reports it to the diagnostics; kFailed.
-  int Fail(std::string reason);
+  CopyResult Fail(std::string reason);
 
   std::atomic<uint32_t> m_cancel{0};
   std::set<std::string> m_recorded;  // upper-cased products recorded in this run

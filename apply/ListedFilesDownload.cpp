@@ -66,18 +66,18 @@ DownloadResult ListedFilesDownload::DownloadListedFiles(std::vector<std::string>
       const std::string& why = m_transport.LastFailure();
       platform::Diagnostics::Report("product " + product + " is not updated: its product file " + product +
                                     ".ini cannot be fetched" + (why.empty() ? std::string() : " (" + why + ")"));
-      progress.NotifyProgressText(platform::UpdateProgress::kDropped, product, 0);
+      progress.NotifyProgressText(platform::ProgressKind::kDropped, product, 0);
       m_droppedProducts.push_back(product);
       products.erase(products.begin() + static_cast<std::ptrdiff_t>(i));
       continue;
     }
     handled = static_cast<uint32_t>(i) + 1;
-    progress.NotifyProductStatus(product, platform::UpdateProgress::kDownloading);
+    progress.NotifyProductStatus(product, platform::ProgressKind::kDownloading);
     std::vector<std::string> features;
     UpdateFiles::FeatureNames(product, features);
     for (const std::string& feature : features) {
       if (m_transport.CancelFlag() != 0) break;
-      progress.NotifyProgressText(platform::UpdateProgress::kDownloading, feature, 0);
+      progress.NotifyProgressText(platform::ProgressKind::kDownloading, feature, 0);
       UpdateLog::WriteLogProduct(product, static_cast<uint32_t>(i));
       if (!FetchFeature(product, feature, errors)) return DownloadResult::kFolderFailed;
     }
@@ -141,7 +141,7 @@ bool ListedFilesDownload::FetchFeature(const std::string& product, const std::st
       UpdateLog::WriteLogEntry(feature, relative, errors, UpdateLog::kError, local);
       ++errors;
     }
-    progress.NotifyProgressText(platform::UpdateProgress::kDownloading, relative, n);
+    progress.NotifyProgressText(platform::ProgressKind::kDownloading, relative, n);
     if (m_transport.CancelFlag() != 0) break;
   }
   UpdateLog::WriteLogCount(feature, n, UpdateLog::kCount);

@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
 
   Clock::time_point start = Clock::now();
   qrv::CQUpdateApplier applier;
-  int applied = applier.ApplyUpdates();
+  const qrv::CopyResult applied = applier.ApplyUpdates();
   const double ours = Seconds(start);
 
   start = Clock::now();
@@ -126,8 +126,8 @@ int main(int argc, char** argv) {
   for (const auto& entry : fs::directory_iterator(install)) installedFiles += entry.is_regular_file() ? 1 : 0;
 
   std::printf("ApplyUpdates:      %d cabinets in %.3f s (%.2f ms each), result %d, %zu files installed\n", cabinets,
-              ours, 1000.0 * ours / cabinets, applied, installedFiles);
-  if (applied != qrv::CQUpdateApplier::kDone) std::printf("ApplyUpdates failed: %s\n", applier.FailureReason().c_str());
+              ours, 1000.0 * ours / cabinets, qrv::ToCode(applied), installedFiles);
+  if (applied != qrv::CopyResult::kDone) std::printf("ApplyUpdates failed: %s\n", applier.FailureReason().c_str());
   std::printf("cabextract loop:   %d cabinets in %.3f s (%.2f ms each)%s\n", cabinets, theirs,
               1000.0 * theirs / cabinets, extracted ? "" : " (FAILED)");
   std::printf("ratio ApplyUpdates / cabextract: %.2f (target <= 2)\n", ours / theirs);
@@ -154,5 +154,5 @@ int main(int argc, char** argv) {
   product.Close();
   std::error_code ec;
   fs::remove_all(work, ec);
-  return applied == 1 && extracted && installedFiles == static_cast<size_t>(cabinets) && left == 1 ? 0 : 1;
+  return applied == qrv::CopyResult::kDone && extracted && installedFiles == static_cast<size_t>(cabinets) && left == 1 ? 0 : 1;
 }

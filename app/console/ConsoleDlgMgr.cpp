@@ -56,8 +56,8 @@ void ConsoleDlgMgr::Pump() {
   // The question is asked from inside the pump; a second Ctrl-C while it
   // waits must not ask again.
   m_asking = true;
-  if (m_phase == kPhaseDownload) OnFileTransferCancel();
-  else if (m_phase == kPhaseFileCopy) OnFileCopyCancel();
+  if (m_phase == UpdatePhase::kDownload) OnFileTransferCancel();
+  else if (m_phase == UpdatePhase::kFileCopy) OnFileCopyCancel();
   else g_interrupted.store(true);  // between phases: RunInteractive sees it
   m_asking = false;
 }
@@ -155,7 +155,7 @@ int32_t ConsoleDlgMgr::CopyAndFinish() {
   DetachBar();
   if (copied != 1) {
     UpdateFinish(1);
-    return copied == CQUpdateApplier::kCancelled ? kExitInterrupted : 1;
+    return copied == ToCode(CopyResult::kCancelled) ? kExitInterrupted : 1;
   }
   // A Ctrl-C after the last cabinet was looked at: the files are in, but the
   // user asked to stop before the update is finalised; it ends as a
@@ -163,7 +163,7 @@ int32_t ConsoleDlgMgr::CopyAndFinish() {
   if (g_interrupted.load()) {
     Pump();
     if (m_copyCancelled) {
-      if (m_process != nullptr) m_process->SetUpdateState(kStateCopyFailed);
+      if (m_process != nullptr) m_process->SetUpdateState(UpdateState::kCopyFailed);
       UpdateFinish(1);
       return kExitInterrupted;
     }
@@ -305,13 +305,13 @@ void ConsoleDlgMgr::OnFinalizeError() {
   CQUpdateDlgMgr::OnFinalizeError();
 }
 
-void ConsoleDlgMgr::SetProductStatus(const std::string& product, uint32_t kind) {
+void ConsoleDlgMgr::SetProductStatus(const std::string& product, platform::ProgressKind kind) {
   std::string line;
   const std::string name = m_process != nullptr ? m_process->ProductName(product) : product;
   switch (kind) {
-    case kKindDownloading: line = ConsoleMessageService::Format(kStringDownloadingProduct, name); break;
-    case kKindCopying: line = ConsoleMessageService::Format(kStringCopyingProduct, name); break;
-    case kKindCancelling: line = CQUpdateStrings::Get(kStringCancelingUpdate); break;
+    case platform::ProgressKind::kDownloading: line = ConsoleMessageService::Format(kStringDownloadingProduct, name); break;
+    case platform::ProgressKind::kCopying: line = ConsoleMessageService::Format(kStringCopyingProduct, name); break;
+    case platform::ProgressKind::kCancelling: line = CQUpdateStrings::Get(kStringCancelingUpdate); break;
     default: return;
   }
   if (m_bar) m_bar->Finish();

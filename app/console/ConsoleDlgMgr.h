@@ -58,7 +58,7 @@ class ConsoleDlgMgr : public CQUpdateDlgMgr {
   void OnFileTransferError(int32_t result) override;
   void OnFileCopyError() override;
   void OnFinalizeError() override;
-  void SetProductStatus(const std::string& product, uint32_t kind) override;
+  void SetProductStatus(const std::string& product, platform::ProgressKind kind) override;
   bool CheckSchedule(int32_t due) override;
 
   // The exit status the run ends with when the automatic run's download

@@ -28,6 +28,8 @@
 namespace qrv {
 namespace {
 
+using platform::ProgressKind;
+
 class FakeProgressBar : public ProgressControl {
  public:
   void SetRange(int32_t l, int32_t h) override { low = l, high = h; }
@@ -125,20 +127,20 @@ TEST_F(DlgMgrTest, StatusTextsAreShortenedInTheMiddleToFortyFiveCharacters) {
   std::string wide;
   for (int i = 0; i < 60; ++i) wide += "\u00E9";  // two bytes each: characters, not bytes, are counted
   struct Case {
-    uint32_t kind;
+    ProgressKind kind;
     std::string file, text;
   };
   for (const Case& c : std::vector<Case>{
-           {1, name, "Downloading : " + name.substr(0, 15) + "..." + name.substr(47)},
-           {1, fits, "Downloading : " + fits},  // exactly fitting names stay whole
-           {1, wide, "Downloading : " + wide.substr(0, 30) + "..." + wide.substr(94)},
-           {3, "", "Copying : "},
-           {7, "", "Canceling :\u00A0"},  // the cancelling prefix ends in a no-break space
-           {99, "x", "Wait...x"},
+           {ProgressKind::kDownloading, name, "Downloading : " + name.substr(0, 15) + "..." + name.substr(47)},
+           {ProgressKind::kDownloading, fits, "Downloading : " + fits},  // exactly fitting names stay whole
+           {ProgressKind::kDownloading, wide, "Downloading : " + wide.substr(0, 30) + "..." + wide.substr(94)},
+           {ProgressKind::kCopying, "", "Copying : "},
+           {ProgressKind::kCancelling, "", "Canceling :\u00A0"},  // the cancelling prefix ends in a no-break space
+           {static_cast<ProgressKind>(99), "x", "Wait...x"},
        }) {
-    EXPECT_EQ(CQUpdateDlgMgr::ProgressText(c.kind, c.file), c.text) << c.kind << " " << c.file;
+    EXPECT_EQ(CQUpdateDlgMgr::ProgressText(c.kind, c.file), c.text) << static_cast<uint32_t>(c.kind) << " " << c.file;
   }
-  EXPECT_EQ(CQUpdateDlgMgr::ProgressText(1, fits + "o").size(), 45u) << "one character more is shortened";
+  EXPECT_EQ(CQUpdateDlgMgr::ProgressText(ProgressKind::kDownloading, fits + "o").size(), 45u) << "one character more is shortened";
 }
 
 // The offsets of the escaped name at which a cut is allowed: between whole
@@ -151,7 +153,7 @@ std::vector<size_t> CutPoints(const std::string& name) {
 
 TEST_F(DlgMgrTest, ServerNamesAreEscapedBeforeTheMiddleCutWhichNeverSplitsAnEscape) {
   // short: whole, escaped
-  EXPECT_EQ(CQUpdateDlgMgr::ProgressText(1, "a\x1b[2Jb\xc2\x9b.cab"), "Downloading : a\\e[2Jb\\u009B.cab");
+  EXPECT_EQ(CQUpdateDlgMgr::ProgressText(ProgressKind::kDownloading, "a\x1b[2Jb\xc2\x9b.cab"), "Downloading : a\\e[2Jb\\u009B.cab");
 
   // Long names with an escape moved through every position, so that each
   // cut lands on every offset of an escape at some point.
@@ -161,7 +163,7 @@ TEST_F(DlgMgrTest, ServerNamesAreEscapedBeforeTheMiddleCutWhichNeverSplitsAnEsca
       const std::string name = std::string(at, 'a') + control + std::string(60 - at, 'b') + "\xc3\xa9.cab";
       SCOPED_TRACE(platform::DisplayText::Escape(name));
       const std::string escaped = platform::DisplayText::Escape(name);
-      const std::string text = CQUpdateDlgMgr::ProgressText(1, name);
+      const std::string text = CQUpdateDlgMgr::ProgressText(ProgressKind::kDownloading, name);
       ASSERT_EQ(text.rfind("Downloading : ", 0), 0u);
       EXPECT_FALSE(platform::DisplayText::NeedsEscape(text)) << "nothing raw, nothing split";
       EXPECT_LE(platform::DisplayText::Width(text), CQUpdateDlgMgr::kStatusChars);
@@ -188,19 +190,19 @@ TEST_F(DlgMgrTest, ProgressBarFollowsKindsRangeAndStepBack) {
   EXPECT_EQ(m_bar.high, 10);
   EXPECT_EQ(m_bar.step, 5);
 
-  m_window->SetProgressText(1, "a.cab", 0);
+  m_window->SetProgressText(ProgressKind::kDownloading, "a.cab", 0);
   EXPECT_EQ(m_status.text, "Downloading : a.cab");
-  m_window->SetProgressText(3, "b", 0);
-  m_window->SetProgressText(4, "", 0);
-  m_window->SetProgressText(7, "", 0);
+  m_window->SetProgressText(ProgressKind::kCopying, "b", 0);
+  m_window->SetProgressText(ProgressKind::kDeleting, "", 0);
+  m_window->SetProgressText(ProgressKind::kCancelling, "", 0);
   EXPECT_EQ(m_bar.pos, 15) << "cancelling does not advance";
   m_window->StepProgressBack();
   EXPECT_EQ(m_bar.pos, 14);
-  m_window->SetProgressText(2, "", 0);
+  m_window->SetProgressText(ProgressKind::kWaiting, "", 0);
   EXPECT_EQ(m_bar.pos, 0) << "the waiting text resets the bar";
 
   // the same reports reach the window through the installed progress sink
-  platform::UpdateProgress::Current().NotifyProgressText(3, "feature", 0);
+  platform::UpdateProgress::Current().NotifyProgressText(ProgressKind::kCopying, "feature", 0);
   EXPECT_EQ(m_status.text, "Copying : feature");
   EXPECT_EQ(m_bar.pos, 5);
 
@@ -215,7 +217,7 @@ TEST_F(DlgMgrTest, ProgressBarFollowsKindsRangeAndStepBack) {
   // detached controls are left alone
   m_window->SetProgressCtrl(nullptr);
   m_window->SetStatusCtrl(nullptr);
-  m_window->SetProgressText(1, "x", 0);
+  m_window->SetProgressText(ProgressKind::kDownloading, "x", 0);
   m_window->SetProgressRange(3);
   m_window->StepProgressBack();
   EXPECT_EQ(m_status.text, "Copying : feature");
@@ -271,9 +273,9 @@ TEST_F(DlgMgrTest, TotalFileCountReadsLeadingNumbersOfListedProducts) {
 }
 
 TEST_F(DlgMgrTest, FinishStateAndRestartQuestionOnDestruction) {
-  m_process->SetUpdateState(31);
+  m_process->SetUpdateState(UpdateState::kActionsBegun);
   m_window->UpdateFinish(1);
-  EXPECT_EQ(m_window->Phase(), kPhaseFinish);
+  EXPECT_EQ(m_window->Phase(), UpdatePhase::kFinish);
   EXPECT_EQ(CQUpdateMgrEnv().GetUpdateState(), 31u) << "an aborted run keeps its state";
   m_window->UpdateFinish(0);
   EXPECT_EQ(CQUpdateMgrEnv().GetUpdateState(), 0u);

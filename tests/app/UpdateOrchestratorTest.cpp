@@ -51,10 +51,10 @@ class RecordingWindow : public CQUpdateDlgMgr {
     Note("PrepareFinish" + std::to_string(found));
     return CQUpdateDlgMgr::OnPrepareFinish(found);
   }
-  void SetProductStatus(const std::string& product, uint32_t kind) override {
-    statuses.push_back(std::to_string(kind) + ":" + product);
+  void SetProductStatus(const std::string& product, platform::ProgressKind kind) override {
+    statuses.push_back(std::to_string(static_cast<uint32_t>(kind)) + ":" + product);
   }
-  void SetProgressText(uint32_t kind, std::string_view file, uint32_t value) override {
+  void SetProgressText(platform::ProgressKind kind, std::string_view file, uint32_t value) override {
     texts.push_back(ProgressText(kind, file));
     CQUpdateDlgMgr::SetProgressText(kind, file, value);
   }
@@ -142,14 +142,14 @@ TEST_F(UpdateOrchestratorTest, EachPhaseOfAnInteractiveRunLeavesWhatTheNextNeeds
   m_main.SetDword("UpdateState", 0);
 
   ASSERT_TRUE(m_window->UpdatePrepare(0));
-  EXPECT_EQ(m_window->Phase(), kPhasePrepare);
+  EXPECT_EQ(m_window->Phase(), UpdatePhase::kPrepare);
   EXPECT_EQ(m_window->Products(), (std::vector<std::string>{"Calc=6.2", "Writer=7.0.1"}))
       << "newest edition first; up-to-date and unoffered products dropped";
   EXPECT_EQ(CQUpdateMgrEnv().GetLastUpdate(), 20110315u) << "an interactive query records no date";
 
   std::vector<std::string> products{"Calc", "Writer"};
   ASSERT_EQ(m_window->UpdateDownload(products), 1);
-  EXPECT_EQ(m_window->Phase(), kPhaseDownload);
+  EXPECT_EQ(m_window->Phase(), UpdatePhase::kDownload);
   EXPECT_EQ(Log("DOWNLOAD", "STATUS"), "SUCCESS");
   EXPECT_TRUE(fs::is_regular_file(Download() / "calc" / "calc.cab"));
   EXPECT_EQ(m_window->statuses, (std::vector<std::string>{"1:Calc", "1:Writer"}));
@@ -157,18 +157,18 @@ TEST_F(UpdateOrchestratorTest, EachPhaseOfAnInteractiveRunLeavesWhatTheNextNeeds
             m_window->texts.end());
 
   m_window->UpdateWait();
-  EXPECT_EQ(m_window->Phase(), kPhaseWait);
+  EXPECT_EQ(m_window->Phase(), UpdatePhase::kWait);
   EXPECT_EQ(m_window->UpdateCopyFile(), 1);
   EXPECT_EQ(Version("Writer"), 7u);
   EXPECT_EQ(Backup("Writer"), 5u) << "kept until the commit";
 
   m_window->UpdateFinalize();
-  EXPECT_EQ(m_window->Phase(), kPhaseFinalize);
+  EXPECT_EQ(m_window->Phase(), UpdatePhase::kFinalize);
   EXPECT_EQ(State(), 42u);
   EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing) << "committed";
 
   m_window->UpdateFinish(0);
-  EXPECT_EQ(m_window->Phase(), kPhaseFinish);
+  EXPECT_EQ(m_window->Phase(), UpdatePhase::kFinish);
   EXPECT_EQ(State(), 0u);
   EXPECT_EQ(m_process->RestartRequired(), 0u);
   EXPECT_NE(ReadFile(CQUpdateTraceFile::Path()).find("-DlgMgr-UpdateCopyFile---3\n"), std::string::npos);
@@ -185,7 +185,7 @@ TEST_F(UpdateOrchestratorTest, ATamperedCabinetStopsTheDownloadAndChangesNothing
   EXPECT_EQ(State(), 14u);
   EXPECT_EQ(m_messages->shown, std::vector<uint32_t>{162});
   EXPECT_EQ(m_window->events.back(), "PrepareFinish1@14") << "the run falls back to the prepare phase";
-  EXPECT_EQ(m_window->Phase(), kPhasePrepare);
+  EXPECT_EQ(m_window->Phase(), UpdatePhase::kPrepare);
   EXPECT_EQ(m_window->Products(), (std::vector<std::string>{"Calc=6.2", "Writer=7.0.1"}));
   EXPECT_EQ(Version("Writer"), 5u);
   EXPECT_EQ(Version("Calc"), 5u);

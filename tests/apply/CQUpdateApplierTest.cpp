@@ -54,15 +54,15 @@ TEST_F(CQUpdateApplierTest, ACancelDuringTheFirstProductStopsBeforeTheSecond) {
   Levels("Writer=7\nCalc=8\n");
   WriteLog({{"Writer", Cabinet("w.cab", {{"w.txt", "w"}})}, {"Calc", Cabinet("c.cab", {{"c.txt", "c"}})}});
   CQUpdateApplier applier;
-  m_progress->onText = [&applier](uint32_t kind, const std::string&) {
-    if (kind == platform::UpdateProgress::kCopying) applier.RequestCancel();
+  m_progress->onText = [&applier](platform::ProgressKind kind, const std::string&) {
+    if (kind == platform::ProgressKind::kCopying) applier.RequestCancel();
   };
-  EXPECT_EQ(applier.ApplyUpdates(), 2);
+  EXPECT_EQ(applier.ApplyUpdates(), CopyResult::kCancelled);
   EXPECT_EQ(Tree("Writer"), std::vector<std::string>{"w.txt"});
   EXPECT_EQ(Version("Writer"), 7u);
   EXPECT_EQ(Tree("Calc"), std::vector<std::string>{});
   EXPECT_EQ(Version("Calc"), 5u);
-  EXPECT_EQ(applier.ApplyProduct("Calc", UpdateFiles::LogPath(), UpdateFiles::InfoPath()), 2)
+  EXPECT_EQ(applier.ApplyProduct("Calc", UpdateFiles::LogPath(), UpdateFiles::InfoPath()), CopyResult::kCancelled)
       << "the request is never cleared";
 }
 
@@ -80,7 +80,7 @@ TEST_F(CQUpdateApplierTest, LoggedPathsThatAreNotCabinetsInTheDownloadFolderFail
     SCOPED_TRACE(bad);
     WriteLog({{"Calc", good}, {"Writer", bad}});
     CQUpdateApplier applier;
-    EXPECT_EQ(applier.ApplyUpdates(), 0);
+    EXPECT_EQ(applier.ApplyUpdates(), CopyResult::kFailed);
     EXPECT_EQ(Version("Calc"), 8u) << "the products before stay applied";
     EXPECT_EQ(Tree("Writer"), std::vector<std::string>{});
     EXPECT_EQ(Version("Writer"), 5u);
@@ -105,7 +105,7 @@ TEST_F(CQUpdateApplierTest, DownloadPathsWithDotPartsCompareAsTheSystemResolvesT
     m_main.SetString("DownloadPath", setting);
     WriteLog({{"Writer", UpdateFiles::DownloadFolder() + "w.cab"}});
     CQUpdateApplier applier;
-    EXPECT_EQ(applier.ApplyUpdates(), CQUpdateApplier::kDone) << applier.FailureReason();
+    EXPECT_EQ(applier.ApplyUpdates(), CopyResult::kDone) << applier.FailureReason();
     EXPECT_EQ(Version("Writer"), 7u);
     EXPECT_EQ(applier.Rollback(1), 1);
   }
@@ -118,15 +118,15 @@ TEST_F(CQUpdateApplierTest, DownloadPathsWithDotPartsCompareAsTheSystemResolvesT
   fs::copy_file(cabinet, folder / "w.cab");
   WriteFile(folder / "qupdate_s.ini", "[UpdateVersionInfo]\nWriter=8\n");
   m_main.SetString("DownloadPath", root + "/link/../dl");
-  for (const auto& [logged, result] : std::vector<std::pair<std::string, int>>{
-           {cabinet, CQUpdateApplier::kFailed}, {UpdateFiles::DownloadFolder() + "w.cab", CQUpdateApplier::kDone}}) {
+  for (const auto& [logged, result] : std::vector<std::pair<std::string, CopyResult>>{
+           {cabinet, CopyResult::kFailed}, {UpdateFiles::DownloadFolder() + "w.cab", CopyResult::kDone}}) {
     SCOPED_TRACE(logged);
     WriteFile(folder / "quplog.ini",
               "[PRODUCTLIST]\nCOUNT=1\nPRODUCT0=Writer\n[Writer]\nCOUNT=1\nFILE0=w\nFILE0TEMPPATH=" + logged + "\n");
     CQUpdateApplier applier;
     EXPECT_EQ(applier.ApplyUpdates(), result) << applier.FailureReason();
     EXPECT_EQ(applier.FailureReason().find("is not inside the download folder") != std::string::npos,
-              result == CQUpdateApplier::kFailed)
+              result == CopyResult::kFailed)
         << applier.FailureReason();
   }
   EXPECT_EQ(Version("Writer"), 8u);
@@ -137,7 +137,7 @@ TEST_F(CQUpdateApplierTest, ProductsNotInstalledAndRollbackWithoutBackup) {
   Levels("Writer=7\nGhost=3\n");
   WriteLog({{"Ghost", Cabinet("g.cab", {{"g.txt", "g"}})}});
   CQUpdateApplier applier;
-  EXPECT_EQ(applier.ApplyUpdates(), 1) << "nothing to apply counts as applied";
+  EXPECT_EQ(applier.ApplyUpdates(), CopyResult::kDone) << "nothing to apply counts as applied";
   platform::RegistryKey ghost;
   EXPECT_EQ(m_main.OpenSubKey("Ghost", platform::RegAccess::kRead, ghost), platform::RegStatus::kNotFound)
       << "recording the level must not invent the product";
@@ -149,7 +149,7 @@ TEST_F(CQUpdateApplierTest, ProductsNotInstalledAndRollbackWithoutBackup) {
   nowhere.SetDword("ProductVersion", 2);
   Levels("Writer=7\nGhost=3\nNowhere=4\n");
   WriteLog({{"Nowhere", Cabinet("n.cab", {{"n.txt", "n"}})}});
-  EXPECT_EQ(applier.ApplyUpdates(), 0);
+  EXPECT_EQ(applier.ApplyUpdates(), CopyResult::kFailed);
   EXPECT_EQ(Version("Nowhere"), 2u);
   EXPECT_FALSE(fs::exists(fs::current_path() / "n.txt"));
 
@@ -185,7 +185,7 @@ TEST_F(CQUpdateApplierTest, RollbackPutsBackALevelOfZeroWhetherItWasStoredOrMiss
   WriteLog({{"Writer", Cabinet("w.cab", {{"w.txt", "w"}})}, {"Calc", Cabinet("c.cab", {{"c.txt", "c"}})}});
 
   CQUpdateApplier applier;
-  ASSERT_EQ(applier.ApplyUpdates(), CQUpdateApplier::kDone) << applier.FailureReason();
+  ASSERT_EQ(applier.ApplyUpdates(), CopyResult::kDone) << applier.FailureReason();
   EXPECT_EQ(Version("Writer"), 7u);
   EXPECT_EQ(Version("Calc"), 8u);
   EXPECT_EQ(Backup("Writer"), 0u);
@@ -211,7 +211,7 @@ TEST_F(CQUpdateApplierTest, AProductWithACabinetThatFailsKeepsItsLevelSaysWhyAnd
                 "\n[Writer]\nCOUNT=2\nFILE0=w1\nFILE0TEMPPATH=" + first + "\nFILE1=w2\nFILE1TEMPPATH=" + second + "\n");
 
   CQUpdateApplier applier;
-  EXPECT_EQ(applier.ApplyUpdates(), CQUpdateApplier::kFailed);
+  EXPECT_EQ(applier.ApplyUpdates(), CopyResult::kFailed);
   EXPECT_EQ(Version("Calc"), 8u) << "the product before stays applied";
   EXPECT_EQ(Version("Writer"), 5u) << "one of its cabinets did not go in: the level stays";
   EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing);
@@ -224,7 +224,7 @@ TEST_F(CQUpdateApplierTest, AProductWithACabinetThatFailsKeepsItsLevelSaysWhyAnd
   // the next run gets the cabinet signed and unpacks the product whole
   Cabinet("w2.cab", {{"two.txt", "two"}});
   CQUpdateApplier next;
-  EXPECT_EQ(next.ApplyUpdates(), CQUpdateApplier::kDone);
+  EXPECT_EQ(next.ApplyUpdates(), CopyResult::kDone);
   EXPECT_EQ(next.FailureReason(), "");
   EXPECT_EQ(Version("Writer"), 7u);
   EXPECT_EQ(Tree("Writer"), (std::vector<std::string>{"one.txt", "two.txt"}));
@@ -239,7 +239,7 @@ TEST_F(CQUpdateApplierTest, ACabinetThatFitsNeitherInPlaceNorInTheHoldingFolderF
   WriteFile(Download() / "Tmp", "in the way too");
 
   CQUpdateApplier applier;
-  EXPECT_EQ(applier.ApplyUpdates(), CQUpdateApplier::kFailed);
+  EXPECT_EQ(applier.ApplyUpdates(), CopyResult::kFailed);
   EXPECT_EQ(Version("Writer"), 5u);
   const std::string why = applier.FailureReason();
   EXPECT_NE(why.find("holding folder " + (Download() / "Tmp" / "Writer").string()), std::string::npos) << why;
@@ -258,7 +258,7 @@ TEST_F(CQUpdateApplierTest, AFileThatCannotBeReplacedIsQueuedAndTheBootRunFinish
   // m.txt is taken by a folder that is not empty: it cannot be replaced now
   WriteFile(Install("Writer") / "m.txt" / "inside", "obstacle");
   CQUpdateApplier applier;
-  EXPECT_EQ(applier.ApplyUpdates(), 1);
+  EXPECT_EQ(applier.ApplyUpdates(), CopyResult::kDone);
   EXPECT_EQ(ReadFile(Install("Writer") / "a.txt"), "new a");
   EXPECT_EQ(ReadFile(Install("Writer") / "z" / "z.txt"), "new z") << "files after the failed one are copied";
   EXPECT_EQ(m_progress->restart.load(), 1u);

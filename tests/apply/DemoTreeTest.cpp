@@ -129,7 +129,7 @@ TEST_F(DemoTreeTest, TheAppliedTreesActionsStayInsideTheSandbox) {
   EXPECT_EQ(ProfileFile::GetString(UpdateFiles::LogPath(), "Spell", "FILE0", ""), "QrvWriter\\spell.cab")
       << "the feature comes from the registry subkey the sandbox installed";
   CQUpdateApplier applier;
-  ASSERT_EQ(applier.ApplyUpdates(), 1);
+  ASSERT_EQ(applier.ApplyUpdates(), CopyResult::kDone);
   EXPECT_EQ(ReadFile(Installed("QrvBase") / "lib/qrvbase.conf"), "level=2\n") << "a level-1 file is replaced";
   EXPECT_EQ(applier.Commit(), 1);
 

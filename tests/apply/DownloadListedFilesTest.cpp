@@ -79,7 +79,7 @@ TEST_F(DownloadListedFilesTest, TwoFeaturesAreFetchedAppliedCommittedRolledBackA
   EXPECT_EQ(Log("WriterSpell", "FILE0TEMPPATH"), Download().string() + "/spell/spell.cab");
 
   CQUpdateApplier applier;
-  ASSERT_EQ(applier.ApplyUpdates(), 1);
+  ASSERT_EQ(applier.ApplyUpdates(), CopyResult::kDone);
   EXPECT_EQ(ReadFile(Install("Writer") / "bin" / "writer.txt"), "writer 7");
   EXPECT_EQ(ReadFile(Install("Writer") / "readme.txt"), "read me 7");
   EXPECT_EQ(ReadFile(Install("Writer") / "dict" / "en.dic"), "words 7");
@@ -93,7 +93,7 @@ TEST_F(DownloadListedFilesTest, TwoFeaturesAreFetchedAppliedCommittedRolledBackA
   EXPECT_EQ(ReadFile(Install("Writer") / "readme.txt"), "read me 7") << "files stay";
 
   CQUpdateApplier again;
-  ASSERT_EQ(again.ApplyUpdates(), 1);
+  ASSERT_EQ(again.ApplyUpdates(), CopyResult::kDone);
   EXPECT_EQ(again.Commit(), 1);
   EXPECT_EQ(Version("Writer"), 7u);
   EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing);
@@ -144,7 +144,7 @@ TEST_F(DownloadListedFilesTest, ARefusedSignatureTakesTheNextIndexAndStopsTheRun
   // what was refused is never applied: its index holds no FILE entry, and
   // the empty path it reads as is no cabinet, which fails the applying
   CQUpdateApplier applier;
-  EXPECT_EQ(applier.ApplyUpdates(), 0);
+  EXPECT_EQ(applier.ApplyUpdates(), CopyResult::kFailed);
   EXPECT_EQ(test::CabinetFixtures::Tree(Install("Writer")), std::vector<std::string>{"a.txt"});
 }
 
@@ -202,7 +202,7 @@ TEST_F(DownloadListedFilesTest, ADownloadPathWithDoubledSlashesAppliesAndStillRe
     ASSERT_EQ(Fetch(products), 1);
     EXPECT_EQ(Log("Writer", "FILE0TEMPPATH"), UpdateFiles::DownloadFolder() + "sub/w.cab");
     CQUpdateApplier applier;
-    EXPECT_EQ(applier.ApplyUpdates(), CQUpdateApplier::kDone) << applier.FailureReason();
+    EXPECT_EQ(applier.ApplyUpdates(), CopyResult::kDone) << applier.FailureReason();
     EXPECT_EQ(ReadFile(Install("Writer") / "w.txt"), text);
     EXPECT_EQ(Version("Writer"), 7u);
     EXPECT_EQ(applier.Rollback(1), 1);
@@ -220,7 +220,7 @@ TEST_F(DownloadListedFilesTest, ADownloadPathWithDoubledSlashesAppliesAndStillRe
     WriteFile(Download() / "quplog.ini",
               "[PRODUCTLIST]\nCOUNT=1\nPRODUCT0=Writer\n[Writer]\nCOUNT=1\nFILE0=w\nFILE0TEMPPATH=" + outside + "\n");
     CQUpdateApplier applier;
-    EXPECT_EQ(applier.ApplyUpdates(), CQUpdateApplier::kFailed);
+    EXPECT_EQ(applier.ApplyUpdates(), CopyResult::kFailed);
     EXPECT_NE(applier.FailureReason().find("is not inside the download folder"), std::string::npos)
         << applier.FailureReason();
     EXPECT_EQ(Version("Writer"), 5u);
@@ -242,7 +242,7 @@ TEST_F(DownloadListedFilesTest, AFolderThatCannotBeMadeAndAUserCancel) {
 
   // the user cancels while the first product downloads: 2, Calc never begun
   fs::remove(Download() / "sub");
-  m_progress->onText = [this](uint32_t, const std::string& text) {
+  m_progress->onText = [this](platform::ProgressKind, const std::string& text) {
     if (text == "sub\\w.cab" && m_manager != nullptr) m_manager->Cancel();
   };
   std::vector<std::string> again{"Writer", "Calc"};

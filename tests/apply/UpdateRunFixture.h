@@ -26,18 +26,18 @@ namespace qrv::test {
 // cancels from here, as the window's cancel button would).
 class RecordingProgress : public platform::UpdateProgress {
  public:
-  void NotifyProductStatus(const std::string& product, uint32_t kind) override {
-    statuses.push_back(std::to_string(kind) + ":" + product);
+  void NotifyProductStatus(const std::string& product, platform::ProgressKind kind) override {
+    statuses.push_back(std::to_string(static_cast<uint32_t>(kind)) + ":" + product);
   }
-  void NotifyProgressText(uint32_t kind, const std::string& text, uint32_t value) override {
-    texts.push_back(std::to_string(kind) + ":" + text + ":" + std::to_string(value));
+  void NotifyProgressText(platform::ProgressKind kind, const std::string& text, uint32_t value) override {
+    texts.push_back(std::to_string(static_cast<uint32_t>(kind)) + ":" + text + ":" + std::to_string(value));
     if (onText) onText(kind, text);
   }
   void SetRestartRequired(uint32_t flag) override { restart = flag; }
 
   std::vector<std::string> statuses;
   std::vector<std::string> texts;
-  std::function<void(uint32_t, const std::string&)> onText;
+  std::function<void(platform::ProgressKind, const std::string&)> onText;
   std::atomic<uint32_t> restart{0};
 };
 

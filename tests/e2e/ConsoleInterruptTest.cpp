@@ -21,8 +21,8 @@ class InterruptedConsole : public ConsoleDlgMgr {
   enum class When { kWhileTheLastProductIsCopied, kAfterTheCopy };
   InterruptedConsole(When when, std::FILE* out) : ConsoleDlgMgr(YesOptions(), out, nullptr), m_when(when) {}
 
-  void SetProgressText(uint32_t kind, std::string_view file, uint32_t value) override {
-    if (m_when == When::kWhileTheLastProductIsCopied && kind == kKindCopying && file == "Writer") Press();
+  void SetProgressText(platform::ProgressKind kind, std::string_view file, uint32_t value) override {
+    if (m_when == When::kWhileTheLastProductIsCopied && kind == platform::ProgressKind::kCopying && file == "Writer") Press();
     ConsoleDlgMgr::SetProgressText(kind, file, value);
   }
   void OnFileCopyFinish() override {

@@ -54,7 +54,7 @@ bool E2eWindow::OnPrepareFinish(int32_t found) {
   Note("PrepareFinish" + std::to_string(found));
   return CQUpdateDlgMgr::OnPrepareFinish(found);
 }
-void E2eWindow::SetProgressText(uint32_t kind, std::string_view file, uint32_t value) {
+void E2eWindow::SetProgressText(platform::ProgressKind kind, std::string_view file, uint32_t value) {
   texts.push_back(ProgressText(kind, file));
   CQUpdateDlgMgr::SetProgressText(kind, file, value);
   if (onText) onText(kind, file);

@@ -40,14 +40,14 @@ class E2eWindow : public CQUpdateDlgMgr {
   void OnFileCopyError() override;
   void OnFinalizeError() override;
   bool OnPrepareFinish(int32_t found) override;
-  void SetProgressText(uint32_t kind, std::string_view file, uint32_t value) override;
+  void SetProgressText(platform::ProgressKind kind, std::string_view file, uint32_t value) override;
 
   // "product=latest version" of the list the window was handed.
   std::vector<std::string> Products() const;
 
   std::vector<std::string> events;
   std::vector<std::string> texts;
-  std::function<void(uint32_t kind, std::string_view file)> onText;
+  std::function<void(platform::ProgressKind kind, std::string_view file)> onText;
 
  private:
   void Note(const std::string& what);

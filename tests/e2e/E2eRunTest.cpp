@@ -69,15 +69,15 @@ INSTANTIATE_TEST_SUITE_P(Transports, E2eTransportTest,
 TEST_F(E2eRunTest, CancellingTheDownloadLeavesLevelsAndFilesAlone) {
   ASSERT_EQ(UseTransport(Transport::kHttp), "");
   ServeTwoUpdates();
-  m_window->onText = [this](uint32_t kind, std::string_view) {
-    if (kind == CQUpdateDlgMgr::kKindDownloading) m_window->OnFileTransferCancel();
+  m_window->onText = [this](platform::ProgressKind kind, std::string_view) {
+    if (kind == platform::ProgressKind::kDownloading) m_window->OnFileTransferCancel();
   };
 
   ASSERT_TRUE(m_window->UpdatePrepare(0));
   std::vector<std::string> products{"Calc", "Writer"};
   EXPECT_EQ(m_window->UpdateDownload(products), 2);
   EXPECT_EQ(State(), 13u);
-  EXPECT_EQ(m_window->Phase(), kPhasePrepare) << "back to choosing";
+  EXPECT_EQ(m_window->Phase(), UpdatePhase::kPrepare) << "back to choosing";
   EXPECT_EQ(m_window->events.back(), "PrepareFinish1@13");
   EXPECT_TRUE(m_messages->shown.empty()) << "a cancel is not an error";
   EXPECT_EQ(Version("Writer"), 5u);
@@ -122,7 +122,7 @@ TEST_F(E2eResumeTest, FromADownloadedRunTheNextStartWaitsThenCopies) {
   NewProcess(1);
 
   m_window->UpdateWait();
-  EXPECT_EQ(m_window->Phase(), kPhaseWait);
+  EXPECT_EQ(m_window->Phase(), UpdatePhase::kWait);
   EXPECT_EQ(Version("Writer"), 5u) << "nothing is copied before the user says so";
   ASSERT_EQ(m_window->UpdateCopyFile(), 1);
   m_window->UpdateFinalize();
@@ -167,7 +167,7 @@ TEST_F(E2eResumeTest, FromACopiedRunTheNextStartFinalizes) {
     m_messages->shown.clear();
 
     m_window->UpdateFinalize();
-    EXPECT_EQ(m_window->Phase(), kPhaseFinalize);
+    EXPECT_EQ(m_window->Phase(), UpdatePhase::kFinalize);
     EXPECT_EQ(State(), 42u);
     m_window->UpdateFinish(0);
     EXPECT_EQ(State(), 0u);

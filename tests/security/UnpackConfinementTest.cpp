@@ -125,10 +125,10 @@ TEST_F(UnpackConfinementTest, ALinkSwappedInAndOutDuringTheCopyNeverLetsAFileOut
   });
   for (int round = 0; round < 25; ++round) {
     CQUpdateApplier applier;
-    const int result = applier.ApplyUpdates();
+    const CopyResult result = applier.ApplyUpdates();
     ASSERT_FALSE(fs::exists(Etc() / "writer.txt")) << "round " << round;
     ASSERT_FALSE(fs::exists(Etc() / "Writer.exe")) << "round " << round;
-    if (result != CQUpdateApplier::kDone) {
+    if (result != CopyResult::kDone) {
       EXPECT_NE(applier.FailureReason().find("Writer"), std::string::npos) << applier.FailureReason();
     }
     applier.Rollback(0);

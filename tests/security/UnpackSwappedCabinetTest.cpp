@@ -140,12 +140,12 @@ TEST_F(UnpackSwappedCabinetTest, RenamingABadCabinetOverTheGoodOneDuringTheCopyN
   int refused = 0;
   for (int round = 0; round < 25; ++round) {
     CQUpdateApplier applier;
-    const int result = applier.ApplyUpdates();
+    const CopyResult result = applier.ApplyUpdates();
     ASSERT_FALSE(fs::exists(Install("Calc") / "evil.so")) << "round " << round;
     if (fs::exists(Install("Calc") / "calc.txt")) {
       ASSERT_EQ(ReadFile(Install("Calc") / "calc.txt"), "calc 6") << "round " << round;
     }
-    if (result == CQUpdateApplier::kDone) {
+    if (result == CopyResult::kDone) {
       ++installed;
       EXPECT_EQ(Version("Calc"), 6u);
     } else {

@@ -35,6 +35,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -61,18 +62,31 @@ double Median(std::vector<double> v) {
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
-// Moves what a run left at path out of the way, into a folder emptied only
-// when the benchmark ends. Deleting thousands of files right before a timed
-// run would time the file system instead: ext4 without a journal passes over
-// every inode freed in the last half minute for each file it creates.
+// Moves what a run left at path out of the way, into a folder that
+// EmptyTrash() deletes between timed runs. Deleting thousands of files right
+// before a timed run would time the file system instead: ext4 without a
+// journal passes over every inode freed in the last half minute for each
+// file it creates.
+std::set<fs::path> g_trash;
+
 void Discard(const fs::path& path) {
   static int count = 0;
   std::error_code ec;
   if (!fs::exists(path, ec)) return;
   const fs::path trash = path.parent_path() / ".trash";
   fs::create_directories(trash, ec);
+  g_trash.insert(trash);
   fs::rename(path, trash / std::to_string(++count), ec);
   if (ec) fs::remove_all(path, ec);
+}
+
+// Deletes what Discard() kept, outside the timed parts. Large files are
+// best deleted soon: their pages are then dropped instead of being written
+// to disk while the next run is timed.
+void EmptyTrash() {
+  std::error_code ec;
+  for (const fs::path& trash : g_trash) fs::remove_all(trash, ec);
+  g_trash.clear();
 }
 
 // Nobody watches a benchmark: every question is answered OK, silently.
@@ -201,6 +215,8 @@ int BenchRun(const fs::path& work, const std::string& script, int runs, bool wit
       r = Ms(start);
     }
     reference.push_back(r);
+    // a few large files: nothing to fear from deleting them at once
+    EmptyTrash();
     std::printf("run %d: engine %8.1f ms (prepare %.1f, download %.1f, copy %.1f, finalize %.1f)   "
                 "curl+osslsigncode+cabextract %8.1f ms\n",
                 i + 1, e, g_phase[0], g_phase[1], g_phase[2], g_phase[3], r);

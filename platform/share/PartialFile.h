@@ -6,14 +6,19 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/core/AtomicFileWriter.h"
+
 namespace qrv::platform {
 
 // A file being received. The bytes go to a temporary file in the target's
-// own folder (".NAME.qrvpart-XXXXXX"), which becomes the target only by
-// Commit(): flushed to disk, renamed over the target, folder flushed. So a
-// copy that fails or is cut off half-way never leaves a partial file under
-// the real name, and an existing target (even a read-only one: a rename does
-// not ask the file) is replaced in one step or not at all.
+// own folder (AtomicFileWriter: ".NAME.qrv-XXXXXX", made O_EXCL|O_NOFOLLOW,
+// 0600), which becomes the target only by Commit(), renamed over the
+// target. So a copy that fails or is cut off half-way never leaves a
+// partial file under the real name, and an existing target (even a
+// read-only one: a rename does not ask the file) is replaced in one step or
+// not at all. Nothing is flushed to disk: a caller that must
+// find the file after a power cut flushes it (and its folder) itself, once
+// for all the files it received, as the other transports' files are.
 //
 // Call order: Open, any number of Write, then Commit or Discard (the
 // destructor discards). Every failure leaves the reason, with the paths, in
@@ -23,7 +28,6 @@ namespace qrv::platform {
 class PartialFile {
  public:
   PartialFile() = default;
-  ~PartialFile();
   PartialFile(const PartialFile&) = delete;
   PartialFile& operator=(const PartialFile&) = delete;
 
@@ -39,13 +43,11 @@ class PartialFile {
   bool Commit(const struct timespec* modified, mode_t permissions);
   void Discard();
 
-  bool IsOpen() const { return m_fd >= 0; }
-  const std::string& TempPath() const { return m_temp; }
+  bool IsOpen() const { return m_file.IsOpen(); }
+  const std::string& TempPath() const { return m_file.TempPath(); }
 
  private:
-  int m_fd = -1;
-  std::string m_target;
-  std::string m_temp;
+  AtomicFileWriter m_file;  // discards an uncommitted file when destroyed
 };
 
 }  // namespace qrv::platform

@@ -103,6 +103,14 @@ TEST(NetworkFolder, LocalCopyReplacesTheTargetInOneStep) {
   EXPECT_EQ(st.st_mtim.tv_sec, 1600000000) << "the copy keeps the file's time, as a file copy does";
   EXPECT_EQ(st.st_mode & 0777, 0600u) << "private to the account that fetched it";
 
+  // a link planted at the target is replaced, never written through
+  test::WriteFile(root / "victim.txt", "mine");
+  fs::create_symlink(root / "victim.txt", root / "dl/linked.cab");
+  ASSERT_TRUE(folder.CopyFile("sub/a.txt", (root / "dl/linked.cab").string())) << LastError::Text();
+  EXPECT_FALSE(fs::is_symlink(root / "dl/linked.cab"));
+  EXPECT_EQ(test::ReadFile(root / "victim.txt"), "mine");
+  fs::remove(root / "dl/linked.cab");
+
   // an existing target, read-only at that, is replaced
   test::WriteFile(root / "dl/sub/a.txt", "old content that is longer");
   chmod((root / "dl/sub/a.txt").c_str(), 0444);

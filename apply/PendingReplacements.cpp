@@ -20,6 +20,7 @@
 #include "platform/core/LastError.h"
 #include "platform/core/RunLock.h"
 #include "platform/core/SystemRoot.h"
+#include "platform/registry/RegistryStore.h"
 #include "platform/core/UniqueFd.h"
 #include "platform/registry/RegistryKey.h"
 
@@ -192,7 +193,10 @@ Outcome Replace(const PendingReplacements::Entry& entry, const std::vector<std::
     error = "the source " + entry.source + " is not a file directly in the pending folder " + folder;
     return Outcome::kRefused;
   }
-  platform::UniqueFd pending(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  // Without its final '/': with it the kernel follows a link in the
+  // folder's place whatever O_NOFOLLOW says.
+  const std::string folderPath = folder.substr(0, folder.size() - 1);
+  platform::UniqueFd pending(open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (pending.Get() < 0) {
     error = "cannot open the pending folder " + folder + ": " + Reason(errno);
     return Outcome::kFailed;
@@ -265,11 +269,15 @@ bool PendingReplacements::Queue(const std::string& sourceFile, const std::string
   return true;
 }
 
-std::vector<PendingReplacements::Entry> PendingReplacements::List() {
+std::vector<PendingReplacements::Entry> PendingReplacements::List(std::string* unreadable) {
   std::vector<Entry> entries;
+  if (unreadable != nullptr) unreadable->clear();
   RegistryKey queue;
   if (RegistryKey::Open(platform::kRootLocalMachine, QueueKeyPath(), platform::RegAccess::kRead, queue) !=
       RegStatus::kOk) {
+    // A damaged or unreadable store reads as empty: say so, or files queued
+    // in it would silently never be put in place.
+    if (unreadable != nullptr) *unreadable = platform::RegistryStore::DamageReport(platform::kRootLocalMachine);
     return entries;
   }
   std::string name;
@@ -288,7 +296,13 @@ uint32_t PendingReplacements::RunAll(std::vector<std::string>& failures) {
     failures.push_back(text);
     platform::Diagnostics::Report("cannot replace " + text);
   };
-  for (const Entry& entry : List()) {
+  std::string unreadable;
+  const std::vector<Entry> entries = List(&unreadable);
+  if (!unreadable.empty()) {
+    failures.push_back("the queue of pending replacements cannot be read: " + unreadable);
+    platform::Diagnostics::Report(failures.back());
+  }
+  for (const Entry& entry : entries) {
     if (entry.source.empty() || entry.target.empty()) {
       keep("entry " + entry.id + ": no Source or Target value");
       continue;

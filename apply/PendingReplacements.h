@@ -46,7 +46,10 @@ class PendingReplacements {
   static bool Queue(const std::string& sourceFile, const std::string& targetFile, std::string& error);
 
   // The queued entries in queueing order; empty when there is no queue.
-  static std::vector<Entry> List();
+  // When the store that holds the queue cannot be read (damaged, or not
+  // readable by this user) the list is empty too and *unreadable (when
+  // given) says why; otherwise it is cleared.
+  static std::vector<Entry> List(std::string* unreadable = nullptr);
 
   // Carries out every entry in order: the pending file is copied over its
   // target (a temporary file beside it, flushed, renamed over; missing
@@ -67,6 +70,8 @@ class PendingReplacements {
   //   "TARGET: refused (queued entry ID, source SOURCE): REASON; the entry stays queued"
   //   "TARGET (queued entry ID, source SOURCE): REASON; the entry stays queued"
   //   "entry ID: no Source or Target value"
+  // A queue that cannot be read at all is one failure too ("the queue of
+  // pending replacements cannot be read: REASON"), never an empty queue.
   // Returns the number done.
   static uint32_t RunAll(std::vector<std::string>& failures);
 

@@ -146,7 +146,12 @@ void RegistryStore::ReleaseThreadConnections() { ThreadCache().clear(); }
 std::string RegistryStore::DamageReport(uint32_t root) {
   if (root >= kRootCount) return {};
   struct stat st {};
-  if (lstat(FileFor(root).c_str(), &st) != 0) return {};
+  if (lstat(FileFor(root).c_str(), &st) != 0) {
+    // Missing is an empty store; one that cannot even be looked at (a folder
+    // the caller may not enter) must not pass for one.
+    if (errno == ENOENT || errno == ENOTDIR) return {};
+    return "registry store " + FileFor(root).string() + " cannot be read: " + std::strerror(errno);
+  }
   // LastError is this thread's own; what the check sets is the report, and
   // the caller's earlier text comes back afterwards.
   const std::string before = LastError::Text();
@@ -193,8 +198,11 @@ RegStatus RegistryStore::Acquire(uint32_t root, bool create, std::shared_ptr<Reg
       return RegStatus::kOk;
     }
   } else if (!create) {
+    const int err = errno;
     if (cached != cache.end()) cache.erase(cached);
-    LastError::Set("registry store " + file.string() + " does not exist");
+    LastError::Set(err == ENOENT || err == ENOTDIR
+                       ? "registry store " + file.string() + " does not exist"
+                       : "registry store " + file.string() + " cannot be read: " + std::strerror(err));
     return RegStatus::kNotFound;
   }
   if (cached != cache.end()) cache.erase(cached);

@@ -8,10 +8,13 @@ namespace qrv::tools {
 int PendingCommand::Run(const std::vector<std::string>& args) {
   if (args.size() != 1) return CommandOutput::Usage("pending needs exactly one of: list, run");
   if (args[0] == "list") {
-    for (const PendingReplacements::Entry& entry : PendingReplacements::List()) {
+    std::string unreadable;
+    for (const PendingReplacements::Entry& entry : PendingReplacements::List(&unreadable)) {
       CommandOutput::Fields({entry.source, entry.target});
     }
-    return 0;
+    if (unreadable.empty()) return 0;
+    CommandOutput::Error("the queue of pending replacements cannot be read: " + unreadable);
+    return 1;
   }
   if (args[0] == "run") {
     // every entry left queued is reported once, as "qrvctl: cannot replace ..."

@@ -314,6 +314,9 @@ void ConsoleDlgMgr::SetProductStatus(const std::string& product, platform::Progr
     case platform::ProgressKind::kCancelling: line = CQUpdateStrings::Get(kStringCancelingUpdate); break;
     default: return;
   }
+  // A rollback reports once per product; the reader needs to be told once.
+  if (kind == platform::ProgressKind::kCancelling && line == m_lastStatus) return;
+  m_lastStatus = line;
   if (m_bar) m_bar->Finish();
   std::fprintf(m_out, "%s\n", line.c_str());
   std::fflush(m_out);

@@ -101,6 +101,7 @@ class ConsoleDlgMgr : public CQUpdateDlgMgr {
   bool m_asking = false;
   // Set when a cancel of the copy was confirmed (or needed no question).
   bool m_copyCancelled = false;
+  std::string m_lastStatus;  // the last product status line printed
 };
 
 }  // namespace qrv

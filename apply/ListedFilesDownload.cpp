@@ -1,8 +1,15 @@
 #include "apply/ListedFilesDownload.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "apply/SignatureVerification.h"
 #include "apply/UpdateFiles.h"
 #include "apply/UpdateLog.h"
+#include "apply/UpdateLogWriter.h"
 #include "platform/core/Diagnostics.h"
 #include "platform/core/DisplayText.h"
 #include "platform/core/MessageService.h"
@@ -13,12 +20,23 @@
 #include "transfer/CQUpdateDownloadMgr.h"
 #include "transfer/CQUpdateTransferMgr.h"
 #include "transfer/TransferPath.h"
+#include "res/StringIds.h"
 
 namespace qrv {
 namespace {
 
-// Shown when a folder of the download folder cannot be made.
-constexpr uint32_t kStringInvalidDownloadPath = 140;
+// Puts what was written to path on disk. The copy and the finalize phases of
+// a resumed run read these files, so they must be there after a power cut as
+// much as the log and the state that say they were fetched.
+void FlushToDisk(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT) platform::Diagnostics::Report("cannot open " + path + " to flush it: " + std::strerror(errno));
+    return;
+  }
+  if (fsync(fd) != 0) platform::Diagnostics::Report("cannot flush " + path + " to disk: " + std::strerror(errno));
+  close(fd);
+}
 
 DownloadResult FolderFailed(const std::string& reason) {
   platform::Diagnostics::Report(reason);
@@ -45,6 +63,12 @@ DownloadResult ListedFilesDownload::DownloadListedFiles(std::vector<std::string>
     return FolderFailed("the download folder cannot be used: " + error);
   }
   UpdateFiles::MoveAside(UpdateFiles::LogPath());
+  // The log is written once, when the download ends, not per entry: only
+  // what the run left when it returns is read (by the copy phase, or by a
+  // resumed run, which finds state 12 only after that write is on disk; a
+  // run that stops before it starts afresh and sets the log aside). An
+  // early return writes it through the writer's destructor.
+  UpdateLogWriter log(UpdateFiles::LogPath());
 
   platform::UpdateProgress& progress = platform::UpdateProgress::Current();
   uint32_t errors = 0;
@@ -78,8 +102,8 @@ DownloadResult ListedFilesDownload::DownloadListedFiles(std::vector<std::string>
     for (const std::string& feature : features) {
       if (m_transport.CancelFlag() != 0) break;
       progress.NotifyProgressText(platform::ProgressKind::kDownloading, feature, 0);
-      UpdateLog::WriteLogProduct(product, static_cast<uint32_t>(i));
-      if (!FetchFeature(product, feature, errors)) return DownloadResult::kFolderFailed;
+      log.WriteLogProduct(product, static_cast<uint32_t>(i));
+      if (!FetchFeature(product, feature, log, errors)) return DownloadResult::kFolderFailed;
     }
     if (m_transport.CancelFlag() != 0) {
       stopped = true;
@@ -96,11 +120,20 @@ DownloadResult ListedFilesDownload::DownloadListedFiles(std::vector<std::string>
   } else {
     handled = static_cast<uint32_t>(products.size());
   }
-  UpdateLog::WriteLogCount("PRODUCTLIST", handled, UpdateLog::kCount);
+  // The transports flush nothing file by file (that cost a disk round trip
+  // per file); the files a resumed run reads besides the log are flushed
+  // here, once, before the log that names them (whose write flushes the
+  // download folder's entries as well). The cabinets are not: the copy
+  // checks each one's signature again before unpacking it.
+  FlushToDisk(UpdateFiles::InfoPath());
+  for (size_t k = 0; k < handled && k < products.size(); ++k) FlushToDisk(UpdateFiles::ProductFilePath(products[k]));
+  log.WriteLogCount("PRODUCTLIST", handled, UpdateLog::kCount);
+  log.Flush();
   return result;
 }
 
-bool ListedFilesDownload::FetchFeature(const std::string& product, const std::string& feature, uint32_t& errors) {
+bool ListedFilesDownload::FetchFeature(const std::string& product, const std::string& feature, UpdateLogWriter& log,
+                                       uint32_t& errors) {
   platform::UpdateProgress& progress = platform::UpdateProgress::Current();
   const std::string productFile = UpdateFiles::ProductFilePath(product);
   const uint32_t count = platform::ProfileFile::GetInt(productFile, product, feature + "COUNT", 0);
@@ -126,27 +159,27 @@ bool ListedFilesDownload::FetchFeature(const std::string& product, const std::st
     if (safe && m_transport.DownloadFile(m_folder, relative) == 1) {
       std::string reason;
       if (VerifyFileSignature(local, &reason, nullptr) == 1) {
-        UpdateLog::WriteLogEntry(feature, relative, n, UpdateLog::kFile, local);
+        log.WriteLogEntry(feature, relative, n, UpdateLog::kFile, local);
       } else {
         platform::Diagnostics::Report(reason);
         m_signatureRefused = true;
         m_transport.SetCancelFlag(1);
-        UpdateLog::WriteLogEntry(feature, relative, n, UpdateLog::kSignError, local);
+        log.WriteLogEntry(feature, relative, n, UpdateLog::kSignError, local);
         ++errors;
       }
       ++n;
     } else {
       m_fileFailed = true;
       m_transport.SetCancelFlag(1);
-      UpdateLog::WriteLogEntry(feature, relative, errors, UpdateLog::kError, local);
+      log.WriteLogEntry(feature, relative, errors, UpdateLog::kError, local);
       ++errors;
     }
     progress.NotifyProgressText(platform::ProgressKind::kDownloading, relative, n);
     if (m_transport.CancelFlag() != 0) break;
   }
-  UpdateLog::WriteLogCount(feature, n, UpdateLog::kCount);
-  UpdateLog::WriteLogCount(feature, errors, UpdateLog::kErrorCount);
-  UpdateLog::WriteLogCount(feature, 0, UpdateLog::kSkipCount);
+  log.WriteLogCount(feature, n, UpdateLog::kCount);
+  log.WriteLogCount(feature, errors, UpdateLog::kErrorCount);
+  log.WriteLogCount(feature, 0, UpdateLog::kSkipCount);
   return true;
 }
 

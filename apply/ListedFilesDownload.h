@@ -9,11 +9,16 @@ namespace qrv {
 
 class CQUpdateDownloadMgr;
 class CQUpdateTransferMgr;
+class UpdateLogWriter;
 
 // The first stage of applying: fetches, for each product in order, its
 // product file (PRODUCT.ini) and every file it lists per feature into the
 // download folder, checks each file's signature and records everything in a
 // fresh update log (the old log and product files are moved aside first).
+// The log is written in one go when the download ends (UpdateLogWriter):
+// once DownloadListedFiles returns, whatever the outcome, everything it
+// recorded is on disk, together with the update information and the
+// product files it fetched.
 // The transport is used only to prepare, fetch files and carry the cancel
 // flag, so a cancel sent to the transport stops this between files.
 //
@@ -42,9 +47,10 @@ class ListedFilesDownload {
   const std::vector<std::string>& DroppedProducts() const { return m_droppedProducts; }
 
  private:
-  // Fetches and checks the files of one feature; false when a local folder
-  // cannot be made (the run ends with kFolderFailed).
-  bool FetchFeature(const std::string& product, const std::string& feature, uint32_t& errors);
+  // Fetches and checks the files of one feature, its entries going to log;
+  // false when a local folder cannot be made (the run ends with
+  // kFolderFailed).
+  bool FetchFeature(const std::string& product, const std::string& feature, UpdateLogWriter& log, uint32_t& errors);
 
   CQUpdateTransferMgr& m_transport;
   std::string m_folder;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -301,7 +302,9 @@ bool NetworkFolder::CopyLocal(std::string_view name, const std::string& target, 
   TransferBudget budget(m_floorRate.load());
   budget.Start();
   budget.SetExpectedBytes(size);
-  std::vector<char> buffer(256 * 1024);
+  // as large as the file (plus one byte, to see it grow), from 4 to 256 KiB:
+  // a small file does not pay for clearing a large buffer
+  std::vector<char> buffer(static_cast<size_t>(std::clamp<uint64_t>(size + 1, 4 * 1024, 256 * 1024)));
   uint64_t copied = 0;
   bool ok = true;
   for (;;) {

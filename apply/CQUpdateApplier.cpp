@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
+#include <set>
 #include <vector>
 
 #include "apply/FileReplacement.h"
@@ -119,6 +120,8 @@ CopyResult CQUpdateApplier::ApplyProduct(const std::string& product, const std::
   }
 
   const std::string installFolder = CQUpdateMgrEnv().GetProductPath(product);
+  // folders of the installation already cleared of stale temporaries
+  std::set<std::string> swept;
   for (const std::string& feature : features) {
     const uint32_t count = ProfileFile::GetInt(logPath, feature, "COUNT", 0);
     for (uint32_t j = 0; j < count; ++j) {
@@ -147,8 +150,8 @@ CopyResult CQUpdateApplier::ApplyProduct(const std::string& product, const std::
       // that merely could not be replaced now are queued for the next start
       // and count as unpacked.
       std::string failure;
-      const uint32_t unpacked = platform::WorkerThread::Run([&cabinet, &installFolder, &product, &failure] {
-        return static_cast<uint32_t>(ExtractCabinetToProduct(cabinet, installFolder, product, &failure));
+      const uint32_t unpacked = platform::WorkerThread::Run([&cabinet, &installFolder, &product, &failure, &swept] {
+        return static_cast<uint32_t>(ExtractCabinetToProduct(cabinet, installFolder, product, &failure, &swept));
       });
       if (unpacked == 0) {
         if (failure.empty()) failure = "cannot unpack " + cabinet + " for " + product;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -23,8 +24,10 @@
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/core/AtomicFileWriter.h"
 #include "platform/core/Diagnostics.h"
+#include "platform/core/LastError.h"
 #include "platform/core/UniqueFd.h"
 #include "platform/registry/RegistryKey.h"
+#include "platform/registry/RegistryTransaction.h"
 
 namespace qrv {
 namespace {
@@ -178,8 +181,16 @@ bool CopyTreeAt(int srcFd, const std::string& shownSource, const Cabinet::Confin
 }
 
 // Removes what an interrupted run left of its temporaries in the folders
-// below target that written names, sparing the files just put there.
-void RemoveStaleTemporaries(const std::string& target, const std::map<std::string, std::set<std::string>>& written) {
+// below target that written names, sparing the files just put there. A
+// folder in swept (may be null) was cleared by an earlier cabinet of the run
+// and is not listed again; the folders cleared now are added to it.
+void RemoveStaleTemporaries(const std::string& target, const std::map<std::string, std::set<std::string>>& written,
+                            std::set<std::string>* swept) {
+  if (swept != nullptr && std::all_of(written.begin(), written.end(), [swept](const auto& entry) {
+        return swept->count(entry.first) != 0;
+      })) {
+    return;
+  }
   Cabinet::ConfinedFolder root;
   std::string error;
   if (!root.Open(target, false, error)) {
@@ -188,6 +199,7 @@ void RemoveStaleTemporaries(const std::string& target, const std::map<std::strin
   }
   std::string failures;
   for (const auto& [folder, names] : written) {
+    if (swept != nullptr && swept->count(folder) != 0) continue;
     const int fd = root.OpenFolder(folder, false, error);
     if (fd < 0) {
       failures += (failures.empty() ? "" : "; ") + error;
@@ -195,23 +207,36 @@ void RemoveStaleTemporaries(const std::string& target, const std::map<std::strin
     }
     platform::AtomicFileWriter::RemoveStale(fd, root.Shown(folder), names, failures);
     close(fd);
+    if (swept != nullptr) swept->insert(folder);
   }
   if (!failures.empty()) platform::Diagnostics::Report("cannot remove stale temporary files: " + failures);
 }
 
-// Sets a REG_SZ value of the main key, unless it holds exactly that text
-// already: every cabinet of a product names the same two folders, and each
-// write is a store transaction flushed to disk.
-void WriteMainString(std::string_view name, const std::string& text) {
+// Whether the main key holds exactly this REG_SZ text under name.
+bool MainStringIs(std::string_view name, const std::string& text) {
   platform::RegistryKey key;
   platform::RegValue stored;
-  if (platform::RegistryKey::Open(platform::kRootLocalMachine, CQUpdateUtilRegistry::kMainKey,
-                                  platform::RegAccess::kRead, key) == platform::RegStatus::kOk &&
-      key.Query(name, stored) == platform::RegStatus::kOk && stored.type == platform::kRegSz &&
-      stored.data == platform::RegValue::String(text).data) {
-    return;
+  return platform::RegistryKey::Open(platform::kRootLocalMachine, CQUpdateUtilRegistry::kMainKey,
+                                     platform::RegAccess::kRead, key) == platform::RegStatus::kOk &&
+         key.Query(name, stored) == platform::RegStatus::kOk && stored.type == platform::kRegSz &&
+         stored.data == platform::RegValue::String(text).data;
+}
+
+// Sets UpdateRemainDest and UpdateRemainSrc of the main key. Every cabinet of
+// a product names the same two folders, and each store transaction is
+// flushed to disk: they are written only when they change, both in one
+// transaction (one by one should it not begin).
+void WriteRemainFolders(const std::string& dest, const std::string& src) {
+  if (MainStringIs("UpdateRemainDest", dest) && MainStringIs("UpdateRemainSrc", src)) return;
+  platform::RegistryTransaction transaction;
+  const bool together = transaction.Begin(platform::kRootLocalMachine) == platform::RegStatus::kOk;
+  CQUpdateUtilRegistry registry;
+  registry.WriteString("UpdateRemainDest", dest);
+  registry.WriteString("UpdateRemainSrc", src);
+  if (together && transaction.Commit() != platform::RegStatus::kOk) {
+    platform::Diagnostics::Report("cannot record UpdateRemainDest " + dest + " and UpdateRemainSrc " + src + ": " +
+                                  platform::LastError::Text());
   }
-  CQUpdateUtilRegistry().WriteString(name, text);
 }
 
 }  // namespace
@@ -234,7 +259,7 @@ bool CopyFileOver(const std::string& source, const std::string& target, std::str
 }
 
 int ExtractCabinetToProduct(const std::string& cabinet, const std::string& installFolder, const std::string& product,
-                            std::string* failure) {
+                            std::string* failure, std::set<std::string>* swept) {
   std::string unused;
   std::string& why = failure != nullptr ? *failure : unused;
   why.clear();
@@ -279,11 +304,10 @@ int ExtractCabinetToProduct(const std::string& cabinet, const std::string& insta
     return fail("cannot unpack " + cabinet + " for " + product + ": " + extract.GetLastErrorText());
   }
   const std::string holding = UpdateFiles::HoldingFolder(product);
-  WriteMainString("UpdateRemainDest", target);
-  WriteMainString("UpdateRemainSrc", holding);
+  WriteRemainFolders(target, holding);
   if (extract.ExtractOpenFile(fd, length, cabinet, target) == 1) {
     if (changed()) return fail(cabinet + " changed while it was being unpacked into " + target);
-    RemoveStaleTemporaries(target, extract.Written());
+    RemoveStaleTemporaries(target, extract.Written(), swept);
     return 1;
   }
   // Only a file that cannot be written now goes the long way round; a
@@ -306,7 +330,7 @@ int ExtractCabinetToProduct(const std::string& cabinet, const std::string& insta
   if (CopyFolderTree(holding, target, &refusal) != 0) {
     return fail("cannot copy the files of " + cabinet + " from " + holding + " into " + target + ": " + refusal);
   }
-  RemoveStaleTemporaries(target, extract.Written());
+  RemoveStaleTemporaries(target, extract.Written(), swept);
   return 2;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <set>
 #include <string>
 
 namespace qrv {
@@ -42,8 +43,14 @@ namespace qrv {
 // files written before the failure stay. After 1 or 2 the temporaries an
 // interrupted earlier run left in the folders this cabinet wrote to are
 // removed (platform::AtomicFileWriter::IsTemporaryName). Runs on a worker thread.
+//
+// swept (may be null): the folders below installFolder (relative, as
+// Cabinet::CExtract::Written() names them) that earlier cabinets of the same
+// run have cleared of stale temporaries already; they are not listed again,
+// and the folders cleared now are added. The cabinets of a product share one
+// set, so a folder of thousands of files is listed once, not per cabinet.
 int ExtractCabinetToProduct(const std::string& cabinet, const std::string& installFolder, const std::string& product,
-                            std::string* failure = nullptr);
+                            std::string* failure = nullptr, std::set<std::string>* swept = nullptr);
 
 // CopyFolderTree(UpdateRemainSrc, UpdateRemainDest). 0, or -1 when the main
 // key cannot be opened.

@@ -13,6 +13,7 @@
 #include "platform/core/DisplayText.h"
 #include "platform/core/ProgramFolders.h"
 #include "platform/registry/RegistryKey.h"
+#include "platform/registry/RegistryTransaction.h"
 #include "platform/system/FileVersion.h"
 
 namespace qrv {
@@ -266,12 +267,18 @@ uint32_t CQUpdateMgrEnv::GetProductVersionBak(std::string_view product) const {
 
 int CQUpdateMgrEnv::SetProductVersion(std::string_view product, uint32_t version, bool keepBackup) const {
   CQUpdateUtilRegistry registry;
-  if (keepBackup) {
-    uint32_t current = registry.ReadProductDword(product, "ProductVersion");
-    if (current == kMissing) current = 0;
-    registry.WriteProductDword("ProductVersion_Bak", product, current);
-  }
-  return registry.WriteProductDword("ProductVersion", product, version);
+  if (!keepBackup) return registry.WriteProductDword("ProductVersion", product, version);
+  // The backup and the new level in one store transaction: one flush to
+  // disk instead of two per product, and a crash never keeps one without
+  // the other. Should the transaction not begin, they are written one by one.
+  platform::RegistryTransaction transaction;
+  const bool together = transaction.Begin(platform::kRootLocalMachine) == platform::RegStatus::kOk;
+  uint32_t current = registry.ReadProductDword(product, "ProductVersion");
+  if (current == kMissing) current = 0;
+  registry.WriteProductDword("ProductVersion_Bak", product, current);
+  int written = registry.WriteProductDword("ProductVersion", product, version);
+  if (together && transaction.Commit() != platform::RegStatus::kOk) written = 0;
+  return written;
 }
 
 void CQUpdateMgrEnv::DeleteProductVersionBak(std::string_view product) const {

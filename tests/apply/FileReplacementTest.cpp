@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -207,6 +208,20 @@ TEST_F(ExtractCabinetToProductTest, ASuccessfulUnpackClearsWhatAnInterruptedOneL
   std::string dest;
   CQUpdateUtilRegistry().ReadString("UpdateRemainDest", dest);
   EXPECT_EQ(dest, inst.string());
+
+  // The cabinets of a product share what was cleared: a folder is listed
+  // once, and one that a later cabinet is the first to write to is still
+  // cleared after that cabinet.
+  WriteFile(inst / "other" / ".o.qrv-Zx81Qa", "half");
+  std::set<std::string> swept;
+  EXPECT_EQ(ExtractCabinetToProduct(cabinet, inst.string(), "Writer", &failure, &swept), 1) << failure;
+  EXPECT_EQ(swept, (std::set<std::string>{"", "bin"}));
+  EXPECT_EQ(ExtractCabinetToProduct(Signed("o.cab", {{"other/o", "o"}}), inst.string(), "Writer", &failure, &swept),
+            1)
+      << failure;
+  EXPECT_EQ(swept, (std::set<std::string>{"", "bin", "other"}));
+  EXPECT_EQ(test::CabinetFixtures::Tree(inst),
+            (std::vector<std::string>{"a.txt", "bin", "bin/tool", "other", "other/o"}));
 }
 
 TEST_F(ExtractCabinetToProductTest, ALinkInPlaceOfTheCabinetOrInTheProductFailsWithTheReason) {

@@ -1,28 +1,20 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "app/CQUpdateBaseProcess.h"
-#include "app/CQUpdateDlgMgr.h"
 #include "app/CQUpdateUtilTime.h"
-#include "platform/core/MessageService.h"
 #include "app/ProductCheckList.h"
 #include "app/StandByWindow.h"
 #include "apply/CQUpdateTraceFile.h"
 #include "platform/registry/RegistryTransaction.h"
-#include "res/Editions.h"
-#include "tests/apply/UpdateRunFixture.h"
+#include "tests/e2e/E2eRunFixture.h"
 #include "tests/support/CabinetFixtures.h"
-#include "tests/support/HttpTestServer.h"
 #include "tests/support/LoopbackPort.h"
-#include "tests/support/RecordingMessages.h"
 
 namespace qrv {
 namespace {
@@ -31,73 +23,13 @@ namespace fs = std::filesystem;
 using test::ReadFile;
 using test::WriteFile;
 
-uint32_t State() { return CQUpdateMgrEnv().GetUpdateState(); }
-
-// A window that notes every notification with the UpdateState stored when
-// it came, so the order of the stored states shows, and then behaves as the
-// default window does.
-class RecordingWindow : public CQUpdateDlgMgr {
- public:
-  void OnFileTransferBegin() override { Note("TransferBegin"), CQUpdateDlgMgr::OnFileTransferBegin(); }
-  void OnFileTransferFinish() override { Note("TransferFinish"), CQUpdateDlgMgr::OnFileTransferFinish(); }
-  void OnFileTransferError(int32_t r) override {
-    Note("TransferError" + std::to_string(r)), CQUpdateDlgMgr::OnFileTransferError(r);
-  }
-  void OnFileCopyBegin() override { Note("CopyBegin"), CQUpdateDlgMgr::OnFileCopyBegin(); }
-  void OnFileCopyFinish() override { Note("CopyFinish"), CQUpdateDlgMgr::OnFileCopyFinish(); }
-  void OnFileCopyError() override { Note("CopyError"), CQUpdateDlgMgr::OnFileCopyError(); }
-  void OnFinalizeError() override { Note("FinalizeError"), CQUpdateDlgMgr::OnFinalizeError(); }
-  bool OnPrepareFinish(int32_t found) override {
-    Note("PrepareFinish" + std::to_string(found));
-    return CQUpdateDlgMgr::OnPrepareFinish(found);
-  }
-  void SetProductStatus(const std::string& product, platform::ProgressKind kind) override {
-    statuses.push_back(std::to_string(static_cast<uint32_t>(kind)) + ":" + product);
-  }
-  void SetProgressText(platform::ProgressKind kind, std::string_view file, uint32_t value) override {
-    texts.push_back(ProgressText(kind, file));
-    CQUpdateDlgMgr::SetProgressText(kind, file, value);
-  }
-  std::vector<std::string> Products() const {
-    std::vector<std::string> out;
-    if (ProductList() != nullptr) {
-      for (const auto& r : *ProductList()) out.push_back(r.product + "=" + r.latestVersion);
-    }
-    return out;
-  }
-
-  std::vector<std::string> events;
-  std::vector<std::string> statuses;
-  std::vector<std::string> texts;
-
- private:
-  void Note(const std::string& what) { events.push_back(what + "@" + std::to_string(State())); }
-};
-
-// A whole update machine: installed products, a loopback HTTP server with
-// the update information, product files and cabinets signed at test time,
-// and a process object with a recording window, in interactive mode.
-class UpdateOrchestratorTest : public test::UpdateRunFixture {
+// A whole update machine (E2eRunFixture) served over the loopback HTTP
+// server, with a process object in interactive mode.
+class UpdateOrchestratorTest : public test::E2eRunFixture {
  protected:
   void SetUp() override {
-    // English texts, whatever the machine's locale
-    if (const char* locale = getenv("LC_ALL")) m_oldLocale = locale;
-    setenv("LC_ALL", "C", 1);
-    UpdateRunFixture::SetUp();
-    ASSERT_GT(m_server.Port(), 0) << m_server.Error();
-    m_main.SetString("ServerPath", m_server.ServiceUrl());
-    platform::MessageService::Install(m_messages);
-    m_process = std::make_unique<CQUpdateBaseProcess>();
-    m_process->SetAutoMode(0);
-    m_process->SetDlgMgr(std::make_unique<RecordingWindow>());
-    m_window = static_cast<RecordingWindow*>(m_process->DlgMgr());
-  }
-  void TearDown() override {
-    m_process.reset();
-    platform::MessageService::Install(nullptr);
-    if (m_oldLocale) setenv("LC_ALL", m_oldLocale->c_str(), 1);
-    else unsetenv("LC_ALL");
-    UpdateRunFixture::TearDown();
+    E2eRunFixture::SetUp();
+    ASSERT_EQ(UseTransport(test::Transport::kHttp), "");
   }
 
   // Writer's cabinet with one byte of its packed content changed after signing.
@@ -109,42 +41,17 @@ class UpdateOrchestratorTest : public test::UpdateRunFixture {
     bytes[at] = 'T';
     WriteFile(cab, bytes);
   }
-
-  // Writer (fourth edition, level 5 -> 7) and Calc (newest edition, 5 -> 6)
-  // pending with one cabinet each; Viewer up to date; Ghost not offered.
-  void ServeTwoUpdates() {
-    const auto& labels = Editions::NewestFirst();
-    Installed("Writer", "Qorvane Writer " + std::string(labels[3]));
-    Installed("Calc", "Qorvane Calc " + std::string(labels[0]));
-    Installed("Viewer", "Qorvane Viewer");
-    Installed("Ghost", "Qorvane Ghost");
-    Serve("qupdate_s.ini",
-          "[VersionInfo]\nWriter=7.0.1\nCalc=6.2\nViewer=5.0\n"
-          "[UpdateVersionInfo]\nWriter=7\nCalc=6\nViewer=5\n"
-          "[COUNT]\nWriter=1\nCalc=1\n");
-    ServeCabinet("writer.cab", {{"bin/writer.txt", "writer 7"}});
-    ServeCabinet("calc/calc.cab", {{"calc.txt", "calc 6"}});
-    Serve("Writer.ini", "[Writer]\nWriterCOUNT=1\nWriter0FILE=writer.cab\n");
-    Serve("Calc.ini", "[Calc]\nCalcCOUNT=1\nCalc0FILE=calc\\calc.cab\n");
-  }
-
-  test::HttpTestServer m_server{m_root / "srv"};
-  std::shared_ptr<test::RecordingMessages> m_messages = std::make_shared<test::RecordingMessages>();
-  std::unique_ptr<CQUpdateBaseProcess> m_process;
-  std::optional<std::string> m_oldLocale;
-  RecordingWindow* m_window = nullptr;
 };
 
 // The end state of a whole run is E2eTransportTest's; here what each phase
 // leaves for the next one.
 TEST_F(UpdateOrchestratorTest, EachPhaseOfAnInteractiveRunLeavesWhatTheNextNeeds) {
   ServeTwoUpdates();
-  m_main.SetDword("UpdateState", 0);
 
   ASSERT_TRUE(m_window->UpdatePrepare(0));
   EXPECT_EQ(m_window->Phase(), UpdatePhase::kPrepare);
   EXPECT_EQ(m_window->Products(), (std::vector<std::string>{"Calc=6.2", "Writer=7.0.1"}))
-      << "newest edition first; up-to-date and unoffered products dropped";
+      << "the up-to-date product dropped";
   EXPECT_EQ(CQUpdateMgrEnv().GetLastUpdate(), 20110315u) << "an interactive query records no date";
 
   std::vector<std::string> products{"Calc", "Writer"};
@@ -177,7 +84,6 @@ TEST_F(UpdateOrchestratorTest, EachPhaseOfAnInteractiveRunLeavesWhatTheNextNeeds
 TEST_F(UpdateOrchestratorTest, ATamperedCabinetStopsTheDownloadAndChangesNothing) {
   ServeTwoUpdates();
   ServeTamperedWriter();
-  m_main.SetDword("UpdateState", 0);
 
   ASSERT_TRUE(m_window->UpdatePrepare(0));
   std::vector<std::string> products{"Calc", "Writer"};
@@ -335,7 +241,7 @@ TEST_F(UpdateOrchestratorTest, StandByAndUpdateContentAccompanyTheInteractiveLis
 
   ASSERT_TRUE(m_window->UpdatePrepare(0));
   EXPECT_TRUE(open);
-  EXPECT_EQ(advances, 1 + 4) << "once when shown, once per installed product examined";
+  EXPECT_EQ(advances, 1 + 3) << "once when shown, once per installed product examined";
 
   KeyList list;
   EXPECT_EQ(m_window->FillProductList(list), 1);
@@ -354,13 +260,13 @@ TEST_F(UpdateOrchestratorTest, TransferErrorsAreReportedByCode) {
   ASSERT_TRUE(m_window->UpdatePrepare(0));
 
   // the server cannot place a product: code 4
-  m_server.SetProductLocation("Calc", "");
+  m_http->SetProductLocation("Calc", "");
   std::vector<std::string> products{"Writer", "Calc"};
   EXPECT_EQ(m_window->UpdateDownload(products), 4);
   EXPECT_EQ(State(), 13u);
   EXPECT_EQ(m_messages->shown, std::vector<uint32_t>{146});
   EXPECT_EQ(m_window->events.back(), "TransferError4@13");
-  m_server.SetProductLocation("Calc", m_server.FilesUrl());
+  m_http->SetProductLocation("Calc", m_http->FilesUrl());
 
   // nothing counted to transfer: code 0, the general error
   Serve("qupdate_s.ini", "[VersionInfo]\nWriter=7\n[UpdateVersionInfo]\nWriter=7\n");
@@ -373,22 +279,20 @@ TEST_F(UpdateOrchestratorTest, TransferErrorsAreReportedByCode) {
 TEST_F(UpdateOrchestratorTest, AnAutomaticRunEndsCleanlyWhenItsDownloadIsRefused) {
   ServeTwoUpdates();
   ServeTamperedWriter();
-  std::vector<int> ended;
-  m_process->SetEndProcess([&](int code) { ended.push_back(code); });
   m_process->SetAutoMode(1);
   m_main.SetDword("UpdateState", 12);
 
   ASSERT_TRUE(m_window->UpdatePrepare(0));
   const auto infoRequests = [this] {
     size_t n = 0;
-    for (const auto& r : m_server.Requests()) n += r.path.ends_with("qupdate_s.ini") ? 1 : 0;
+    for (const auto& r : m_http->Requests()) n += r.path.ends_with("qupdate_s.ini") ? 1 : 0;
     return n;
   };
   const size_t asked = infoRequests();
   ASSERT_GT(asked, 0u);
   std::vector<std::string> products{"Calc", "Writer"};
   EXPECT_EQ(m_window->UpdateDownload(products), 5);
-  EXPECT_EQ(ended, std::vector<int>{1});
+  EXPECT_EQ(m_ended, std::vector<int>{1});
   EXPECT_EQ(infoRequests(), asked) << "the server is not asked again";
   EXPECT_EQ(State(), 0u) << "the next automatic start begins afresh";
   EXPECT_EQ(test::CabinetFixtures::Tree(Download()), (std::vector<std::string>{"qupdate_s.ini", "quplog.ini"}));

@@ -59,6 +59,9 @@ void E2eWindow::SetProgressText(platform::ProgressKind kind, std::string_view fi
   CQUpdateDlgMgr::SetProgressText(kind, file, value);
   if (onText) onText(kind, file);
 }
+void E2eWindow::SetProductStatus(const std::string& product, platform::ProgressKind kind) {
+  statuses.push_back(std::to_string(static_cast<uint32_t>(kind)) + ":" + product);
+}
 std::vector<std::string> E2eWindow::Products() const {
   std::vector<std::string> out;
   if (ProductList() != nullptr) {

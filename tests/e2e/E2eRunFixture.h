@@ -41,12 +41,14 @@ class E2eWindow : public CQUpdateDlgMgr {
   void OnFinalizeError() override;
   bool OnPrepareFinish(int32_t found) override;
   void SetProgressText(platform::ProgressKind kind, std::string_view file, uint32_t value) override;
+  void SetProductStatus(const std::string& product, platform::ProgressKind kind) override;
 
   // "product=latest version" of the list the window was handed.
   std::vector<std::string> Products() const;
 
   std::vector<std::string> events;
   std::vector<std::string> texts;
+  std::vector<std::string> statuses;  // "kind:product"
   std::function<void(platform::ProgressKind kind, std::string_view file)> onText;
 
  private:

@@ -8,11 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <mutex>
 
 #include "platform/core/PrivateFolder.h"
@@ -63,6 +66,62 @@ std::string StoreKey(const std::vector<std::string>& anchorFiles) {
 std::mutex g_cacheMutex;
 std::string g_cachedKey;
 X509_STORE* g_cachedStore = nullptr;
+uint64_t g_cachedGeneration = 0;
+uint64_t g_lastGeneration = 0;
+
+// Chains that checked out (see the class comment), by ChainKey: from when to
+// when every certificate of the chain is valid.
+struct GoodChain {
+  int64_t from = 0;
+  int64_t until = 0;
+};
+std::mutex g_chainMutex;
+std::map<std::string, GoodChain> g_goodChains;
+
+// The store's generation and the SHA-256 of the leaf and of each untrusted
+// certificate, in order; empty when a digest cannot be made (nothing is
+// remembered then).
+std::string ChainKey(uint64_t generation, X509* leaf, STACK_OF(X509) * untrusted) {
+  std::string key(reinterpret_cast<const char*>(&generation), sizeof generation);
+  auto add = [&key](X509* certificate) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (X509_digest(certificate, EVP_sha256(), digest, &size) != 1) return false;
+    key.append(reinterpret_cast<const char*>(digest), size);
+    return true;
+  };
+  if (!add(leaf)) return {};
+  for (int i = 0; untrusted != nullptr && i < sk_X509_num(untrusted); ++i) {
+    if (!add(sk_X509_value(untrusted, i))) return {};
+  }
+  return key;
+}
+
+bool AsUnixTime(const ASN1_TIME* time, int64_t& out) {
+  struct tm tm {};
+  if (time == nullptr || ASN1_TIME_to_tm(time, &tm) != 1) return false;
+  out = static_cast<int64_t>(timegm(&tm));
+  return true;
+}
+
+// The span in which every certificate of chain is valid; false when a time
+// does not read.
+bool ValidSpan(STACK_OF(X509) * chain, GoodChain& span) {
+  span.from = INT64_MIN;
+  span.until = INT64_MAX;
+  for (int i = 0; chain != nullptr && i < sk_X509_num(chain); ++i) {
+    X509* certificate = sk_X509_value(chain, i);
+    int64_t notBefore = 0;
+    int64_t notAfter = 0;
+    if (!AsUnixTime(X509_get0_notBefore(certificate), notBefore) ||
+        !AsUnixTime(X509_get0_notAfter(certificate), notAfter)) {
+      return false;
+    }
+    span.from = std::max(span.from, notBefore);
+    span.until = std::min(span.until, notAfter);
+  }
+  return chain != nullptr && span.from < span.until;
+}
 
 }  // namespace
 
@@ -73,6 +132,7 @@ ChainVerifier::~ChainVerifier() { X509_STORE_free(m_store); }
 ChainVerifier::Status ChainVerifier::Load(const std::vector<std::string>& anchorFiles, std::string& reason) {
   X509_STORE_free(m_store);
   m_store = nullptr;
+  m_generation = 0;
   // Whoever can change an anchors file decides whose signatures pass; it
   // must be as safe from other users as the updater itself. Checked on
   // every load: a folder above it may have changed without the file.
@@ -89,6 +149,7 @@ ChainVerifier::Status ChainVerifier::Load(const std::vector<std::string>& anchor
     std::lock_guard lock(g_cacheMutex);
     if (g_cachedStore != nullptr && key == g_cachedKey && X509_STORE_up_ref(g_cachedStore) == 1) {
       m_store = g_cachedStore;
+      m_generation = g_cachedGeneration;
       return Status::kAccepted;
     }
   }
@@ -119,12 +180,27 @@ ChainVerifier::Status ChainVerifier::Load(const std::vector<std::string>& anchor
     X509_STORE_free(g_cachedStore);
     g_cachedStore = m_store;
     g_cachedKey = key;
+    // chains checked against the store this one replaces no longer count
+    g_cachedGeneration = ++g_lastGeneration;
+    m_generation = g_cachedGeneration;
   }
   return Status::kAccepted;
 }
 
 ChainVerifier::Status ChainVerifier::Verify(X509* leaf, STACK_OF(X509) * untrusted, int64_t when,
                                             std::string& reason) const {
+  /* a chain that checked out against this very store, still valid at that time */
+  const int64_t at = when != 0 ? when : static_cast<int64_t>(std::time(nullptr));
+  const std::string key = m_generation != 0 ? ChainKey(m_generation, leaf, untrusted) : std::string();
+  if (!key.empty()) {
+    std::lock_guard lock(g_chainMutex);
+    auto found = g_goodChains.find(key);
+    // strictly inside: the edges are left to the full check
+    if (found != g_goodChains.end() && at > found->second.from && at < found->second.until) {
+      return Status::kAccepted;
+    }
+  }
+
   X509_STORE_CTX* ctx = X509_STORE_CTX_new();
   if (ctx == nullptr || X509_STORE_CTX_init(ctx, m_store, leaf, untrusted) != 1) {
     X509_STORE_CTX_free(ctx);
@@ -144,6 +220,12 @@ ChainVerifier::Status ChainVerifier::Verify(X509* leaf, STACK_OF(X509) * untrust
              X509_verify_cert_error_string(error) + " (checked at " +
              UtcText(when != 0 ? when : static_cast<int64_t>(std::time(nullptr))) + ")";
     ERR_clear_error();
+  }
+  GoodChain span;
+  if (status == Status::kAccepted && !key.empty() && ValidSpan(X509_STORE_CTX_get0_chain(ctx), span)) {
+    std::lock_guard lock(g_chainMutex);
+    if (g_goodChains.size() >= kMaxGoodChains) g_goodChains.clear();
+    g_goodChains[key] = span;
   }
   X509_STORE_CTX_free(ctx);
   return status;

@@ -3,6 +3,7 @@
 #include <openssl/types.h>
 #include <openssl/x509.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,12 +24,22 @@ namespace qrv::platform {
 // the system bundle nor any anchors file has changed (by identity, size and
 // change times): parsing the bundle costs far more than one check.
 //
+// A chain that checked out is remembered with the store it was checked
+// against (the same kept store, not a reloaded one), the certificates it was
+// built from (the leaf and the untrusted ones, by SHA-256) and the time span
+// in which every certificate of the chain is valid: checking the same chain
+// again at a time inside that span answers kAccepted without building and
+// verifying it anew. A run's cabinets are all signed by the same chain, and
+// that verification was the larger part of a small file's check. Refusals
+// are never remembered; at most kMaxGoodChains chains are.
+//
 // Thread: one object per thread; objects on several threads may share the
 // kept store.
 class ChainVerifier {
  public:
   using Status = AuthenticodeResult::Status;
   enum class Usage { kCodeSigning, kTimeStamping };
+  static constexpr size_t kMaxGoodChains = 64;
 
   ChainVerifier();
   ~ChainVerifier();
@@ -54,6 +65,9 @@ class ChainVerifier {
 
  private:
   X509_STORE* m_store = nullptr;
+  // Which kept store m_store is (0: one that is not kept; its chains are
+  // not remembered).
+  uint64_t m_generation = 0;
 };
 
 }  // namespace qrv::platform

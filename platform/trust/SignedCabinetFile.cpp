@@ -209,7 +209,9 @@ bool SignedCabinetFile::Digest(const EVP_MD* md, std::vector<uint8_t>& out, std:
     reason = "cannot start a " + std::string(EVP_MD_get0_name(md)) + " digest";
     return false;
   }
-  std::vector<uint8_t> buffer(kChunk);
+  // no larger than the cabinet: clearing a megabyte for a file of a few
+  // kilobytes cost more than hashing it
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::clamp<uint64_t>(m_signatureOffset, 56, kChunk)));
   bool ok = ReadAt(0, buffer.data(), 56, reason);
   /* MSCF, then cbCabinet .. setID; reserved1 and iCabinet .. signature entry skipped */
   ok = ok && EVP_DigestUpdate(ctx, buffer.data(), 4) == 1 && EVP_DigestUpdate(ctx, buffer.data() + 8, 26) == 1;

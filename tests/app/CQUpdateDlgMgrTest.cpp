@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +23,7 @@
 #include "res/Editions.h"
 #include "tests/support/RecordingMessages.h"
 #include "tests/support/SandboxRoot.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace qrv {
 namespace {
@@ -81,11 +81,6 @@ tagUPDATETYPE Record(const std::string& product, const std::string& name = "") {
 class DlgMgrTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // English texts, whatever the machine's locale
-    const char* locale = getenv("LC_ALL");
-    m_hadLocale = locale != nullptr;
-    if (locale != nullptr) m_oldLocale = locale;
-    setenv("LC_ALL", "C", 1);
     ASSERT_EQ(platform::RegistryKey::Create(platform::kRootLocalMachine, CQUpdateUtilRegistry::kMainKey, m_main),
               platform::RegStatus::kOk);
     m_main.SetString("DownloadPath", (m_root / "dl").string());
@@ -100,8 +95,6 @@ class DlgMgrTest : public ::testing::Test {
   void TearDown() override {
     m_process.reset();
     platform::MessageService::Install(nullptr);
-    if (m_hadLocale) setenv("LC_ALL", m_oldLocale.c_str(), 1);
-    else unsetenv("LC_ALL");
   }
   void Pending(std::vector<tagUPDATETYPE> records) {
     *m_process->GetUpdateTypes() = std::move(records);
@@ -109,12 +102,11 @@ class DlgMgrTest : public ::testing::Test {
   }
   void Info(const std::string& text) { test::WriteFile(UpdateFiles::InfoPath(), text); }
 
+  test::ScopedEnv m_locale{"LC_ALL", "C"};  // English texts, whatever the machine's locale
   test::SandboxRoot m_root;
   platform::RegistryKey m_main;
   std::shared_ptr<test::RecordingMessages> m_messages = std::make_shared<test::RecordingMessages>();
   std::unique_ptr<CQUpdateBaseProcess> m_process;
-  bool m_hadLocale = false;
-  std::string m_oldLocale;
   CQUpdateDlgMgr* m_window = nullptr;
   FakeProgressBar m_bar;
   FakeStatus m_status;

@@ -1,7 +1,6 @@
 #include "app/UpdateSchedule.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <ctime>
 #include <string>
@@ -10,6 +9,7 @@
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/registry/RegistryKey.h"
 #include "tests/support/SandboxRoot.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace qrv {
 namespace {
@@ -25,21 +25,11 @@ constexpr const char* kZone = "CET-1CEST,M3.5.0,M10.5.0/3";
 class UpdateScheduleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* tz = getenv("TZ");
-    m_hadZone = tz != nullptr;
-    if (tz != nullptr) m_oldZone = tz;
-    setenv("TZ", kZone, 1);
-    tzset();
     ASSERT_EQ(RegistryKey::Create(platform::kRootLocalMachine, CQUpdateUtilRegistry::kMainKey, m_main),
               RegStatus::kOk);
     m_main.SetDword("Auto", 1);
   }
-  void TearDown() override {
-    CQUpdateUtilTime::SetNowForTesting(std::nullopt);
-    if (m_hadZone) setenv("TZ", m_oldZone.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
+  void TearDown() override { CQUpdateUtilTime::SetNowForTesting(std::nullopt); }
   // Pins the clock to noon local time of a day.
   static void Today(int year, int month, int day) {
     std::tm tm{};
@@ -58,8 +48,7 @@ class UpdateScheduleTest : public ::testing::Test {
 
   test::SandboxRoot m_root;
   RegistryKey m_main;
-  bool m_hadZone = false;
-  std::string m_oldZone;
+  test::ScopedEnv m_zone{"TZ", kZone};
 };
 
 TEST_F(UpdateScheduleTest, PeriodsCountWholeDaysFromTheLastCheck) {

@@ -1,7 +1,6 @@
 #include "apply/CQUpdateActions.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <optional>
@@ -17,6 +16,7 @@
 #include "tests/platform/shell/DesktopEntryReader.h"
 #include "tests/support/DiagnosticsRecorder.h"
 #include "tests/support/SandboxRoot.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace qrv {
 namespace {
@@ -39,23 +39,11 @@ class CQUpdateActionsTest : public ::testing::Test {
     m_main.SetString("DownloadPath", m_root.Path().string());
     std::filesystem::create_directories(m_root / "QRVDownload");
     AddProduct("Writer", (m_root / "opt/Writer").string());
-
-    const char* home = getenv("HOME");
-    if (home != nullptr) m_oldHome = home;
-    setenv("HOME", m_home.c_str(), 1);
-    const char* config = getenv("XDG_CONFIG_HOME");
-    if (config != nullptr) m_oldConfig = config;
-    unsetenv("XDG_CONFIG_HOME");
     std::filesystem::create_directories(Desktop());
 
     m_previousLauncher = platform::Launcher::Install(m_launcher);
   }
-  void TearDown() override {
-    platform::Launcher::Install(m_previousLauncher);
-    if (m_oldHome) setenv("HOME", m_oldHome->c_str(), 1);
-    else unsetenv("HOME");
-    if (m_oldConfig) setenv("XDG_CONFIG_HOME", m_oldConfig->c_str(), 1);
-  }
+  void TearDown() override { platform::Launcher::Install(m_previousLauncher); }
 
   void AddProduct(const std::string& product, const std::string& installFolder) {
     RegistryKey key;
@@ -80,7 +68,7 @@ class CQUpdateActionsTest : public ::testing::Test {
   test::SandboxRoot m_root;
   RegistryKey m_main;
   std::string m_home = "/home/ann";
-  std::optional<std::string> m_oldHome, m_oldConfig;
+  test::ScopedEnv m_homeEnv{"HOME", m_home}, m_configEnv{"XDG_CONFIG_HOME", std::nullopt};
   test::DiagnosticsRecorder m_reports;
   std::shared_ptr<RecordingLauncher> m_launcher = std::make_shared<RecordingLauncher>();
   std::shared_ptr<platform::Launcher> m_previousLauncher;

@@ -1,9 +1,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <time.h>
 
 #include <filesystem>
 #include <string>
@@ -11,6 +9,7 @@
 #include "cabinet/CExtract.h"
 #include "tests/support/CabinetFixtures.h"
 #include "tests/support/SandboxRoot.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace Cabinet::test {
 
@@ -20,23 +19,12 @@ namespace Cabinet::test {
 class CabinetTestBase : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* tz = getenv("TZ");
-    m_hadTz = tz != nullptr;
-    if (tz != nullptr) m_oldTz = tz;
-    setenv("TZ", "KST-9", 1);
-    tzset();
     m_oldMask = umask(022);
     m_cabs = qrv::test::CabinetFixtures::Make(m_root / "cabs");
     ASSERT_EQ(m_x.CreateFDIContext(), 1) << m_x.GetLastErrorText();
   }
   void TearDown() override {
     umask(m_oldMask);
-    if (m_hadTz) {
-      setenv("TZ", m_oldTz.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
   }
 
   std::string Cab(const std::string& name) const { return (m_cabs / name).string(); }
@@ -58,8 +46,7 @@ class CabinetTestBase : public ::testing::Test {
   CExtract m_x;
 
  private:
-  bool m_hadTz = false;
-  std::string m_oldTz;
+  qrv::test::ScopedEnv m_zone{"TZ", "KST-9"};
   mode_t m_oldMask = 022;
 };
 

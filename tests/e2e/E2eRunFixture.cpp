@@ -1,7 +1,5 @@
 #include "tests/e2e/E2eRunFixture.h"
 
-#include <cstdlib>
-
 #include "config/StoredPassword.h"
 #include "config/tagSERVERINFO.h"
 #include "platform/registry/RegistryKey.h"
@@ -15,19 +13,6 @@ namespace {
 
 constexpr const char* kFtpUser = "mira";
 constexpr const char* kFtpPassword = "Ftp-Pass-77";
-
-std::optional<std::string> SwapEnv(const char* name, const char* value) {
-  std::optional<std::string> old;
-  if (const char* v = getenv(name); v != nullptr) old = v;
-  if (value != nullptr) setenv(name, value, 1);
-  else unsetenv(name);
-  return old;
-}
-
-void RestoreEnv(const char* name, const std::optional<std::string>& old) {
-  if (old) setenv(name, old->c_str(), 1);
-  else unsetenv(name);
-}
 
 }  // namespace
 
@@ -76,10 +61,6 @@ void E2eWindow::Note(const std::string& what) {
 uint32_t E2eRunFixture::State() { return CQUpdateMgrEnv().GetUpdateState(); }
 
 void E2eRunFixture::SetUp() {
-  // English texts and shell folders below the sandbox, whatever the machine has
-  m_oldLocale = SwapEnv("LC_ALL", "C");
-  m_oldHome = SwapEnv("HOME", m_home.c_str());
-  m_oldConfig = SwapEnv("XDG_CONFIG_HOME", nullptr);
   UpdateRunFixture::SetUp();
   fs::create_directories(Desktop());
   fs::create_directories(m_root / "srv");
@@ -106,9 +87,6 @@ void E2eRunFixture::TearDown() {
   m_ftp.reset();
   m_http.reset();
   UpdateRunFixture::TearDown();
-  RestoreEnv("LC_ALL", m_oldLocale);
-  RestoreEnv("HOME", m_oldHome);
-  RestoreEnv("XDG_CONFIG_HOME", m_oldConfig);
 }
 
 std::string E2eRunFixture::UseTransport(Transport transport) {

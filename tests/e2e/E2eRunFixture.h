@@ -18,6 +18,7 @@
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/RecordingMessages.h"
 #include "tests/support/SambaTestServer.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace qrv::test {
 
@@ -101,7 +102,8 @@ class E2eRunFixture : public UpdateRunFixture {
   std::string m_home = "/home/e2e";
 
  private:
-  std::optional<std::string> m_oldLocale, m_oldHome, m_oldConfig;
+  // English texts and shell folders below the sandbox, whatever the machine has
+  ScopedEnv m_locale{"LC_ALL", "C"}, m_homeEnv{"HOME", m_home}, m_configEnv{"XDG_CONFIG_HOME", std::nullopt};
 };
 
 }  // namespace qrv::test

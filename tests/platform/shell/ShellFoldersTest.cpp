@@ -1,7 +1,6 @@
 #include "platform/shell/ShellFolders.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -10,30 +9,12 @@
 
 #include "platform/core/LastError.h"
 #include "tests/support/SandboxRoot.h"
+#include "tests/support/ScopedEnv.h"
 
 namespace qrv::platform {
 namespace {
 
-// Sets an environment variable (or removes it) for one test.
-class EnvGuard {
- public:
-  EnvGuard(const char* name, std::optional<std::string> value) : m_name(name) {
-    const char* old = getenv(name);
-    if (old != nullptr) m_old = old;
-    if (value) setenv(name, value->c_str(), 1);
-    else unsetenv(name);
-  }
-  ~EnvGuard() {
-    if (m_old) setenv(m_name, m_old->c_str(), 1);
-    else unsetenv(m_name);
-  }
-  EnvGuard(const EnvGuard&) = delete;
-  EnvGuard& operator=(const EnvGuard&) = delete;
-
- private:
-  const char* m_name;
-  std::optional<std::string> m_old;
-};
+using test::ScopedEnv;
 
 constexpr const char* kNoHelper = "qrv-test-no-such-helper";
 
@@ -57,8 +38,8 @@ TEST(ShellFolders, MenuCodesShareTheApplicationsFolderBelowTheRoot) {
 TEST(ShellFolders, DesktopComesFromTheUsersDirsFileWithOrWithoutTheHelper) {
   test::SandboxRoot root;
   std::string home = (root / "home/ann").string();
-  EnvGuard homeEnv("HOME", home);
-  EnvGuard configEnv("XDG_CONFIG_HOME", std::nullopt);
+  ScopedEnv homeEnv("HOME", home);
+  ScopedEnv configEnv("XDG_CONFIG_HOME", std::nullopt);
 
   // nothing configured: $HOME/Desktop
   EXPECT_EQ(ShellFolders::UserDesktopPath(kNoHelper), home + "/Desktop");
@@ -80,7 +61,7 @@ TEST(ShellFolders, DesktopComesFromTheUsersDirsFileWithOrWithoutTheHelper) {
   std::string config = (root / "config").string();
   test::WriteFile(root / "config/user-dirs.dirs", "XDG_DESKTOP_DIR=\"/srv/desk/\"\n");
   {
-    EnvGuard other("XDG_CONFIG_HOME", config);
+    ScopedEnv other("XDG_CONFIG_HOME", config);
     EXPECT_EQ(ShellFolders::UserDesktopPath(kNoHelper), "/srv/desk");
   }
 
@@ -101,11 +82,11 @@ TEST(ShellFolders, DesktopComesFromTheUsersDirsFileWithOrWithoutTheHelper) {
 
 TEST(ShellFolders, NoHomeMeansNoDesktop) {
   test::SandboxRoot root;
-  EnvGuard homeEnv("HOME", std::nullopt);
-  EnvGuard configEnv("XDG_CONFIG_HOME", std::nullopt);
+  ScopedEnv homeEnv("HOME", std::nullopt);
+  ScopedEnv configEnv("XDG_CONFIG_HOME", std::nullopt);
   EXPECT_EQ(ShellFolders::UserDesktopPath(kNoHelper), "");
   EXPECT_EQ(ShellFolders::DesktopFolder(kNoHelper), "") << "not the system root itself";
-  EnvGuard relative("HOME", "home/ann");
+  ScopedEnv relative("HOME", "home/ann");
   EXPECT_EQ(ShellFolders::UserDesktopPath(kNoHelper), "") << "a relative $HOME is no home";
 }
 

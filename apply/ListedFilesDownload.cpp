@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include "apply/SignatureVerification.h"
@@ -37,6 +39,17 @@ void FlushToDisk(const std::string& path) {
   if (fsync(fd) != 0) platform::Diagnostics::Report("cannot flush " + path + " to disk: " + std::strerror(errno));
   close(fd);
 }
+
+#ifdef QRV_TEST_HOOKS
+// Crash-and-resume tests end the process after this many files of a
+// download were fetched and checked, before the log that lists them is
+// written, as a power cut would. Test builds only.
+void KillAfterFetchedFileForTests() {
+  static int fetched = 0;
+  const char* after = std::getenv("QRVUPDATE_TEST_KILL_AFTER_FILES");
+  if (after != nullptr && ++fetched == std::atoi(after)) std::raise(SIGKILL);
+}
+#endif
 
 DownloadResult FolderFailed(const std::string& reason) {
   platform::Diagnostics::Report(reason);
@@ -160,6 +173,9 @@ bool ListedFilesDownload::FetchFeature(const std::string& product, const std::st
       std::string reason;
       if (VerifyFileSignature(local, &reason, nullptr) == 1) {
         log.WriteLogEntry(feature, relative, n, UpdateLog::kFile, local);
+#ifdef QRV_TEST_HOOKS
+        KillAfterFetchedFileForTests();
+#endif
       } else {
         platform::Diagnostics::Report(reason);
         m_signatureRefused = true;

@@ -349,5 +349,28 @@ INSTANTIATE_TEST_SUITE_P(States, CrashAndResumeTest, ::testing::Values(11u, 12u,
                            return "State" + std::to_string(param.param);
                          });
 
+// The download writes its log once, at its end: killed after a cabinet was
+// fetched and checked but before that, a run leaves state 11 and no log of
+// its own, and the next automatic run starts afresh to the same end.
+TEST_F(QrvupdateConsoleTest, AnAutomaticRunKilledMidDownloadStartsAfreshToTheSameEnd) {
+#ifndef QRV_TEST_HOOKS
+  GTEST_SKIP() << "built without QRV_TEST_HOOKS: the program cannot be stopped in a download";
+#else
+  std::vector<std::string> args{"--root", Root(), "--console", "--auto"};
+  const test::ProcessResult killed =
+      test::RunProcess(QRVUPDATE_PATH, args, {{"LC_ALL", "C"}, {"QRVUPDATE_TEST_KILL_AFTER_FILES", "1"}});
+  ASSERT_EQ(killed.exitCode, -1) << "expected to be killed after the first cabinet:\n" << killed.out << killed.err;
+  EXPECT_EQ(State(), 11u);
+  EXPECT_FALSE(fs::exists(UpdateFiles::LogPath())) << "nothing of the log before the download ends";
+
+  const test::ProcessResult resumed = test::RunProcess(QRVUPDATE_PATH, args, {{"LC_ALL", "C"}});
+  EXPECT_EQ(resumed.exitCode, 0) << resumed.out << resumed.err;
+  ExpectUpdated("QrvBase");
+  ExpectUpdated("QrvWriter");
+  EXPECT_EQ(State(), 0u);
+  EXPECT_EQ(CQUpdateMgrEnv().GetProductVersionBak("QrvBase"), CQUpdateMgrEnv::kMissing) << "committed";
+#endif
+}
+
 }  // namespace
 }  // namespace qrv

@@ -13,8 +13,10 @@
 #include "config/CQUpdateMgrEnv.h"
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/core/Diagnostics.h"
+#include "platform/core/LastError.h"
 #include "platform/profile/ProfileFile.h"
 #include "platform/registry/RegistryKey.h"
+#include "platform/registry/RegistryTransaction.h"
 #include "platform/thread/WorkerThread.h"
 
 namespace qrv {
@@ -165,7 +167,14 @@ CopyResult CQUpdateApplier::ApplyProduct(const std::string& product, const std::
 int CQUpdateApplier::Commit() {
   CQUpdateMgrEnv env;
   const uint32_t count = UpdateLog::ProductCount();
+  // every product's backup in one store transaction, one flush to disk
+  platform::RegistryTransaction transaction;
+  const bool together = transaction.Begin(platform::kRootLocalMachine) == platform::RegStatus::kOk;
   for (uint32_t i = 0; i < count; ++i) env.DeleteProductVersionBak(UpdateLog::Product(i));
+  if (together && transaction.Commit() != platform::RegStatus::kOk) {
+    platform::Diagnostics::Report("cannot delete the ProductVersion_Bak values of the updated products: " +
+                                  platform::LastError::Text());
+  }
   return 1;
 }
 
@@ -173,12 +182,20 @@ int CQUpdateApplier::Rollback(uint32_t /*flag*/) {
   CQUpdateMgrEnv env;
   const uint32_t count = UpdateLog::ProductCount();
   for (uint32_t i = 0; i < count; ++i) platform::UpdateProgress::Current().NotifyProductStatus("", platform::ProgressKind::kCancelling);
+  // all products' levels back in one store transaction, so a crash leaves
+  // either all of them or none rolled back (a resumed run rolls back again)
+  platform::RegistryTransaction transaction;
+  const bool together = transaction.Begin(platform::kRootLocalMachine) == platform::RegStatus::kOk;
   for (uint32_t i = 0; i < count; ++i) {
     const std::string product = UpdateLog::Product(i);
     const uint32_t backup = env.GetProductVersionBak(product);
     // A missing backup reads as 0xFFFFFFFF, negative as a signed number.
     if (static_cast<int32_t>(backup) >= 0) env.SetProductVersion(product, backup, false);
     env.DeleteProductVersionBak(product);
+  }
+  if (together && transaction.Commit() != platform::RegStatus::kOk) {
+    platform::Diagnostics::Report("cannot put back the update levels of the products: " +
+                                  platform::LastError::Text());
   }
   return 1;
 }

@@ -55,6 +55,7 @@ class ListedFilesDownload {
   CQUpdateTransferMgr& m_transport;
   std::string m_folder;
   std::vector<std::string> m_droppedProducts;
+  std::vector<std::string> m_written;  // the files fetched and accepted, to flush at the end
   bool m_signatureRefused = false;  // stop reason A
   bool m_fileFailed = false;        // stop reason B
 };

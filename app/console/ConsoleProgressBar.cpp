@@ -26,7 +26,7 @@ void ConsoleProgressBar::StepIt() {
 
 void ConsoleProgressBar::SetPos(int32_t pos) {
   m_pos = std::clamp(pos, m_low, std::max(m_low, m_high));
-  Draw(false);
+  Draw(false, true);
 }
 
 void ConsoleProgressBar::SetText(const std::string& text) {
@@ -58,17 +58,20 @@ std::string ConsoleProgressBar::Render(int32_t low, int32_t high, int32_t pos, c
   return line;
 }
 
-void ConsoleProgressBar::Draw(bool newText) {
+void ConsoleProgressBar::Draw(bool newText, bool moved) {
   const std::string line = Render(m_low, m_high, m_pos, m_text);
   if (m_inPlace) {
     std::fprintf(m_out, "\r\033[K%s", line.c_str());
     m_open = true;
   } else {
-    // A log gets a line per new text, and one more when the bar fills
-    // without a new text (the end of a phase), so it never ends part-way.
+    // A log gets a line per new text, and one more when a phase ends with
+    // the bar moved to its end, so it never ends part-way. Steps that fill
+    // the bar early add no line: the text they would repeat is stale.
     const bool full = m_pos >= m_high;
-    if (newText || (full && !m_shownFull)) std::fprintf(m_out, "%s\n", line.c_str());
-    m_shownFull = full;
+    if (newText || (moved && full && !m_shownFull)) {
+      std::fprintf(m_out, "%s\n", line.c_str());
+      m_shownFull = full;
+    }
   }
   std::fflush(m_out);
 }

@@ -41,7 +41,9 @@ class ConsoleProgressBar : public ProgressControl, public StatusControl {
   static std::string Render(int32_t low, int32_t high, int32_t pos, const std::string& text);
 
  private:
-  void Draw(bool newText);
+  // newText: the status text changed. moved: SetPos set the position (a
+  // phase ending moves the bar to its end), as against a step.
+  void Draw(bool newText, bool moved = false);
 
   std::FILE* m_out;
   bool m_inPlace;
@@ -50,7 +52,7 @@ class ConsoleProgressBar : public ProgressControl, public StatusControl {
   int32_t m_high = 100;
   int32_t m_step = 10;
   int32_t m_pos = 0;
-  bool m_shownFull = false;  // a line with the full bar was written (not in place)
+  bool m_shownFull = false;  // the last line written (not in place) showed the full bar
   std::string m_text;
 };
 

@@ -56,7 +56,9 @@ TEST(ConsoleProgressBarTest, TheLineShowsTheShareOfTheRangeWithinItsBounds) {
     bar.SetText("Downloading : b.cab");
     for (int i = 0; i < 6; ++i) bar.StepIt();
     EXPECT_EQ(bar.GetPos(), 4) << "more reports than files: the bar stays full";
-    bar.SetText("Downloading : b.cab");  // unchanged: no new line
+    bar.SetText("Downloading : b.cab");  // unchanged: no new line, and steps that fill the bar add none
+    bar.SetText("Downloading : c.cab");
+    bar.SetPos(4);  // the end of the phase: the full bar was shown already
     bar.SetPos(0);
     bar.SetText("Copying : c.cab");
     bar.SetPos(4);  // the phase ended: the log shows the full bar once
@@ -65,7 +67,7 @@ TEST(ConsoleProgressBarTest, TheLineShowsTheShareOfTheRangeWithinItsBounds) {
   EXPECT_EQ(Contents(out),
             "[--------------------]   0% Downloading : a.cab\n"
             "[#####---------------]  25% Downloading : b.cab\n"
-            "[####################] 100% Downloading : b.cab\n"
+            "[####################] 100% Downloading : c.cab\n"
             "[--------------------]   0% Copying : c.cab\n"
             "[####################] 100% Copying : c.cab\n");
   std::fclose(out);

@@ -108,13 +108,6 @@ TEST_F(ProfileLookupTest, EmptyValueIsFoundAndNotTheDefault) {
   EXPECT_STREQ(buffer, "");
 }
 
-TEST_F(ProfileLookupTest, SectionHeaders) {
-  EXPECT_EQ(Get("a]b", "Key"), "bracket");        // the name runs to the LAST ']'
-  EXPECT_EQ(Get("Tail", "Key"), "tail");          // text after the ']' is ignored
-  EXPECT_EQ(Get("Open bracket", "Key"), "<default>");  // no ']': not a header
-  EXPECT_EQ(Get("Other", "Name"), "Beta");
-}
-
 // The section "" and the key "" in files of other shapes: no header at all,
 // "[]" first, CRLF, duplicates, and the integer read of such a key.
 TEST_F(ProfileLookupTest, LeadingSectionAndEmptyKey) {
@@ -199,20 +192,20 @@ TEST_F(ProfileBufferTest, SmallBuffers) {
   EXPECT_EQ(ProfileFile::GetString(file, "S", "K", "", buffer, 0), 0U);
   EXPECT_EQ(buffer[0], '#') << "size 0 writes nothing";
   EXPECT_EQ(ProfileFile::GetString(file, "S", "K", "", nullptr, 5), 0U);
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "K", "", buffer, 1), 0U);
-  EXPECT_STREQ(buffer, "");
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "K", "", buffer, 4), 3U);
-  EXPECT_STREQ(buffer, "abc");
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "K", "", buffer, 7), 6U);
-  EXPECT_STREQ(buffer, "abcdef");
-  // quotes go first, then the cut
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "Q", "", buffer, 4), 3U);
-  EXPECT_STREQ(buffer, "abc");
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "Q", "", buffer, 7), 6U);
-  EXPECT_STREQ(buffer, "abcdef");
-  // the default is cut the same way
-  EXPECT_EQ(ProfileFile::GetString(file, "S", "None", "0123456789", buffer, 5), 4U);
-  EXPECT_STREQ(buffer, "0123");
+  struct Case {
+    const char* key;
+    const char* def;
+    size_t size;
+    size_t length;
+    const char* value;
+  } cases[] = {  // quotes go first, then the cut; the default is cut the same way
+      {"K", "", 1, 0, ""}, {"K", "", 4, 3, "abc"}, {"K", "", 7, 6, "abcdef"},
+      {"Q", "", 4, 3, "abc"}, {"Q", "", 7, 6, "abcdef"}, {"None", "0123456789", 5, 4, "0123"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ProfileFile::GetString(file, "S", c.key, c.def, buffer, c.size), c.length) << c.key << c.size;
+    EXPECT_STREQ(buffer, c.value) << c.key << c.size;
+  }
   EXPECT_EQ(ProfileFile::GetString(file, "S", "K", {}, 0), "");
   EXPECT_EQ(ProfileFile::GetString(file, "S", "K", {}, 3), "ab");
 }

@@ -34,22 +34,18 @@ class SignedDataSurgeryTest : public ::testing::Test {
     for (EVP_PKEY* k : m_keys) EVP_PKEY_free(k);
   }
 
-  X509* Cert(const std::string& name) {
-    FILE* f = std::fopen((m_dir / "pki" / (name + ".pem")).c_str(), "r");
-    X509* c = f != nullptr ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr;
+  // Reads pki/`file` with `read`; `owned` frees it with the fixture.
+  template <typename T>
+  T* Load(const std::string& file, T* (*read)(FILE*, T**, pem_password_cb*, void*), std::vector<T*>& owned) {
+    FILE* f = std::fopen((m_dir / "pki" / file).c_str(), "r");
+    T* loaded = f != nullptr ? read(f, nullptr, nullptr, nullptr) : nullptr;
     if (f != nullptr) std::fclose(f);
-    EXPECT_NE(c, nullptr) << name;
-    m_certs.push_back(c);
-    return c;
+    EXPECT_NE(loaded, nullptr) << file;
+    owned.push_back(loaded);
+    return loaded;
   }
-  EVP_PKEY* Key(const std::string& name) {
-    FILE* f = std::fopen((m_dir / "pki" / (name + ".key")).c_str(), "r");
-    EVP_PKEY* k = f != nullptr ? PEM_read_PrivateKey(f, nullptr, nullptr, nullptr) : nullptr;
-    if (f != nullptr) std::fclose(f);
-    EXPECT_NE(k, nullptr) << name;
-    m_keys.push_back(k);
-    return k;
-  }
+  X509* Cert(const std::string& name) { return Load(name + ".pem", PEM_read_X509, m_certs); }
+  EVP_PKEY* Key(const std::string& name) { return Load(name + ".key", PEM_read_PrivateKey, m_keys); }
 
   // The PKCS#7 of fixture `name` (the caller frees it).
   PKCS7* Decode(const std::string& name) {

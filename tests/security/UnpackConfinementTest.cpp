@@ -24,7 +24,14 @@ using test::WriteFile;
 
 class UnpackConfinementTest : public test::UnpackAttackFixture {
  protected:
-  void ExpectWriterNotUpdated() {
+  // Downloads both updates and runs the copy, which must fail Writer
+  // (state 23, level not recorded) with nothing written outside.
+  void ExpectCopyFailsWriter() {
+    ASSERT_NO_FATAL_FAILURE(Downloaded());
+    m_window->UpdateWait();
+    EXPECT_NE(m_window->UpdateCopyFile(), 1);
+    ExpectEtcUntouched();
+    EXPECT_EQ(State(), 23u);
     EXPECT_EQ(Version("Writer"), 5u);
     EXPECT_EQ(Backup("Writer"), CQUpdateMgrEnv::kMissing);
   }
@@ -33,16 +40,8 @@ class UnpackConfinementTest : public test::UnpackAttackFixture {
 TEST_F(UnpackConfinementTest, AFolderOfTheProductLinkedElsewhereIsNotFollowedAndFailsTheProduct) {
   fs::create_symlink(Etc(), Install("Writer") / "bin");
 
-  ASSERT_TRUE(m_window->UpdatePrepare(0));
-  std::vector<std::string> products{"Calc", "Writer"};
-  ASSERT_EQ(m_window->UpdateDownload(products), 1);
-  m_window->UpdateWait();
-  EXPECT_NE(m_window->UpdateCopyFile(), 1);
-
-  ExpectEtcUntouched();
-  EXPECT_EQ(State(), 23u);
+  ExpectCopyFailsWriter();
   EXPECT_EQ(m_window->events.back(), "CopyError@23");
-  ExpectWriterNotUpdated();
   // the product before it went in; the window's copy error rolls the whole
   // run's levels back, so it is offered again too
   EXPECT_EQ(ReadFile(Install("Calc") / "calc.txt"), "calc 6");
@@ -69,15 +68,7 @@ TEST_F(UnpackConfinementTest, TheCopyFromTheHoldingFolderDoesNotFollowALinkEithe
   WriteFile(Install("Writer") / "a" / "busy.txt" / "inside", "a folder where a file goes");
   fs::create_symlink(Etc(), Install("Writer") / "bin");
 
-  ASSERT_TRUE(m_window->UpdatePrepare(0));
-  std::vector<std::string> products{"Writer"};
-  ASSERT_EQ(m_window->UpdateDownload(products), 1);
-  m_window->UpdateWait();
-  EXPECT_NE(m_window->UpdateCopyFile(), 1);
-
-  ExpectEtcUntouched();
-  EXPECT_EQ(State(), 23u);
-  ExpectWriterNotUpdated();
+  ExpectCopyFailsWriter();
   EXPECT_TRUE(m_diagnostics.Has("copying its files through")) << m_diagnostics.Text();
   EXPECT_TRUE(m_diagnostics.HasTogether(
       {"update of Writer failed", "refusing to write " + (Install("Writer") / "bin" / "writer.txt").string()}))

@@ -7,12 +7,16 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config ca-certificates
   libsqlite3-dev libssl-dev libcurl4-openssl-dev libmspack-dev libsmbclient-dev
+  # the desktop windows: Qt 6 Widgets and SVG, uic/moc/rcc
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6 qt6-qpa-plugins libgl-dev
   # tests: frameworks, servers and fixture makers
   libgtest-dev libgmock-dev libbenchmark-dev nettle-dev
   libcpp-httplib-dev python3 python3-pyftpdlib samba smbclient
   gcab osslsigncode openssl
   # the boot unit of the replacement queue is checked by systemd-analyze
   systemd
+  # pictures of the real windows: a virtual X server and a Korean font
+  xvfb xauth fonts-nanum
   # benchmark references
   curl cabextract
 )

@@ -31,6 +31,10 @@ int MessageService::ShowWith(uint32_t stringId, const std::string& /*argument*/,
   return Show(stringId, buttons);
 }
 
+int MessageService::ShowTitled(uint32_t /*titleId*/, uint32_t stringId, uint32_t buttons) {
+  return Show(stringId, buttons);
+}
+
 std::shared_ptr<MessageService> MessageService::Install(std::shared_ptr<MessageService> service) {
   return g_slot.Install(std::move(service));
 }

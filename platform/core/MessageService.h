@@ -16,8 +16,10 @@ class MessageService {
  public:
   // Buttons and answers, with the numbers message boxes use.
   static constexpr uint32_t kOk = 0;
+  static constexpr uint32_t kOkCancel = 1;
   static constexpr uint32_t kYesNo = 4;
   static constexpr int kAnswerOk = 1;
+  static constexpr int kAnswerCancel = 2;
   static constexpr int kAnswerYes = 6;
   static constexpr int kAnswerNo = 7;
 
@@ -28,6 +30,10 @@ class MessageService {
   // a server: front-ends print it with control characters escaped). The
   // default shows the text without the argument.
   virtual int ShowWith(uint32_t stringId, const std::string& argument, uint32_t buttons);
+  // Shows string stringId in a box captioned with string titleId instead of
+  // the application title (a dialog's own boxes carry the dialog's caption).
+  // The default shows it as Show does.
+  virtual int ShowTitled(uint32_t titleId, uint32_t stringId, uint32_t buttons);
 
   // The service in force (never null); Install(nullptr) restores the default.
   static MessageService& Current();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 namespace qrv::platform {
@@ -17,6 +18,11 @@ class EventPump {
   static Hook SetThreadHook(Hook hook);
   // Runs the calling thread's hook once, if it has one.
   static void Pump();
+  // How long the calling thread may wait between two pumps while a worker
+  // runs: 100 ms unless set. A window sets less, so that it never stalls long
+  // enough for a person to notice; 0 or less restores the default.
+  static void SetThreadInterval(std::chrono::milliseconds interval);
+  static std::chrono::milliseconds ThreadInterval();
 };
 
 }  // namespace qrv::platform

@@ -23,6 +23,7 @@ struct Completion {
 }  // namespace
 
 uint32_t WorkerThread::Run(const std::function<uint32_t()>& work, std::chrono::milliseconds pumpInterval) {
+  if (pumpInterval.count() <= 0) pumpInterval = EventPump::ThreadInterval();
   auto completion = std::make_shared<Completion>();
   std::thread worker;
   try {

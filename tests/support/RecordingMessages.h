@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -9,7 +10,8 @@
 namespace qrv::test {
 
 // The message boxes of the tests: shows nothing, records every box (string
-// id, argument, buttons) in the order shown and answers each with answer.
+// id, argument, buttons, caption) in the order shown and answers each with
+// the next of answers, or with answer when none is queued.
 // Install it with platform::MessageService::Install and reset the service
 // (Install(nullptr)) before the recorder goes.
 //
@@ -19,11 +21,14 @@ class RecordingMessages : public platform::MessageService {
  public:
   int Show(uint32_t stringId, uint32_t buttons) override;
   int ShowWith(uint32_t stringId, const std::string& argument, uint32_t buttons) override;
+  int ShowTitled(uint32_t titleId, uint32_t stringId, uint32_t buttons) override;
 
   std::vector<uint32_t> shown;         // the string ids
   std::vector<std::string> arguments;  // each box's argument ("" from Show)
   std::vector<uint32_t> buttons;       // each box's buttons (kOk, kYesNo, ...)
-  int answer = kAnswerOk;              // what every box answers
+  std::vector<uint32_t> titles;        // each box's caption string (57344 unless titled)
+  std::deque<int> answers;             // answers for the next boxes, in order
+  int answer = kAnswerOk;              // what every other box answers
 };
 
 }  // namespace qrv::test

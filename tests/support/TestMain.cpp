@@ -1,25 +1,4 @@
-// The main of every test executable. Before any test runs, the system root
-// and the temporary folder point into a fresh private folder, so a test that
-// forgets to make its own sandbox still never touches the machine.
-#include <gtest/gtest.h>
-#include <stdlib.h>
+// The main of every test executable but the windows' (tests/ui/UiTestMain.cpp).
+#include "tests/support/SandboxTestMain.h"
 
-#include <filesystem>
-#include <string>
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  const char* tmp = getenv("TMPDIR");
-  std::string base = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/qrv-test-XXXXXX";
-  if (mkdtemp(base.data()) == nullptr) {
-    perror("cannot make the test folder");
-    return 1;
-  }
-  std::filesystem::create_directories(base + "/tmp");
-  setenv("QRVUPDATE_ROOT", base.c_str(), 1);
-  setenv("TMPDIR", (base + "/tmp").c_str(), 1);
-  int result = RUN_ALL_TESTS();
-  std::error_code ec;
-  std::filesystem::remove_all(base, ec);
-  return result;
-}
+int main(int argc, char** argv) { return qrv::test::RunTestsInSandbox(argc, argv); }

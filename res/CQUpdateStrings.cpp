@@ -99,6 +99,8 @@ constexpr Entry kStrings[] = {
      "다른 업데이트가 이미 실행 중입니다(%s).\r\n끝난 뒤 다시 시도하십시오."},
     {192, "These products were not updated: %s", "다음 제품은 업데이트되지 않았습니다: %s"},
     {193, "Qorvane Update cannot start: %s", "Qorvane Update를 시작할 수 없습니다: %s"},
+    {194, "The password is too long to be stored. Use a shorter password.",
+     "암호가 너무 길어 저장할 수 없습니다. 더 짧은 암호를 사용하십시오."},
     // Texts of the windows' forms, numbered by form (form id * 100 + n);
     // a form names each of its texts by number, so this table stays the one
     // place that holds them.

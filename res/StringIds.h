@@ -41,6 +41,7 @@ inline constexpr uint32_t kStringStoreDamaged = 190;        // "%s": the damage 
 inline constexpr uint32_t kStringAnotherRun = 191;          // "%s": who holds the run lock
 inline constexpr uint32_t kStringProductsNotUpdated = 192;  // "%s": the product names
 inline constexpr uint32_t kStringCannotStart = 193;         // "%s": why
+inline constexpr uint32_t kStringPasswordTooLong = 194;     // settings: stored form would not read back
 inline constexpr uint32_t kStringAppTitle = 57344;
 
 }  // namespace qrv

@@ -5,9 +5,21 @@
 #include <QPainter>
 #include <QSvgRenderer>
 
+// The pictures are compiled into this static library; a linker keeps only
+// the objects something names, so the resource registers itself only when
+// called by name (Q_INIT_RESOURCE must stand outside any namespace).
+static void RegisterArtwork() {
+  static const bool registered = [] {
+    Q_INIT_RESOURCE(art);
+    return true;
+  }();
+  (void)registered;
+}
+
 namespace qrv {
 
 QString Artwork::Path(int id) {
+  RegisterArtwork();
   const QString path = QStringLiteral(":/art/%1.svg").arg(id);
   return QFile::exists(path) ? path : QString();
 }

@@ -1,7 +1,9 @@
-// qrvupdate: the updater. With --console it runs a whole update in the
-// terminal (interactive, or --auto for cron and systemd timers); the
-// windows of the desktop front-end come later.
+// qrvupdate: the updater. Without options it opens the update window on the
+// desktop; with --console it runs a whole update in the terminal
+// (interactive, or --auto for cron and systemd timers).
+#include <QApplication>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -23,19 +25,27 @@
 #include "platform/system/SystemctlRestart.h"
 #include "res/CQUpdateStrings.h"
 #include "res/StringIds.h"
+#include "ui/CQUpdateDlgUser.h"
+#include "ui/CQUpdateStandBy.h"
+#include "ui/QtMessageService.h"
 
 namespace {
 
 constexpr const char* kHelp =
-    R"(Usage: qrvupdate --console [--root DIR] [--yes] [--product KEY]...
+    R"(Usage: qrvupdate [--root DIR]
+       qrvupdate --console [--root DIR] [--yes] [--product KEY]...
        qrvupdate --console --auto [--root DIR]
        qrvupdate --finish-pending [--root DIR]
 
 Update the installed Qorvane products from the update server.
 
+Without --console the update window opens on the desktop: the products with
+a newer update, their update notes, Update, Options (the settings) and the
+progress of the run. It needs a display (DISPLAY or WAYLAND_DISPLAY); without
+one, use --console.
+
 Options:
-  --console      run in the terminal (without it the desktop windows would
-                 be shown; they are not available yet)
+  --console      run in the terminal instead of the window
   --auto         the automatic run: only when the schedule says an update is
                  due; resumes an interrupted run; asks nothing
   --root DIR     use DIR as the system root (default: $QRVUPDATE_ROOT, else /);
@@ -57,7 +67,7 @@ ROOT/var/log/qrvupdate/QrvUpdate.txt (when run as an ordinary user with the
 root /: $XDG_STATE_HOME/qrvupdate, else ~/.local/state/qrvupdate).
 
 Exit status: 0 update completed or nothing pending (or, with --auto, not
-due), 1 the update failed or was cancelled, a product could not be updated,
+due; the window: closed), 1 the update failed or was cancelled, a product could not be updated,
 another run is in progress or the settings store is damaged, 2 usage error,
 130 interrupted.
 )";
@@ -66,6 +76,69 @@ another run is in progress or the settings store is damaged, 2 usage error,
 int Usage(const std::string& why) {
   std::fprintf(stderr, "qrvupdate: %s (see qrvupdate --help)\n", why.c_str());
   return 2;
+}
+
+// The checks every run makes before it touches the root, as messages of the
+// service in force; 0 to go on, else the exit status. The lock is held by
+// the caller until it returns.
+int CheckStart(qrv::platform::RunLock& lock) {
+  // A sandbox root never touches the system, so it needs no administrator.
+  const bool sandbox = qrv::platform::SystemRoot::Get() != std::filesystem::path("/");
+  if (!sandbox && qrv::IsUserAdministrator() == 0) {
+    qrv::platform::MessageService::Current().Show(qrv::kStringNotAdministrator, qrv::platform::MessageService::kOk);
+    return 1;
+  }
+  // One run per root, decided before anything of the root is touched: two
+  // runs would share the download folder, the files they replace and the
+  // stored state. The lock lives until main returns (the kernel drops it
+  // however the process ends).
+  switch (lock.Take()) {
+    case qrv::platform::RunLock::Outcome::kTaken: break;
+    case qrv::platform::RunLock::Outcome::kBusy:
+      qrv::platform::MessageService::Current().ShowWith(qrv::kStringAnotherRun, lock.Error(), qrv::platform::MessageService::kOk);
+      return 1;
+    case qrv::platform::RunLock::Outcome::kFailed:
+      qrv::platform::MessageService::Current().ShowWith(qrv::kStringCannotStart, lock.Error(), qrv::platform::MessageService::kOk);
+      return 1;
+  }
+  // A damaged store reads as empty: without this the run would report a
+  // missing network or nothing to do, and the administrator would look in
+  // the wrong place.
+  if (qrv::ConsoleDlgMgr::ReportDamagedStores()) return 1;
+  return 0;
+}
+
+// The interactive run in the update window.
+int RunWindow(int argc, char** argv) {
+  const char* display = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const char* platform = std::getenv("QT_QPA_PLATFORM");  // e.g. offscreen, for pictures and tests
+  const auto set = [](const char* value) { return value != nullptr && *value != '\0'; };
+  if (!set(display) && !set(wayland) && !set(platform)) {
+    std::fprintf(stderr,
+                 "qrvupdate: no display to open the update window on (DISPLAY and WAYLAND_DISPLAY are not set); "
+                 "run \"qrvupdate --console\" for an update in the terminal\n");
+    return 2;
+  }
+  QApplication application(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("qrvupdate"));
+  QApplication::setApplicationDisplayName(QString::fromStdString(qrv::CQUpdateStrings::Get(qrv::kStringAppTitle)));
+  QApplication::setDesktopFileName(QStringLiteral("qrvupdate"));
+
+  qrv::CQUpdateTraceFile::InstallDiagnosticsSink();
+  qrv::platform::MessageService::Install(std::make_shared<qrv::QtMessageService>());
+  qrv::platform::RunLock lock;
+  if (const int status = CheckStart(lock); status != 0) return status;
+  qrv::platform::SystemRestart::Install(std::make_unique<qrv::platform::SystemctlRestart>());
+
+  auto process = std::make_unique<qrv::CQUpdateBaseProcess>();
+  process->SetAutoMode(0);
+  process->SetStandByFactory([] { return std::make_unique<qrv::CQUpdateStandBy>(); });
+  process->SetDlgMgr(std::make_unique<qrv::CQUpdateDlgUser>());
+  process->DlgMgr()->RunDialog();
+  // Destruction asks the restart question when the update needs one.
+  process.reset();
+  return 0;
 }
 
 }  // namespace
@@ -126,10 +199,11 @@ int main(int argc, char** argv) {
     return allDone ? 0 : 1;
   }
   if (!console) {
-    std::fprintf(stderr,
-                 "qrvupdate: the desktop windows are not available yet; run \"qrvupdate --console\" "
-                 "for an update in the terminal\n");
-    return 1;
+    if (options.automatic) {
+      return Usage("the automatic run has no window yet; use --console --auto");
+    }
+    if (options.assumeYes || !options.products.empty()) return Usage("--yes and --product need --console");
+    return RunWindow(argc, argv);
   }
   if (options.automatic && !options.products.empty()) return Usage("--product is for the interactive run only");
 
@@ -137,30 +211,8 @@ int main(int argc, char** argv) {
   // The automatic run has nobody to answer: it takes the safe answers.
   const bool quiet = options.assumeYes || options.automatic;
   qrv::platform::MessageService::Install(std::make_shared<qrv::ConsoleMessageService>(quiet, stdout, stdin));
-  // A sandbox root never touches the system, so it needs no administrator.
-  const bool sandbox = qrv::platform::SystemRoot::Get() != std::filesystem::path("/");
-  if (!sandbox && qrv::IsUserAdministrator() == 0) {
-    qrv::platform::MessageService::Current().Show(qrv::kStringNotAdministrator, qrv::platform::MessageService::kOk);
-    return 1;
-  }
-  // One run per root, decided before anything of the root is touched: two
-  // runs would share the download folder, the files they replace and the
-  // stored state. The lock lives until main returns (the kernel drops it
-  // however the process ends).
   qrv::platform::RunLock lock;
-  switch (lock.Take()) {
-    case qrv::platform::RunLock::Outcome::kTaken: break;
-    case qrv::platform::RunLock::Outcome::kBusy:
-      qrv::platform::MessageService::Current().ShowWith(qrv::kStringAnotherRun, lock.Error(), qrv::platform::MessageService::kOk);
-      return 1;
-    case qrv::platform::RunLock::Outcome::kFailed:
-      qrv::platform::MessageService::Current().ShowWith(qrv::kStringCannotStart, lock.Error(), qrv::platform::MessageService::kOk);
-      return 1;
-  }
-  // A damaged store reads as empty: without this the run would report a
-  // missing network or nothing to do, and the administrator would look in
-  // the wrong place.
-  if (qrv::ConsoleDlgMgr::ReportDamagedStores()) return 1;
+  if (const int status = CheckStart(lock); status != 0) return status;
   // Only a run that may ask gets the real restart; otherwise the recorder
   // stays, so nothing here can ever take the machine down unasked.
   if (!quiet) qrv::platform::SystemRestart::Install(std::make_unique<qrv::platform::SystemctlRestart>());

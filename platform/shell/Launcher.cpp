@@ -1,5 +1,6 @@
 #include "platform/shell/Launcher.h"
 
+#include "platform/core/LastError.h"
 #include "platform/core/ServiceSlot.h"
 #include "platform/shell/XdgOpenLauncher.h"
 
@@ -7,6 +8,11 @@ namespace qrv::platform {
 namespace {
 ServiceSlot<Launcher> g_slot;
 }  // namespace
+
+bool Launcher::OpenAddress(const std::string& address) {
+  LastError::Set("cannot show " + address + ": no web browser can be started here");
+  return false;
+}
 
 Launcher& Launcher::Current() {
   static XdgOpenLauncher fallback;

@@ -19,6 +19,11 @@ class Launcher {
   // and returns without waiting for the program. True when it was started;
   // false with the reason in LastError. Never throws.
   virtual bool Open(const std::string& file, const std::string& folder) = 0;
+  // Starts showing the web page at address (http:// or https:// only) in the
+  // user's browser and returns without waiting. True when it was started;
+  // false with the reason in LastError. The default refuses every address:
+  // a launcher without a browser cannot show one.
+  virtual bool OpenAddress(const std::string& address);
 
   // The launcher in force (never null); Install(nullptr) restores the default.
   static Launcher& Current();

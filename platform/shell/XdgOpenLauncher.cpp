@@ -4,6 +4,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -25,6 +26,22 @@ bool XdgOpenLauncher::Open(const std::string& file, const std::string& folder) {
     LastError::Set("cannot open \"" + file + "\": not an absolute path");
     return false;
   }
+  return Spawn(file, folder, "open \"" + file + "\" in \"" + folder + "\"");
+}
+
+bool XdgOpenLauncher::OpenAddress(const std::string& address) {
+  LastError::Clear();
+  const bool web = address.rfind("https://", 0) == 0 || address.rfind("http://", 0) == 0;
+  const bool plain = std::none_of(address.begin(), address.end(),
+                                  [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7f; });
+  if (!web || !plain) {
+    LastError::Set("cannot show \"" + address + "\": not a web address");
+    return false;
+  }
+  return Spawn(address, "/", "show " + address);
+}
+
+bool XdgOpenLauncher::Spawn(const std::string& target, const std::string& folder, const std::string& what) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -41,15 +58,14 @@ bool XdgOpenLauncher::Open(const std::string& file, const std::string& folder) {
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
   std::string program = m_program;
-  std::string argument = file;
+  std::string argument = target;
   char* argv[] = {program.data(), argument.data(), nullptr};
   pid_t pid = 0;
   int rc = posix_spawnp(&pid, program.c_str(), &actions, &attr, argv, environ);
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
-    LastError::Set("cannot start " + m_program + " to open \"" + file + "\" in \"" + folder + "\": " +
-                   std::strerror(rc));
+    LastError::Set("cannot start " + m_program + " to " + what + ": " + std::strerror(rc));
     return false;
   }
   m_lastChild = pid;

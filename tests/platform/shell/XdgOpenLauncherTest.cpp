@@ -85,5 +85,24 @@ TEST(XdgOpenLauncher, FailuresAreReportedNotThrown) {
   EXPECT_FALSE(std::filesystem::exists(root / "record"));
 }
 
+// The web page of the product list's Homepage button: the address reaches the
+// opener as one argument from the root folder; anything that could pass for
+// an option or a local file is refused before a process starts.
+TEST(XdgOpenLauncher, ShowsOnlyWebAddresses) {
+  test::SandboxRoot root;
+  XdgOpenLauncher launcher(MakeOpener(root));
+  for (const char* bad : {"--help", "file:///etc/shadow", "/etc/passwd", "https://a.example/ --x", "https://a.example/\nx",
+                          "javascript:alert(1)", ""}) {
+    EXPECT_FALSE(launcher.OpenAddress(bad)) << bad;
+    EXPECT_NE(LastError::Text().find("not a web address"), std::string::npos) << LastError::Text();
+  }
+  EXPECT_FALSE(std::filesystem::exists(root / "record"));
+
+  const std::string address = "https://update.qorvane.example/info/?a=1&b=$(id)";
+  ASSERT_TRUE(launcher.OpenAddress(address)) << LastError::Text();
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(root / "record"); })) << "opener never ran";
+  EXPECT_EQ(test::ReadFile(root / "record"), "1\n" + address + "\n/\n");
+}
+
 }  // namespace
 }  // namespace qrv::platform

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/core/Diagnostics.h"
+#include "platform/core/PrivateFolder.h"
 #include "platform/profile/ProfileFile.h"
 #include "platform/thread/WorkerThread.h"
 #include "transfer/TransferPath.h"
@@ -65,7 +66,17 @@ void CQUpdateTransferMgr::DownloadInfoFile(const std::string& product) {
   std::string infoPath = platform::ProfileFile::GetString(TransferPath::Join(folder, std::string(CQUpdateMgrEnv::kInfoFileName)),
                                                            "UPDATEINFOPATH", product, "");
   m_cancel.store(0);
-  if (!infoPath.empty()) DownloadFile(folder, infoPath);
+  if (infoPath.empty()) return;
+  // The notes may lie in a folder of the server's tree ("notes\\writer.txt");
+  // the same folders are made below the download folder, never through a
+  // link planted there.
+  std::string local, error;
+  if (TransferPath::Normalise(infoPath, local) && local.find('/') != std::string::npos &&
+      !platform::PrivateFolder::MakeFoldersBelow(folder, local, error)) {
+    platform::Diagnostics::Report("cannot fetch the update notes " + infoPath + ": " + error);
+    return;
+  }
+  DownloadFile(folder, infoPath);
 }
 
 }  // namespace qrv

@@ -240,15 +240,32 @@ void CQUpdateDlgUser::ShowPage(int page) {
   auto* current = static_cast<CQUpdatePropertyPage*>(m_stack->currentWidget());
   current->Activate();
 
-  // The page at its natural size, then the window cut to end a margin below
-  // the page's reference control.
-  const QSize size = current->sizeHint().expandedTo(current->minimumSizeHint());
-  m_stack->setGeometry(0, 0, size.width(), size.height());
-  if (QLayout* layout = current->layout()) layout->activate();
+  // The page at its natural size; then room is added at its foot (never
+  // between its controls, so nothing moves) until the window can end the
+  // page's margin below its reference control.
+  QLayout* layout = current->layout();
+  QMargins margins = layout->contentsMargins();
+  margins.setBottom(0);
+  layout->setContentsMargins(margins);
+  const auto natural = [&] {
+    const QSize hint = current->sizeHint().expandedTo(current->minimumSizeHint());
+    // Placed at once: a window not shown yet would otherwise lay its
+    // controls out only when it is.
+    m_stack->setGeometry(0, 0, hint.width(), hint.height());
+    current->setGeometry(0, 0, hint.width(), hint.height());
+    layout->setGeometry(QRect(QPoint(0, 0), hint));
+    return hint;
+  };
+  QSize size = natural();
   int height = size.height();
   if (const QWidget* reference = FormTexts::FindById(current, page == kListPage ? kHomepageButton : kProgressBar)) {
     const int bottom = reference->mapTo(current, QPoint(0, reference->height())).y();
-    height = std::min(size.height(), bottom + (page == kListPage ? kListMargin : kDownloadMargin));
+    height = bottom + (page == kListPage ? kListMargin : kDownloadMargin);
+    if (height > size.height()) {
+      margins.setBottom(height - size.height());
+      layout->setContentsMargins(margins);
+      size = natural();
+    }
   }
   const QPoint centre = frameGeometry().center();
   setFixedSize(size.width(), height);

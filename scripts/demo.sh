@@ -6,7 +6,10 @@
 #      QrvWriter) installed at update level 1;
 #   3. makes the signed update tree to level 2 and serves it on a loopback
 #      port (scripts/demo/serve.py);
-#   4. runs "qrvupdate --root ROOT --console --yes" against it;
+#   4. opens the update window against it ("qrvupdate --root ROOT") when a
+#      display is there: press Update, then close the window; with
+#      --console, or without a display, it runs
+#      "qrvupdate --root ROOT --console --yes" in the terminal instead;
 #   5. prints the outcome: levels, files compared with what they should be,
 #      the registry values the update wrote, the shortcut and the update log;
 #   6. stops the server (also on failure or Ctrl-C).
@@ -21,6 +24,14 @@
 # Exit status: 0 when the update completed and every file is as expected,
 # non-zero otherwise.
 set -euo pipefail
+console=0
+for arg in "$@"; do
+  case "$arg" in
+    --console) console=1 ;;
+    *) echo "usage: scripts/demo.sh [--console]" >&2; exit 2 ;;
+  esac
+done
+if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then console=1; fi
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 
@@ -78,9 +89,14 @@ levels() {
 step "before the update"
 levels
 
-step "qrvupdate --root $ROOT --console --yes"
 status=0
-"$QRVUPDATE" --root "$ROOT" --console --yes || status=$?
+if [[ $console == 1 ]]; then
+  step "qrvupdate --root $ROOT --console --yes"
+  "$QRVUPDATE" --root "$ROOT" --console --yes || status=$?
+else
+  step "qrvupdate --root $ROOT (the update window: press Update, then close it)"
+  "$QRVUPDATE" --root "$ROOT" || status=$?
+fi
 echo "qrvupdate exit status: $status"
 
 step "after the update"

@@ -304,11 +304,18 @@ TEST_F(QrvupdateConsoleTest, AnEmptyOrMissingRootIsAUsageErrorNeverTheRealSystem
   EXPECT_FALSE(fs::exists(m_root / "no")) << "a missing root is not made";
 }
 
-TEST_F(QrvupdateConsoleTest, UsageErrorsAndTheMissingWindowsAreExplained) {
+TEST_F(QrvupdateConsoleTest, UsageErrorsAndAMissingDisplayAreExplained) {
   EXPECT_EQ(test::RunProcess(QRVUPDATE_PATH, {"--version"}).out.rfind("qrvupdate ", 0), 0u);
-  const test::ProcessResult windows = Run({});
-  EXPECT_NE(windows.exitCode, 0);
-  EXPECT_TRUE(Has(windows.err, "--console")) << windows.err;
+  const std::string help = test::RunProcess(QRVUPDATE_PATH, {"--help"}).out;
+  EXPECT_TRUE(Has(help, "Without --console the update window opens") && Has(help, "--console      run in the terminal"))
+      << help;
+  // The window needs a display; without one it says what to do instead.
+  const test::ProcessResult windows = test::RunProcess(
+      QRVUPDATE_PATH, {"--root", Root()}, {{"LC_ALL", "C"}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}});
+  EXPECT_EQ(windows.exitCode, 2);
+  EXPECT_TRUE(Has(windows.err, "no display") && Has(windows.err, "qrvupdate --console")) << windows.err;
+  EXPECT_EQ(Run({"--auto"}).exitCode, 2) << "the automatic run without --console has no window yet";
+  EXPECT_EQ(Run({"--yes"}).exitCode, 2);
   const test::ProcessResult bad = Run({"--console", "--frobnicate"});
   EXPECT_EQ(bad.exitCode, 2);
   EXPECT_TRUE(Has(bad.err, "--frobnicate")) << bad.err;

@@ -36,7 +36,9 @@ QString UpdateContentText::Read(const std::string& path) {
   QByteArray bytes;
   bool truncated = false;
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    bytes.resize(kMaxBytes + 1);  // one more tells a file of exactly kMaxBytes from a larger one
+    // One byte more than expected tells a file of exactly kMaxBytes from a
+    // larger one; a small file needs no megabyte.
+    bytes.resize(std::min<qsizetype>(st.st_size, kMaxBytes) + 1);
     qsizetype got = 0;
     while (got < bytes.size()) {
       const ssize_t n = read(fd, bytes.data() + got, static_cast<size_t>(bytes.size() - got));

@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 #include <functional>
 #include <memory>
@@ -26,6 +27,7 @@
 #include "tests/e2e/E2eRunFixture.h"
 #include "tests/support/SkipUnlessServer.h"
 #include "ui/CQUpdateDlgUser.h"
+#include "ui/CQUpdateEnvSetDlg.h"
 #include "ui/CQUpdatePropertyPageDownload.h"
 #include "ui/CQUpdatePropertyPageList.h"
 #include "ui/FormTexts.h"
@@ -314,6 +316,27 @@ TEST_F(DlgUserTest, PageKeysHomepageAndAccessibility) {
   m_dlg->UpdatePrepare(0);
   EXPECT_FALSE(Button(1072)->isVisibleTo(m_dlg));
   EXPECT_EQ(ListFit(), CQUpdateDlgUser::kListMargin);
+}
+
+// Options: the settings dialog, and a fresh check only when it was applied.
+TEST_F(DlgUserTest, SettingsAppliedAskTheServerAgain) {
+  Open();
+  ASSERT_EQ(List()->topLevelItemCount(), 2);
+  Serve("qupdate_s.ini", "[VersionInfo]\nWriter=7.0.1\n[UpdateVersionInfo]\nWriter=7\n[COUNT]\nWriter=1\n");
+  const auto answer = [](int button) {
+    QTimer::singleShot(0, [button] {
+      auto* dialog = qobject_cast<CQUpdateEnvSetDlg*>(QApplication::activeModalWidget());
+      ASSERT_NE(dialog, nullptr) << "the settings dialog is up, modal";
+      FormTexts::Find<QPushButton>(dialog, button)->click();
+    });
+  };
+  answer(1009);  // Cancel
+  Button(3)->click();
+  EXPECT_EQ(List()->topLevelItemCount(), 2) << "cancelled: the list stays as it was";
+  answer(1030);  // Apply: the loopback server answers the connection test
+  Button(3)->click();
+  EXPECT_EQ(List()->topLevelItemCount(), 1) << "applied: the server was asked again";
+  EXPECT_TRUE(m_messages->shown.empty());
 }
 
 TEST_F(DlgUserTest, KoreanTextsReachTheWindow) {

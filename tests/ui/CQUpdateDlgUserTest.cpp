@@ -311,6 +311,22 @@ TEST_F(DlgUserTest, PageKeysHomepageAndAccessibility) {
   EXPECT_TRUE(cell->state().checkable);
   EXPECT_TRUE(cell->state().checked);
 
+  // Every control a screen reader stops at has a name, on both pages and in
+  // the settings dialog.
+  CQUpdateEnvSetDlg settings;
+  for (QWidget* form : std::initializer_list<QWidget*>{m_dlg->ListPage(), m_dlg->DownloadPage(), &settings}) {
+    for (QWidget* child : form->findChildren<QWidget*>()) {
+      const bool stop = child->focusPolicy() != Qt::NoFocus || qobject_cast<QLabel*>(child) != nullptr ||
+                        qobject_cast<QProgressBar*>(child) != nullptr;
+      if (!stop || child->inherits("QScrollBar") || child->parentWidget()->inherits("QAbstractScrollArea") ||
+          child->objectName() == "banner" || child->objectName().startsWith("qt_")) {
+        continue;
+      }
+      EXPECT_FALSE(child->accessibleName().isEmpty())
+          << form->metaObject()->className() << "/" << child->objectName().toStdString();
+    }
+  }
+
   // NorthAmerica = 1 hides Homepage; the window still ends below its place.
   option.SetDword("NorthAmerica", 1);
   m_dlg->UpdatePrepare(0);

@@ -21,6 +21,9 @@ void QtProductCheckList::InsertColumn(int32_t index, const std::string& title, i
   QTreeWidgetItem* header = m_tree->headerItem();
   header->setText(index, QString::fromStdString(title));
   header->setTextAlignment(index, Qt::AlignLeft | Qt::AlignVCenter);
+  // The columns keep their given widths; a title or text cut by one (long
+  // version texts, Korean, large fonts) is whole in its tool tip.
+  header->setToolTip(index, QString::fromStdString(title));
   m_tree->setColumnWidth(index, width);
 }
 
@@ -31,6 +34,7 @@ void QtProductCheckList::InsertRow(int32_t index, const std::string& name, const
   auto* item = new QTreeWidgetItem(
       QStringList{QString::fromStdString(name), QString::fromStdString(installed), QString::fromStdString(latest)});
   item->setData(0, Qt::UserRole, QString::fromStdString(product));
+  for (int column = 0; column < item->columnCount(); ++column) item->setToolTip(column, item->text(column));
   item->setFlags((item->flags() | Qt::ItemIsUserCheckable) & ~Qt::ItemIsAutoTristate);
   item->setCheckState(0, Qt::Unchecked);
   m_tree->insertTopLevelItem(std::clamp(index, 0, m_tree->topLevelItemCount()), item);

@@ -41,106 +41,24 @@
 
 #include "app/CQUpdateBaseProcess.h"
 #include "app/CQUpdateDlgMgr.h"
+#include "bench/BenchSetup.h"
 #include "platform/core/MessageService.h"
-#include "config/CQUpdateUtilRegistry.h"
 #include "platform/core/SystemRoot.h"
-#include "platform/registry/RegistryKey.h"
 #include "tests/support/HttpTestServer.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-using qrv::platform::RegistryKey;
-
-double Ms(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+using qrv::bench::Clock;
+using qrv::bench::Discard;
+using qrv::bench::EmptyTrash;
+using qrv::bench::Median;
+using qrv::bench::Ms;
+using qrv::bench::ResetMachine;
+using qrv::bench::ServeManyProducts;
+using qrv::bench::SilentMessages;
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
-
-// Moves what a run left at path out of the way, into a folder that
-// EmptyTrash() deletes between timed runs. Deleting thousands of files right
-// before a timed run would time the file system instead: ext4 without a
-// journal passes over every inode freed in the last half minute for each
-// file it creates.
-std::set<fs::path> g_trash;
-
-void Discard(const fs::path& path) {
-  static int count = 0;
-  std::error_code ec;
-  if (!fs::exists(path, ec)) return;
-  const fs::path trash = path.parent_path() / ".trash";
-  fs::create_directories(trash, ec);
-  g_trash.insert(trash);
-  fs::rename(path, trash / std::to_string(++count), ec);
-  if (ec) fs::remove_all(path, ec);
-}
-
-// Deletes what Discard() kept, outside the timed parts. Large files are
-// best deleted soon: their pages are then dropped instead of being written
-// to disk while the next run is timed.
-void EmptyTrash() {
-  std::error_code ec;
-  for (const fs::path& trash : g_trash) fs::remove_all(trash, ec);
-  g_trash.clear();
-}
-
-// Nobody watches a benchmark: every question is answered OK, silently.
-class SilentMessages : public qrv::platform::MessageService {
- public:
-  int Show(uint32_t /*stringId*/, uint32_t /*buttons*/) override { return kAnswerOk; }
-};
-
-bool OpenMain(RegistryKey& main) {
-  return RegistryKey::Create(qrv::platform::kRootLocalMachine, qrv::CQUpdateUtilRegistry::kMainKey, main) ==
-         qrv::platform::RegStatus::kOk;
-}
-
-// A product as the installers record it, at level 5, with an empty folder.
-bool Install(RegistryKey& main, const fs::path& work, const std::string& product) {
-  RegistryKey key;
-  if (main.CreateSubKey(product, key) != qrv::platform::RegStatus::kOk) return false;
-  const fs::path folder = work / "inst" / product;
-  Discard(folder);
-  fs::create_directories(folder);
-  std::ofstream(folder / "main.bin") << "not a program image";
-  key.SetString("Product", product);
-  key.SetString("ProductName", "Qorvane " + product);
-  key.SetString("Pidkey", "PID-" + product);
-  key.SetString("FilePath", (folder / "main.bin").string());
-  key.SetString("ProductPath", folder.string() + "/");
-  key.SetDword("ProductVersion", 5);
-  key.DeleteValue("ProductVersion_Bak");
-  return true;
-}
-
-// Points the settings at a server (ServerType and ServerPath) and
-// (re)installs products at level 5.
-bool ResetMachine(const fs::path& work, uint32_t serverType, const std::string& serverPath,
-                  const std::vector<std::string>& products, const fs::path& anchors) {
-  RegistryKey main;
-  if (!OpenMain(main)) return false;
-  Discard(work / "dl");
-  // the engine takes only a download folder that is ours and writable by
-  // nobody else, whatever the umask made it
-  for (const fs::path& folder : {work / "dl", work / "dl" / "QRVDownload"}) {
-    fs::create_directories(folder);
-    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
-  }
-  main.SetString("DownloadPath", (work / "dl").string());
-  main.SetString("ServerPath", serverPath);
-  main.SetString("TrustAnchors", anchors.string());
-  main.SetDword("ServerType", serverType);
-  main.SetDword("UpdateState", 0);
-  for (const std::string& p : products) {
-    if (!Install(main, work, p)) return false;
-  }
-  return true;
-}
 
 // Milliseconds of each phase of the last engine run: prepare, download, copy, finalize.
 double g_phase[4];
@@ -234,18 +152,8 @@ int BenchPrepare(const fs::path& work) {
   // a registry of its own, so only these products are installed
   qrv::platform::SystemRoot::Set(work / "root256");
   const fs::path served = work / "srv256";
-  fs::create_directories(served);
-  std::vector<std::string> products;
-  std::string info = "[VersionInfo]\n", levels = "[UpdateVersionInfo]\n";
-  for (int i = 0; i < kProducts; ++i) {
-    char name[16];
-    std::snprintf(name, sizeof name, "Prod%03d", i);
-    products.emplace_back(name);
-    // every other product has something newer
-    info += std::string(name) + "=" + (i % 2 == 0 ? "6.0" : "5.0") + "\n";
-    levels += std::string(name) + "=" + (i % 2 == 0 ? "6" : "5") + "\n";
-  }
-  std::ofstream(served / "qupdate_s.ini") << info << levels;
+  // every other product has something newer
+  const std::vector<std::string> products = ServeManyProducts(served, kProducts, 2);
   qrv::test::HttpTestServer server(served);
   if (server.Port() == 0 || !ResetMachine(work, 1, server.ServiceUrl(), products, work / "fx" / "anchors.pem")) {
     std::fprintf(stderr, "cannot set up the prepare benchmark: %s\n", server.Error().c_str());

@@ -20,6 +20,7 @@
 #include "platform/core/RefusedName.h"
 #include "platform/core/UpdateProgress.h"
 #include "platform/profile/ProfileFile.h"
+#include "platform/thread/WorkerThread.h"
 #include "transfer/CQUpdateDownloadMgr.h"
 #include "transfer/CQUpdateTransferMgr.h"
 #include "transfer/TransferPath.h"
@@ -158,12 +159,14 @@ DownloadResult ListedFilesDownload::DownloadListedFiles(std::vector<std::string>
   std::set<std::string> folders;
   m_written.push_back(UpdateFiles::InfoPath());
   for (size_t k = 0; k < handled && k < products.size(); ++k) m_written.push_back(UpdateFiles::ProductFilePath(products[k]));
-  for (const std::string& path : m_written) {
-    FlushToDisk(path);
-    folders.insert(path.substr(0, path.rfind('/')));
-  }
+  for (const std::string& path : m_written) folders.insert(path.substr(0, path.rfind('/')));
   folders.erase(m_folder.substr(0, m_folder.size() - 1));
-  for (const std::string& folder : folders) FlushToDisk(folder);
+  // The waits for the disk run on a worker, so a window keeps answering.
+  platform::WorkerThread::Run([this, &folders] {
+    for (const std::string& path : m_written) FlushToDisk(path);
+    for (const std::string& folder : folders) FlushToDisk(folder);
+    return 1u;
+  });
   log.WriteLogCount("PRODUCTLIST", handled, UpdateLog::kCount);
   log.Flush();
   return result;
@@ -194,8 +197,12 @@ bool ListedFilesDownload::FetchFeature(const std::string& product, const std::st
                                     (why.empty() ? std::string("the name is not a safe file name") : why));
     }
     if (safe && m_transport.DownloadFile(m_folder, relative) == 1) {
+      // The check of a large cabinet takes tens of milliseconds: on a worker,
+      // so the window that waits keeps answering meanwhile.
       std::string reason;
-      if (VerifyFileSignature(local, &reason, nullptr) == 1) {
+      const uint32_t verified =
+          platform::WorkerThread::Run([&local, &reason] { return VerifyFileSignature(local, &reason, nullptr) == 1 ? 1u : 0u; });
+      if (verified == 1) {
         StartWriteBack(local);
         m_written.push_back(local);
         log.WriteLogEntry(feature, relative, n, UpdateLog::kFile, local);

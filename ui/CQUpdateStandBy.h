@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <memory>
 
 #include "app/StandByWindow.h"
@@ -27,14 +28,18 @@ class CQUpdateStandBy : public QDialog, public StandByWindow {
   explicit CQUpdateStandBy(QWidget* parent = nullptr);
   ~CQUpdateStandBy() override;
 
-  // Appends one "." to the text (static 1071), enables the window and paints
-  // it. Returns 1.
+  // The least time between two paints of the growing text.
+  static constexpr qint64 kPaintIntervalMs = 30;
+
+  // Appends one "." to the text (static 1071) and enables the window; paints
+  // it unless it was painted less than kPaintIntervalMs ago. Returns 1.
   int Step();
   // StandByWindow: the same as Step().
   void Advance() override;
 
  private:
   std::unique_ptr<Ui::CQUpdateStandBy> m_ui;
+  QElapsedTimer m_lastPaint;  // invalid until the first step paints
 };
 
 }  // namespace qrv

@@ -34,6 +34,8 @@ done
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then console=1; fi
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
+# shellcheck source=demo/first_line.sh
+source scripts/demo/first_line.sh
 
 step() { printf '\n==> %s\n' "$*"; }
 
@@ -68,14 +70,7 @@ step "serving the update tree on loopback"
 port_file=$ROOT/serve.port
 /usr/bin/python3 scripts/demo/serve.py "$OUT/updates" 0 >"$port_file" 2>"$ROOT/serve.log" &
 server_pid=$!
-PORT=
-for _ in $(seq 1 100); do
-  PORT=$(head -n 1 "$port_file" 2>/dev/null || true)
-  [[ -n "$PORT" ]] && break
-  kill -0 "$server_pid" 2>/dev/null || { echo "demo: the server ended at once; see $ROOT/serve.log" >&2; exit 1; }
-  sleep 0.1
-done
-[[ -n "$PORT" ]] || { echo "demo: the server named no port within 10 s" >&2; exit 1; }
+PORT=$(first_line "$port_file" "$server_pid" "demo: the server" "$ROOT/serve.log")
 echo "server: http://127.0.0.1:$PORT/ (pid $server_pid)"
 
 bash scripts/demo/setup_sandbox.sh "$ROOT" "$OUT" "$PORT"

@@ -32,6 +32,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$1"
 out=$(cd "$1" && pwd)
 cd "$here"
+# shellcheck source=demo/first_line.sh
+source scripts/demo/first_line.sh
 command -v Xvfb >/dev/null || { echo "screenshots: Xvfb is not installed (apt-get install xvfb)" >&2; exit 1; }
 
 build=${QRV_SCREENSHOTS_BUILD_DIR:-build/screenshots}
@@ -65,14 +67,7 @@ trap 'exit 130' INT TERM
 # Xvfb picks a free display number itself and writes it to the given fd.
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb_pid=$!
-display=
-for _ in $(seq 1 100); do
-  display=$(head -n 1 "$work/display" 2>/dev/null || true)
-  [[ -n "$display" ]] && break
-  kill -0 "$xvfb_pid" 2>/dev/null || { echo "screenshots: Xvfb ended at once:" >&2; cat "$work/xvfb.log" >&2; exit 1; }
-  sleep 0.1
-done
-[[ -n "$display" ]] || { echo "screenshots: Xvfb named no display within 10 s" >&2; exit 1; }
+display=$(first_line "$work/display" "$xvfb_pid" "screenshots: Xvfb" "$work/xvfb.log")
 echo "screenshots: Xvfb on :$display"
 
 tree=$work/demo-tree
@@ -80,14 +75,7 @@ mkdir -p "$work/root-tree"
 bash scripts/demo/make_update_tree.sh "$work/root-tree" "$tree"
 /usr/bin/python3 scripts/demo/serve.py "$tree/updates" 0 >"$work/serve.port" 2>"$work/serve.log" &
 server_pid=$!
-port=
-for _ in $(seq 1 100); do
-  port=$(head -n 1 "$work/serve.port" 2>/dev/null || true)
-  [[ -n "$port" ]] && break
-  kill -0 "$server_pid" 2>/dev/null || { echo "screenshots: the server ended at once; see its log:" >&2; cat "$work/serve.log" >&2; exit 1; }
-  sleep 0.1
-done
-[[ -n "$port" ]] || { echo "screenshots: the server named no port within 10 s" >&2; exit 1; }
+port=$(first_line "$work/serve.port" "$server_pid" "screenshots: the server" "$work/serve.log")
 
 # The string table takes its language from LC_ALL, LC_MESSAGES, then LANG;
 # LC_CTYPE stays C.UTF-8 so that a locale not generated here does no harm.

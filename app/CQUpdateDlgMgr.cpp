@@ -226,7 +226,10 @@ void CQUpdateDlgMgr::SetProgressRange(uint32_t count) {
   const uint32_t n = std::max<uint32_t>(count, 1);
   m_progressHigh = static_cast<int32_t>(std::min<uint32_t>(n, INT32_MAX));
   m_progress->SetRange(0, m_progressHigh);
-  m_progress->SetStep(static_cast<int32_t>(std::max<uint32_t>(100 / (2 * static_cast<uint64_t>(n)), 1)));
+  // One report per file, so one step each: a step of 100 / (2 * count) meant
+  // for a percent scale filled a bar of fewer than 50 files at the first
+  // file (three files: full after one), and a step back took back 1 of it.
+  m_progress->SetStep(1);
 }
 
 void CQUpdateDlgMgr::StepProgressBack() {

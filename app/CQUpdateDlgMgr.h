@@ -91,7 +91,7 @@ class CQUpdateDlgMgr {
   // Controls owned by the window, or null (then left alone).
   void SetProgressCtrl(ProgressControl* control) { m_progress = control; }
   void SetStatusCtrl(StatusControl* control) { m_status = control; }
-  // Range 0..count, step 100 / (2 * count), at least 1. count >= 1.
+  // Range 0..count (0 counts as 1), step 1: one step per file reported.
   void SetProgressRange(uint32_t count);
   void StepProgressBack();
   // Moves the bar to the end of its range: a phase has ended.

@@ -176,27 +176,28 @@ TEST_F(DlgMgrTest, ServerNamesAreEscapedBeforeTheMiddleCutWhichNeverSplitsAnEsca
 }
 
 TEST_F(DlgMgrTest, ProgressBarFollowsKindsRangeAndStepBack) {
-  m_window->SetProgressRange(80);
-  EXPECT_EQ(m_bar.step, 1) << "integer division gives 0; at least one";
+  m_window->SetProgressRange(3);
+  EXPECT_EQ(m_bar.high, 3);
+  EXPECT_EQ(m_bar.step, 1) << "three files: a third each, not the whole bar at the first";
   m_window->SetProgressRange(10);
   EXPECT_EQ(m_bar.high, 10);
-  EXPECT_EQ(m_bar.step, 5);
+  EXPECT_EQ(m_bar.step, 1);
 
   m_window->SetProgressText(ProgressKind::kDownloading, "a.cab", 0);
   EXPECT_EQ(m_status.text, "Downloading : a.cab");
   m_window->SetProgressText(ProgressKind::kCopying, "b", 0);
   m_window->SetProgressText(ProgressKind::kDeleting, "", 0);
   m_window->SetProgressText(ProgressKind::kCancelling, "", 0);
-  EXPECT_EQ(m_bar.pos, 15) << "cancelling does not advance";
+  EXPECT_EQ(m_bar.pos, 3) << "cancelling does not advance";
   m_window->StepProgressBack();
-  EXPECT_EQ(m_bar.pos, 14);
+  EXPECT_EQ(m_bar.pos, 2) << "a step back takes back one file";
   m_window->SetProgressText(ProgressKind::kWaiting, "", 0);
   EXPECT_EQ(m_bar.pos, 0) << "the waiting text resets the bar";
 
   // the same reports reach the window through the installed progress sink
   platform::UpdateProgress::Current().NotifyProgressText(ProgressKind::kCopying, "feature", 0);
   EXPECT_EQ(m_status.text, "Copying : feature");
-  EXPECT_EQ(m_bar.pos, 5);
+  EXPECT_EQ(m_bar.pos, 1);
 
   // a phase that ends shows a full bar, however few reports came
   m_window->OnFileCopyFinish();

@@ -81,6 +81,13 @@ class WindowAttackTest : public test::E2eRunFixture {
     }
     return nullptr;
   }
+  // The update information: Writer 7 and Calc 6 pending, shown with these
+  // version texts; notes are the lines of [UPDATEINFOPATH].
+  void ServeInfo(const std::string& writer, const std::string& calc, const std::string& notes = {}) {
+    Serve("qupdate_s.ini", "[VersionInfo]\nWriter=" + writer + "\nCalc=" + calc +
+                               "\n[UpdateVersionInfo]\nWriter=7\nCalc=6\n[COUNT]\nWriter=1\nCalc=1\n"
+                               "[UPDATEINFOPATH]\n" + notes);
+  }
   // Files below the root, outside the served tree, whose name starts with prefix.
   std::vector<std::string> Planted(const std::string& prefix) const {
     std::vector<std::string> found;
@@ -109,8 +116,7 @@ TEST_F(WindowAttackTest, NotesNamesThatClimbOutAreNeitherFetchedNorShown) {
       {"C:\\escaped.txt", "notes\\\x1b]0;x\x07escaped.txt"},
   };
   for (const auto& [writer, calc] : names) {
-    Serve("qupdate_s.ini", "[VersionInfo]\nWriter=7.0.1\nCalc=6.2\n[UpdateVersionInfo]\nWriter=7\nCalc=6\n"
-                           "[COUNT]\nWriter=1\nCalc=1\n[UPDATEINFOPATH]\nWriter=" + writer + "\nCalc=" + calc + "\n");
+    ServeInfo("7.0.1", "6.2", "Writer=" + writer + "\nCalc=" + calc + "\n");
     m_dlg->UpdatePrepare(0);
     ASSERT_EQ(List()->topLevelItemCount(), 2) << writer;
     EXPECT_EQ(Planted("escaped"), std::vector<std::string>{}) << writer << " / " << calc;
@@ -127,8 +133,7 @@ TEST_F(WindowAttackTest, ALinkOrFifoPlantedWhereTheNotesLandIsNotFollowed) {
   fs::create_directories(outside);
   Serve("notes/writer.txt", "writer notes");
   Serve("calc.txt", "calc notes");
-  Serve("qupdate_s.ini", "[VersionInfo]\nWriter=7.0.1\nCalc=6.2\n[UpdateVersionInfo]\nWriter=7\nCalc=6\n"
-                         "[COUNT]\nWriter=1\nCalc=1\n[UPDATEINFOPATH]\nWriter=notes\\writer.txt\nCalc=calc.txt\n");
+  ServeInfo("7.0.1", "6.2", "Writer=notes\\writer.txt\nCalc=calc.txt\n");
   // The folder of Writer's notes is a link out; Calc's notes are a FIFO.
   fs::create_directories(Download());
   fs::create_directory_symlink(outside, Download() / "notes");
@@ -149,8 +154,7 @@ TEST_F(WindowAttackTest, HostileVersionTextsKeepTheWindowsSize) {
   const std::string huge(10000, '9');
   // ProductName is no protected value: an update's registry action may set it.
   Installed("Calc", std::string(250, 'C') + "\x1b[2J");
-  Serve("qupdate_s.ini", "[VersionInfo]\nWriter=" + huge + "\nCalc=\x1b[2J\t6\x7f" +
-                             "\n[UpdateVersionInfo]\nWriter=7\nCalc=6\n[COUNT]\nWriter=1\nCalc=1\n");
+  ServeInfo(huge, "\x1b[2J\t6\x7f");
   m_dlg->UpdatePrepare(0);
   ASSERT_EQ(List()->topLevelItemCount(), 2);
   EXPECT_EQ(m_dlg->size(), before);
@@ -180,8 +184,7 @@ TEST_F(WindowAttackTest, DISABLED_AnOverlongProductNameDoesNotHideTheProduct) {
 // in a product name (an update's registry action may set it) reorders the
 // row and the progress line.
 TEST_F(WindowAttackTest, DISABLED_VersionTextsHaveNoBidiOrControlCharacters) {
-  Serve("qupdate_s.ini", "[VersionInfo]\nWriter=\xE2\x80\xAE" "1.0.7\nCalc=6\x1b[31m2\n"
-                         "[UpdateVersionInfo]\nWriter=7\nCalc=6\n[COUNT]\nWriter=1\nCalc=1\n");
+  ServeInfo("\xE2\x80\xAE" "1.0.7", "6\x1b[31m2");
   m_dlg->UpdatePrepare(0);
   ASSERT_EQ(List()->topLevelItemCount(), 2);
   EXPECT_FALSE(Row("Writer")->text(2).contains(QChar(0x202E)));
@@ -198,8 +201,7 @@ TEST_F(WindowAttackTest, DISABLED_VersionTextsHaveNoBidiOrControlCharacters) {
 // FAULT: a cell's tool tip takes the server's version text or product name
 // as rich text (QToolTip renders what Qt::mightBeRichText calls markup).
 TEST_F(WindowAttackTest, DISABLED_VersionToolTipsAreNoMarkup) {
-  Serve("qupdate_s.ini", "[VersionInfo]\nWriter=<img src=\"/dev/zero\">7\nCalc=<h1>6.2</h1>\n"
-                         "[UpdateVersionInfo]\nWriter=7\nCalc=6\n[COUNT]\nWriter=1\nCalc=1\n");
+  ServeInfo("<img src=\"/dev/zero\">7", "<h1>6.2</h1>");
   m_dlg->UpdatePrepare(0);
   ASSERT_EQ(List()->topLevelItemCount(), 2);
   EXPECT_FALSE(Qt::mightBeRichText(Row("Writer")->toolTip(2))) << Row("Writer")->toolTip(2).toStdString();
@@ -326,8 +328,7 @@ TEST_F(WindowAttackTest, ClosingDuringTheCheckAfterARunCloses) {
 // the check), though the box shows at most UpdateContentText::kMaxBytes.
 TEST_F(WindowAttackTest, DISABLED_EndlessNotesAreCutWhereTheBoxCutsThem) {
   Serve("notes.txt", "x");
-  Serve("qupdate_s.ini", "[VersionInfo]\nWriter=7.0.1\nCalc=6.2\n[UpdateVersionInfo]\nWriter=7\nCalc=6\n"
-                         "[COUNT]\nWriter=1\nCalc=1\n[UPDATEINFOPATH]\nWriter=notes.txt\n");
+  ServeInfo("7.0.1", "6.2", "Writer=notes.txt\n");
   m_http->SetFault("/files/notes.txt", test::HttpTestServer::Fault::kHugeNoMarkers);
   m_dlg->UpdatePrepare(0);
   ASSERT_EQ(List()->topLevelItemCount(), 2);
@@ -341,8 +342,7 @@ TEST_F(WindowAttackTest, DISABLED_EndlessNotesAreCutWhereTheBoxCutsThem) {
 // line out whole); the box's cut at UpdateContentText::kMaxBytes is no bound.
 TEST_F(WindowAttackTest, DISABLED_OneLongLineOfNotesShowsPromptly) {
   Serve("notes.txt", std::string(size_t{1} << 20, 'x'));
-  Serve("qupdate_s.ini", "[VersionInfo]\nWriter=7.0.1\nCalc=6.2\n[UpdateVersionInfo]\nWriter=7\nCalc=6\n"
-                         "[COUNT]\nWriter=1\nCalc=1\n[UPDATEINFOPATH]\nWriter=notes.txt\n");
+  ServeInfo("7.0.1", "6.2", "Writer=notes.txt\n");
   m_dlg->UpdatePrepare(0);
   ASSERT_EQ(List()->topLevelItemCount(), 2);
   QElapsedTimer clock;

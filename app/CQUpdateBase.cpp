@@ -236,12 +236,17 @@ int32_t CQUpdateBase::DownloadProducts(std::vector<std::string>& products) {
 int32_t CQUpdateBase::StartDownload(std::vector<std::string>& products) {
   if (!m_downloadMgr) m_downloadMgr = std::make_unique<CQUpdateDownloadMgr>();
   m_droppedProducts.clear();
+  m_downloadCancelled = false;
   if (m_downloadMgr->Connect() != 1) return kResultNoConnection;
   SetUpdateState(UpdateState::kDownloadBegun);
   if (CQUpdateDlgMgr* window = Window()) window->OnFileTransferBegin();
 
-  const int32_t result = DownloadProducts(products);
+  int32_t result = DownloadProducts(products);
   ReportDroppedProducts();
+  // A stop the user confirmed after the last file was fetched (while it was
+  // checked or flushed, or while a box was up) is still a stop: the run must
+  // not go on to the copy, nor leave state 12 for a resumed run to copy.
+  if (result == 1 && m_downloadCancelled) result = ToCode(DownloadResult::kCancelled);
   if (result == 1) {
     SetUpdateState(UpdateState::kDownloaded);
     if (CQUpdateDlgMgr* window = Window()) window->OnFileTransferFinish();
@@ -383,6 +388,7 @@ void CQUpdateBase::SetUpdateState(UpdateState state) {
 }
 
 void CQUpdateBase::CancelDownload() {
+  m_downloadCancelled = true;
   if (m_downloadMgr) m_downloadMgr->Cancel();
 }
 

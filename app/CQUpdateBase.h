@@ -151,6 +151,8 @@ class CQUpdateBase {
   // Set while the applier runs (a cancel may arrive from the event pump).
   bool m_copying = false;
   bool m_rollbackPending = false;
+  // CancelDownload was asked since the download started (from the pump).
+  bool m_downloadCancelled = false;
   std::string m_prepareFailure;
   // LastUpdate as it was before an automatic prepare recorded today, so a
   // run that leaves a product out can put it back; kMissing-like sentinel

@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "platform/core/Diagnostics.h"
 #include "platform/registry/RegistryKey.h"
 
 namespace qrv {
@@ -28,6 +29,24 @@ bool ReadText(const RegistryKey& key, std::string_view name, std::string& out) {
   // Longer strings do not fit the readers' buffers and count as unreadable.
   if (value.data.size() > CQUpdateUtilRegistry::kMaxStringBytes) return false;
   out = value.AsString();
+  return true;
+}
+
+// A display name is only shown: one too long for the readers' buffers is
+// cut (at a character's start) rather than losing the product. Any update's
+// registry action may write another product's name, and a dropped product
+// would never be offered an update again.
+bool ReadDisplayName(const RegistryKey& key, std::string_view product, std::string& out) {
+  out.clear();
+  RegValue value;
+  if (key.Query("ProductName", value) != RegStatus::kOk) return false;
+  out = value.AsString();
+  if (out.size() <= CQUpdateUtilRegistry::kMaxStringBytes) return true;
+  size_t cut = CQUpdateUtilRegistry::kMaxStringBytes - 1;  // room for the reader's terminator
+  while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+  out.resize(cut);
+  platform::Diagnostics::Report("the ProductName of " + std::string(product) + " is " + std::to_string(value.data.size()) +
+                                " bytes long; shown cut to " + std::to_string(cut));
   return true;
 }
 
@@ -169,7 +188,7 @@ int CQUpdateUtilRegistry::EnumProducts(std::vector<tagUPDATETYPE>& products, std
     RegistryKey sub;
     if (parent.OpenSubKey(name, RegAccess::kAll, sub) != RegStatus::kOk) break;
     tagUPDATETYPE record;
-    if (ReadText(sub, "Pidkey", record.pidkey) && ReadText(sub, "ProductName", record.productName) &&
+    if (ReadText(sub, "Pidkey", record.pidkey) && ReadDisplayName(sub, name, record.productName) &&
         ReadText(sub, "Product", record.product)) {
       products.push_back(std::move(record));
     }

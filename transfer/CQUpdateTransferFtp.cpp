@@ -65,7 +65,7 @@ int CQUpdateTransferFtp::Download(const std::string& remoteName, const std::stri
     SetFailure(refused);
     return 0;
   }
-  m_connection->SetMaxFileBytes(TransferLimits::CapFor(remotePath));
+  m_connection->SetMaxFileBytes(FileCap(remotePath));
   if (m_connection->Retrieve(remotePath, local)) return 1;
   if (m_connection->LastLimit() == platform::LimitHit::kSize) {
     m_limits.NoteRefused(remotePath, platform::LastError::Text());

@@ -7,6 +7,7 @@
 #include "platform/core/LastError.h"
 #include "platform/net/HttpClient.h"
 #include "platform/net/UrlEncoding.h"
+#include "platform/thread/WorkerThread.h"
 #include "transfer/QueryDownloadUrl.h"
 #include "transfer/TransferPath.h"
 
@@ -25,8 +26,24 @@ bool IsEmptyOrMissing(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// The update service and the file server may answer slowly (or a byte at a
+// time until the transfer's floor rate gives up): each request runs on a
+// worker while the calling thread, a window's, goes on servicing its events.
+std::string QueryPumped(const std::string& service, const std::string& product, const std::string& pidkey) {
+  std::string location;
+  platform::WorkerThread::Run([&] {
+    location = QueryDownloadUrl(service, product, pidkey);
+    return location.empty() ? 0u : 1u;
+  });
+  return location;
+}
+
+}  // namespace
+
 CQUpdateTransferHttp::CQUpdateTransferHttp(const tagSERVERINFO& info)
-    : m_baseUrl(QueryDownloadUrl(info.path, "Tarnsoft", "")) {
+    : m_baseUrl(QueryPumped(info.path, "Tarnsoft", "")) {
   if (m_baseUrl.empty()) {
     SetFailure(platform::LastError::Text());
     return;
@@ -49,8 +66,11 @@ uint32_t CQUpdateTransferHttp::Connect() {
     SetFailure("cannot connect: the HTTP transport has no download location from the update service");
     return 0;
   }
-  std::string ignored;
-  m_session->GetToMemory(m_baseUrl, kConnectProbeBytes, ignored);
+  platform::WorkerThread::Run([this] {
+    std::string ignored;
+    m_session->GetToMemory(m_baseUrl, kConnectProbeBytes, ignored);
+    return 1u;
+  });
   if (m_session->LastStatus() == 0) {
     SetFailure(platform::LastError::Text());
     return 0;
@@ -61,7 +81,7 @@ uint32_t CQUpdateTransferHttp::Connect() {
 CQUpdateTransferMgr::ThreadProc CQUpdateTransferHttp::GetThreadProc() { return &CQUpdateTransferHttp::Worker; }
 
 uint32_t CQUpdateTransferHttp::Prepare(const std::string& product) {
-  std::string location = QueryDownloadUrl(m_env.GetServerPath(), product, m_env.GetPidkey(product));
+  std::string location = QueryPumped(m_env.GetServerPath(), product, m_env.GetPidkey(product));
   if (location.empty()) {
     SetFailure(platform::LastError::Text());
     return 0;
@@ -89,7 +109,7 @@ int CQUpdateTransferHttp::Download(const std::string& folder, const std::string&
   if (url.empty() || url.back() != '/') url += '/';
   url += platform::UrlEncoding::EncodePath(name);
 
-  m_session->SetMaxFileBytes(TransferLimits::CapFor(name));
+  m_session->SetMaxFileBytes(FileCap(name));
   bool ok = m_session->GetToFile(url, local);
   m_statusCode = m_session->LastStatus();
   if (ok) return 1;

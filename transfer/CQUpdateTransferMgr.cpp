@@ -10,6 +10,7 @@
 #include "platform/core/PrivateFolder.h"
 #include "platform/profile/ProfileFile.h"
 #include "platform/thread/WorkerThread.h"
+#include "transfer/TransferLimits.h"
 #include "transfer/TransferPath.h"
 
 namespace qrv {
@@ -76,7 +77,15 @@ void CQUpdateTransferMgr::DownloadInfoFile(const std::string& product) {
     platform::Diagnostics::Report("cannot fetch the update notes " + infoPath + ": " + error);
     return;
   }
+  m_capOverride.store(TransferLimits::kMaxNotesBytes);
   DownloadFile(folder, infoPath);
+  m_capOverride.store(0);
+}
+
+uint64_t CQUpdateTransferMgr::FileCap(std::string_view name) const {
+  const uint64_t cap = TransferLimits::CapFor(name);
+  const uint64_t lower = m_capOverride.load();
+  return lower != 0 && lower < cap ? lower : cap;
 }
 
 }  // namespace qrv

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/CQUpdateMgrEnv.h"
@@ -54,7 +55,8 @@ class CQUpdateTransferMgr {
   // qupdate_s.ini into folder. 0 without fetching when the preparation fails.
   int GetUpdateInfoFile(const std::string& folder);
   // Fetches the description file that qupdate_s.ini names for the product
-  // (section UPDATEINFOPATH) into the download folder; the outcome is not reported.
+  // (section UPDATEINFOPATH) into the download folder; the outcome is not
+  // reported. A file over TransferLimits::kMaxNotesBytes is not kept.
   void DownloadInfoFile(const std::string& product);
 
   // Why the last connection or transfer of this transport failed, with the
@@ -68,9 +70,14 @@ class CQUpdateTransferMgr {
   void SetCancelFlag(uint32_t value) { m_cancel.store(value); }
 
  protected:
+  // The size cap of the file the transports fetch now: TransferLimits'
+  // cap of its name, or less while DownloadInfoFile fetches notes.
+  uint64_t FileCap(std::string_view name) const;
+
   CQUpdateMgrEnv m_env;
   std::string m_serverPath;  // GetServerPath() at construction
   std::atomic<uint32_t> m_cancel{1};
+  std::atomic<uint64_t> m_capOverride{0};  // 0: none
 
  private:
   std::string m_lastFailure;

@@ -27,6 +27,9 @@ class TransferLimits {
  public:
   static constexpr uint64_t kMaxFileBytes = uint64_t{4} << 30;
   static constexpr uint64_t kMaxProfileFileBytes = uint64_t{1} << 20;
+  // Update notes are fetched for every pending product at every check and
+  // shown up to a megabyte; a larger file is not worth the disk.
+  static constexpr uint64_t kMaxNotesBytes = uint64_t{1} << 20;
 
   // Reads the floor rate from the settings.
   TransferLimits();

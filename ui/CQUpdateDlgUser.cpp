@@ -10,6 +10,7 @@
 #include <QStackedWidget>
 
 #include "app/CQUpdateBaseProcess.h"
+#include "platform/core/DisplayText.h"
 #include "platform/core/MessageService.h"
 #include "res/CQUpdateStrings.h"
 #include "res/StringIds.h"
@@ -181,7 +182,9 @@ bool CQUpdateDlgUser::OnPrepareFinish(int32_t found) {
 
 void CQUpdateDlgUser::SetProductStatus(const std::string& product, platform::ProgressKind kind) {
   QString line;
-  const std::string name = m_process != nullptr ? m_process->ProductName(product) : product;
+  // The registered name came from an installer or an update's registry
+  // action: shown with its control and direction characters escaped.
+  const std::string name = platform::DisplayText::Escape(m_process != nullptr ? m_process->ProductName(product) : product);
   switch (kind) {
     case platform::ProgressKind::kDownloading: line = WithArgument(kStringDownloadingProduct, name); break;
     case platform::ProgressKind::kCopying: line = WithArgument(kStringCopyingProduct, name); break;

@@ -16,6 +16,7 @@
 #include "config/StoredPassword.h"
 #include "platform/core/Diagnostics.h"
 #include "platform/core/MessageService.h"
+#include "platform/core/PrivateFolder.h"
 #include "platform/core/ProgramFolders.h"
 #include "platform/system/PlatformVersion.h"
 #include "platform/thread/EventPump.h"
@@ -296,11 +297,18 @@ bool CQUpdateEnvSetDlg::TestDownloadFolder() const {
   if (text.back() != '/') text += '/';
   const fs::path folder = text + "QRVDownload";
   std::error_code ec;
-  const bool made = fs::create_directories(folder, ec);
-  if (ec || !fs::is_directory(folder, ec)) return false;
+  const bool existed = fs::exists(fs::symlink_status(folder, ec));
+  // The run keeps its downloads only in a folder nobody else can change (nor
+  // swap a folder above it); a folder it would refuse is refused here, where
+  // the user can still choose another.
+  std::string error;
+  if (!platform::PrivateFolder::Ensure(folder.string(), error)) {
+    platform::Diagnostics::Report("settings: the download folder: " + error);
+    return false;
+  }
   // A folder that was there before is the user's; only ours goes again, and
   // only while empty.
-  if (made) fs::remove(folder, ec);
+  if (!existed) fs::remove(folder, ec);
   return true;
 }
 

@@ -29,6 +29,7 @@ CQUpdatePropertyPageDownload::CQUpdatePropertyPageDownload(CQUpdateDlgMgr& orche
   m_ui->cancelButton->setMinimumSize(du.Size(54, 18));
   // A long file name must not widen the window while it runs.
   m_ui->status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  m_ui->status->setTextFormat(Qt::PlainText);
 
   connect(m_ui->cancelButton, &QPushButton::clicked, this, [this] { OnCancel(); });
   InstallKeyFilter();

@@ -60,4 +60,9 @@ QString FormTexts::Spoken(const QString& text) {
   return spoken.trimmed();
 }
 
+QString FormTexts::PlainToolTip(const QString& text) {
+  if (text.isEmpty()) return {};
+  return QStringLiteral("<p style=\"white-space:pre\">") + text.toHtmlEscaped() + QStringLiteral("</p>");
+}
+
 }  // namespace qrv

@@ -32,6 +32,10 @@ class FormTexts {
   // A text as a screen reader should say it: "Update(&U)" -> "Update",
   // "Path(&H):" -> "Path", "&Close" -> "Close".
   static QString Spoken(const QString& text);
+  // A tool tip that shows text exactly, whatever it holds: Qt takes a tool
+  // tip that looks like markup for markup, and a server's name or version
+  // text must never be. Empty for an empty text.
+  static QString PlainToolTip(const QString& text);
 };
 
 }  // namespace qrv

@@ -4,6 +4,9 @@
 #include <QTreeWidget>
 #include <algorithm>
 
+#include "platform/core/DisplayText.h"
+#include "ui/FormTexts.h"
+
 namespace qrv {
 
 void QtProductCheckList::SetCheckBoxStyle() {
@@ -23,7 +26,7 @@ void QtProductCheckList::InsertColumn(int32_t index, const std::string& title, i
   header->setTextAlignment(index, Qt::AlignLeft | Qt::AlignVCenter);
   // The columns keep their given widths; a title or text cut by one (long
   // version texts, Korean, large fonts) is whole in its tool tip.
-  header->setToolTip(index, QString::fromStdString(title));
+  header->setToolTip(index, FormTexts::PlainToolTip(QString::fromStdString(title)));
   m_tree->setColumnWidth(index, width);
 }
 
@@ -31,10 +34,17 @@ void QtProductCheckList::DeleteAllRows() { m_tree->clear(); }
 
 void QtProductCheckList::InsertRow(int32_t index, const std::string& name, const std::string& installed,
                                    const std::string& latest, const std::string& product) {
-  auto* item = new QTreeWidgetItem(
-      QStringList{QString::fromStdString(name), QString::fromStdString(installed), QString::fromStdString(latest)});
+  // Names and version texts come from the server and the installers: their
+  // control and direction characters are shown as visible escapes, never
+  // obeyed (a right-to-left override would show 7.0.1 as 1.0.7).
+  const auto shown = [](const std::string& text) {
+    return QString::fromStdString(platform::DisplayText::Escape(text));
+  };
+  auto* item = new QTreeWidgetItem(QStringList{shown(name), shown(installed), shown(latest)});
   item->setData(0, Qt::UserRole, QString::fromStdString(product));
-  for (int column = 0; column < item->columnCount(); ++column) item->setToolTip(column, item->text(column));
+  for (int column = 0; column < item->columnCount(); ++column) {
+    item->setToolTip(column, FormTexts::PlainToolTip(item->text(column)));
+  }
   item->setFlags((item->flags() | Qt::ItemIsUserCheckable) & ~Qt::ItemIsAutoTristate);
   item->setCheckState(0, Qt::Unchecked);
   m_tree->insertTopLevelItem(std::clamp(index, 0, m_tree->topLevelItemCount()), item);

@@ -54,7 +54,20 @@ QString UpdateContentText::Read(const std::string& path) {
     bytes.truncate(std::min(got, kMaxBytes));
   }
   close(fd);
-  return Decode(std::move(bytes), truncated);
+  QString text = Decode(std::move(bytes), truncated);
+  QString broken;
+  broken.reserve(text.size() + text.size() / kMaxLineChars + 1);
+  qsizetype run = 0;
+  for (const QChar c : text) {
+    if (c == QLatin1Char('\n')) {
+      run = 0;
+    } else if (++run > kMaxLineChars && !c.isLowSurrogate()) {  // never inside a character
+      broken += QLatin1Char('\n');
+      run = 1;
+    }
+    broken += c;
+  }
+  return broken;
 }
 
 QString UpdateContentText::Decode(QByteArray bytes, bool truncated) {

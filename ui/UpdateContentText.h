@@ -17,10 +17,14 @@ namespace qrv {
 class UpdateContentText {
  public:
   static constexpr qsizetype kMaxBytes = qsizetype{1} << 20;
+  // Longer lines are broken at this many characters: a text box lays a
+  // line out whole, and a megabyte without a line break held the window
+  // for seconds.
+  static constexpr qsizetype kMaxLineChars = 4096;
 
   // The text of the file at path; empty, with no message, when the file is
   // missing, is a link or not a regular file, or cannot be read. The text
-  // ends at the first NUL byte.
+  // ends at the first NUL byte; its lines are broken at kMaxLineChars.
   static QString Read(const std::string& path);
   // Decodes bytes as above. truncated says the bytes were cut at kMaxBytes:
   // an incomplete character at their end is dropped, not taken as a fault.

@@ -120,7 +120,25 @@ int RunWindow(int argc, char** argv) {
                  "run \"qrvupdate --console\" for an update in the terminal\n");
     return 2;
   }
+  // A display that is named but cannot be used (gone, or not ours to use, as
+  // under sudo without its authority) makes Qt give up with advice about
+  // reinstalling; say what to do instead, and end as a usage error.
+  const QtMessageHandler previous = qInstallMessageHandler(
+      [](QtMsgType type, const QMessageLogContext& /*context*/, const QString& message) {
+        if (type != QtFatalMsg) {
+          std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+          return;
+        }
+        // Qt's own words (a reinstall) would send the user the wrong way;
+        // the lines before this one name the display that failed.
+        std::fprintf(stderr,
+                     "qrvupdate: cannot open the update window: the display cannot be used; run "
+                     "\"qrvupdate --console\" for an update in the terminal\n");
+        std::fflush(stderr);
+        std::_Exit(2);
+      });
   QApplication application(argc, argv);
+  qInstallMessageHandler(previous);
   QApplication::setApplicationName(QStringLiteral("qrvupdate"));
   QApplication::setApplicationDisplayName(QString::fromStdString(qrv::CQUpdateStrings::Get(qrv::kStringAppTitle)));
   QApplication::setDesktopFileName(QStringLiteral("qrvupdate"));

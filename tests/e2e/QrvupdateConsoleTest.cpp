@@ -314,6 +314,11 @@ TEST_F(QrvupdateConsoleTest, UsageErrorsAndAMissingDisplayAreExplained) {
       QRVUPDATE_PATH, {"--root", Root()}, {{"LC_ALL", "C"}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}});
   EXPECT_EQ(windows.exitCode, 2);
   EXPECT_TRUE(Has(windows.err, "no display") && Has(windows.err, "qrvupdate --console")) << windows.err;
+  // A display that is named but cannot be used gets the same advice, not Qt's.
+  const test::ProcessResult gone = test::RunProcess(
+      QRVUPDATE_PATH, {"--root", Root()}, {{"LC_ALL", "C"}, {"DISPLAY", ":97"}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", "xcb"}});
+  EXPECT_EQ(gone.exitCode, 2) << gone.err;
+  EXPECT_TRUE(Has(gone.err, "qrvupdate --console") && !Has(gone.err, "Reinstalling")) << gone.err;
   EXPECT_EQ(Run({"--auto"}).exitCode, 2) << "the automatic run without --console has no window yet";
   EXPECT_EQ(Run({"--yes"}).exitCode, 2);
   const test::ProcessResult bad = Run({"--console", "--frobnicate"});

@@ -34,7 +34,10 @@ TEST(UpdateContentText, DecodesUtf8OrCp949WholeAndNeverCutsACharacter) {
   std::string big(static_cast<size_t>(UpdateContentText::kMaxBytes) - 1, 'x');
   big += korean;
   test::WriteFile(root / "big.txt", big);
-  const QString shown = UpdateContentText::Read((root / "big.txt").string());
+  QString shown = UpdateContentText::Read((root / "big.txt").string());
+  // ... with its one long line broken for the text box, nothing lost.
+  EXPECT_EQ(shown.section(QLatin1Char('\n'), 0, 0).size(), UpdateContentText::kMaxLineChars);
+  shown.remove(QLatin1Char('\n'));
   EXPECT_EQ(shown.size(), UpdateContentText::kMaxBytes - 1);
   EXPECT_EQ(shown.back(), QChar('x'));
 }

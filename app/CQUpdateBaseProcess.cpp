@@ -2,6 +2,13 @@
 
 #include "app/DlgMgrProgress.h"
 #include "app/StandByWindow.h"
+#include "app/UpdateSchedule.h"
+#include "apply/LogOnEntry.h"
+#include "config/CQUpdateMgrEnv.h"
+#include "platform/core/Diagnostics.h"
+#include "platform/core/MessageService.h"
+#include "platform/system/PlatformVersion.h"
+#include "res/StringIds.h"
 #include "transfer/CQUpdateDownloadMgr.h"
 
 namespace qrv {
@@ -25,5 +32,59 @@ CQUpdateBaseProcess::~CQUpdateBaseProcess() {
 }
 
 CQUpdateBaseProcess* CQUpdateBaseProcess::GetInstance() { return g_instance; }
+
+bool CQUpdateBaseProcess::CreateModeWindow(uint32_t mode) {
+  // The old window goes before the new one is made: both register with this
+  // object and open the trace.
+  m_dlgMgr.reset();
+  if (m_windowFactory) m_dlgMgr = m_windowFactory(mode == kModeInteractive ? kModeInteractive : kModeAutomatic);
+  return m_dlgMgr != nullptr;
+}
+
+int32_t CQUpdateBaseProcess::IsUpdateDue() const { return UpdateSchedule::IsUpdateDue(m_autoMode != 0) ? 1 : 0; }
+
+int32_t CQUpdateBaseProcess::Run(uint32_t mode) {
+  SetAutoMode(mode);
+  if (!CreateModeWindow(mode)) {
+    m_outcome = RunOutcome::kNoWindow;
+    platform::Diagnostics::Report("no window for run mode " + std::to_string(mode) + ": nothing was run");
+    return 0;
+  }
+  // The automatic window answers with due; the interactive one always runs.
+  if (!m_dlgMgr->CheckSchedule(IsUpdateDue())) {
+    m_outcome = RunOutcome::kNotDue;
+    return 0;
+  }
+  const bool oldPlatform = platform::PlatformVersion::Major() < 5;
+  uint32_t windowMode = mode == kModeInteractive ? kModeInteractive : kModeAutomatic;
+  if (oldPlatform && windowMode == kModeAutomatic) {
+    // An old platform gets the interactive window's message; the automatic
+    // start counts as today's check, so it does not come back every day.
+    windowMode = kModeInteractive;
+    CreateModeWindow(windowMode);
+    RecordLastUpdate();
+  }
+  if (oldPlatform) {
+    RefuseOldPlatform();
+    m_outcome = RunOutcome::kOldPlatform;
+    return 0;
+  }
+  if (m_windowGate && !m_windowGate(windowMode, *m_dlgMgr)) {
+    m_outcome = RunOutcome::kGateRefused;
+    return 0;
+  }
+  m_outcome = RunOutcome::kRan;
+  return m_dlgMgr->RunDialog();
+}
+
+void CQUpdateBaseProcess::RefuseOldPlatform() {
+  // Both records of the entry go together, or the desktop session would go
+  // on starting an automatic run that can only refuse. The outcome is
+  // reported, not acted on: the message below is what the user must read.
+  std::string error;
+  if (!LogOnEntry::Remove(error)) platform::Diagnostics::Report(error);
+  CQUpdateMgrEnv().SetAutoUpdate(0);
+  platform::MessageService::Current().ShowWith(kStringOldPlatform, m_homePage, platform::MessageService::kOk);
+}
 
 }  // namespace qrv

@@ -77,6 +77,11 @@ constexpr Entry kStrings[] = {
      "파일을 업데이트하는 중 오류가 생겼습니다. 업데이트를 취소합니다."},
     {157, "Failed to receive update file information from the server.\r\nTry again later.",
      "서버에서 업데이트 파일 정보를 받지 못했습니다.\r\n나중에 다시 시도하십시오."},
+    {158,
+     "If you are using Windows 98 series, you must download update files from the Qorvane home page (%s) to "
+     "proceed with update.",
+     "Windows 98 계열을 사용하고 있다면 Qorvane 홈페이지(%s)에서 업데이트 파일을 다운로드해야 업데이트할 수 "
+     "있습니다."},
     {159, "Canceling :\xC2\xA0", "취소 중 :\xC2\xA0"},
     {160,
      "You have to be an administrator or need to log on as an administrator to run Qorvane Update.\nFor more "

@@ -31,6 +31,7 @@ inline constexpr uint32_t kStringAborted = 153;
 inline constexpr uint32_t kStringUpdateError = 154;
 inline constexpr uint32_t kStringFinalizeError = 155;
 inline constexpr uint32_t kStringNoUpdateInfo = 157;
+inline constexpr uint32_t kStringOldPlatform = 158;        // "%s": the maker's home page
 inline constexpr uint32_t kStringCancelingPrefix = 159;     // "Canceling : " status prefix
 inline constexpr uint32_t kStringNotAdministrator = 160;
 inline constexpr uint32_t kStringFinished = 161;

@@ -1,24 +1,29 @@
 // qrvupdate: the updater. Without options it opens the update window on the
-// desktop; with --console it runs a whole update in the terminal
-// (interactive, or --auto for cron and systemd timers).
+// desktop, with --auto the automatic run (hidden, with a tray icon); with
+// --console it runs a whole update in the terminal (interactive, or --auto
+// for cron and systemd timers).
 #include <QApplication>
+#include <QPointer>
+#include <QWidget>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/CQUpdateBaseProcess.h"
 #include "platform/core/MessageService.h"
-#include "app/UpdateSchedule.h"
 #include "app/console/ConsoleDlgMgr.h"
 #include "app/console/ConsoleMessageService.h"
 #include "app/console/ConsoleStandBy.h"
 #include "apply/CQUpdateTraceFile.h"
 #include "apply/PendingReplacements.h"
 #include "apply/SystemServices.h"
+#include "platform/core/Diagnostics.h"
 #include "platform/core/DisplayText.h"
+#include "platform/core/InstanceLock.h"
 #include "platform/core/RunLock.h"
 #include "platform/core/SystemRoot.h"
 #include "platform/system/SystemRestart.h"
@@ -27,12 +32,14 @@
 #include "res/StringIds.h"
 #include "ui/CQUpdateDlgUser.h"
 #include "ui/CQUpdateStandBy.h"
+#include "ui/InstanceChannel.h"
+#include "ui/MakerAddresses.h"
 #include "ui/QtMessageService.h"
 
 namespace {
 
 constexpr const char* kHelp =
-    R"(Usage: qrvupdate [--root DIR]
+    R"(Usage: qrvupdate [--auto] [--root DIR]
        qrvupdate --console [--root DIR] [--yes] [--product KEY]...
        qrvupdate --console --auto [--root DIR]
        qrvupdate --finish-pending [--root DIR]
@@ -42,12 +49,16 @@ Update the installed Qorvane products from the update server.
 Without --console the update window opens on the desktop: the products with
 a newer update, their update notes, Update, Options (the settings) and the
 progress of the run. It needs a display (DISPLAY or WAYLAND_DISPLAY); without
-one, use --console.
+one, use --console. One window at a time per user: a second start brings the
+running update window to the front, or makes the running automatic run show
+where it is, and ends.
 
 Options:
   --console      run in the terminal instead of the window
   --auto         the automatic run: only when the schedule says an update is
-                 due; resumes an interrupted run; asks nothing
+                 due; resumes an interrupted run. On the desktop it runs
+                 hidden, with an icon in the notification area that says when
+                 the update is ready; with --console it asks nothing
   --root DIR     use DIR as the system root (default: $QRVUPDATE_ROOT, else /);
                  with a root other than / no administrator rights are needed
   --yes          ask nothing: update without confirmation, stop at once on
@@ -67,7 +78,7 @@ ROOT/var/log/qrvupdate/QrvUpdate.txt (when run as an ordinary user with the
 root /: $XDG_STATE_HOME/qrvupdate, else ~/.local/state/qrvupdate).
 
 Exit status: 0 update completed or nothing pending (or, with --auto, not
-due; the window: closed), 1 the update failed or was cancelled, a product could not be updated,
+due; the window: closed, or handed over to the running one), 1 the update failed or was cancelled, a product could not be updated,
 another run is in progress or the settings store is damaged, 2 usage error,
 130 interrupted.
 )";
@@ -108,8 +119,58 @@ int CheckStart(qrv::platform::RunLock& lock) {
   return 0;
 }
 
-// The interactive run in the update window.
-int RunWindow(int argc, char** argv) {
+using qrv::platform::InstanceLock;
+
+// The request a start sends to the window that holds the mark: the
+// automatic run shows its state, the interactive window comes to the front.
+qrv::InstanceChannel::Request RequestFor(std::string_view mark) {
+  return mark == InstanceLock::kAutomatic ? qrv::InstanceChannel::Request::kNotifyState
+                                          : qrv::InstanceChannel::Request::kFront;
+}
+
+// Hands the start over to the window that holds mark, silently. No window
+// answering (it has not opened its channel yet, or is ending) leaves nothing
+// to do: the start ends all the same.
+void HandOver(std::string_view mark) {
+  QString error;
+  static_cast<void>(qrv::InstanceChannel::Send(RequestFor(mark), error));
+}
+
+// Start-up of a desktop window: while another process's update window runs
+// in this session, the start goes to it and ends here, before any setting,
+// the trace or the display is touched (the automatic run is started at every
+// log-on and must cost nothing then). True when handed over.
+bool HandedOverToRunningWindow() {
+  for (const std::string_view mark : {InstanceLock::kAutomatic, InstanceLock::kInteractive}) {
+    std::string error;
+    if (InstanceLock::IsHeldElsewhere(mark, error)) {
+      HandOver(mark);
+      return true;
+    }
+    // Cannot tell: go on; the run lock still keeps a second run off the root.
+    if (!error.empty()) qrv::platform::Diagnostics::Report("qrvupdate: " + error);
+  }
+  return false;
+}
+
+// Brings window, and the box it shows when one is open, to the front.
+void BringToFront(const QPointer<QWidget>& window) {
+  if (window.isNull()) return;
+  window->showNormal();
+  window->raise();
+  window->activateWindow();
+  QWidget* popup = QApplication::activeModalWidget();
+  if (popup != nullptr && popup != window.data()) {
+    popup->raise();
+    popup->activateWindow();
+  }
+}
+
+// The run in a window on the desktop: mode 0 the interactive window, 1 the
+// automatic run.
+int RunWindow(int argc, char** argv, uint32_t mode) {
+  if (HandedOverToRunningWindow()) return 0;
+
   const char* display = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   const char* platform = std::getenv("QT_QPA_PLATFORM");  // e.g. offscreen, for pictures and tests
@@ -149,13 +210,51 @@ int RunWindow(int argc, char** argv) {
   if (const int status = CheckStart(lock); status != 0) return status;
   qrv::platform::SystemRestart::Install(std::make_unique<qrv::platform::SystemctlRestart>());
 
+  // The window's mark and channel outlive the process object: the restart
+  // question its destruction may ask still runs events.
+  std::optional<InstanceLock> mark;
+  qrv::InstanceChannel channel;
   auto process = std::make_unique<qrv::CQUpdateBaseProcess>();
-  process->SetAutoMode(0);
+  process->SetHomePage(qrv::MakerAddresses::HomePage());
   process->SetStandByFactory([] { return std::make_unique<qrv::CQUpdateStandBy>(); });
-  process->SetDlgMgr(std::make_unique<qrv::CQUpdateDlgUser>());
-  process->DlgMgr()->RunDialog();
+  process->SetWindowFactory([](uint32_t windowMode) -> std::unique_ptr<qrv::CQUpdateDlgMgr> {
+    if (windowMode == qrv::CQUpdateBaseProcess::kModeInteractive) return std::make_unique<qrv::CQUpdateDlgUser>();
+    // The automatic window plugs in here: return std::make_unique<qrv::CQUpdateDlgAuto>().
+    return nullptr;
+  });
+  // The window takes its mark as it starts: from here on a second start is
+  // handed to it. A mark taken meanwhile by another process hands this
+  // start over instead; a mark that cannot be had at all (runtime folder
+  // unusable) only costs the hand-over, so the window runs without it.
+  process->SetWindowGate([&mark, &channel](uint32_t windowMode, qrv::CQUpdateDlgMgr& window) {
+    mark.emplace(windowMode == qrv::CQUpdateBaseProcess::kModeInteractive ? InstanceLock::kInteractive
+                                                                           : InstanceLock::kAutomatic);
+    switch (mark->Take()) {
+      case InstanceLock::Outcome::kTaken: break;
+      case InstanceLock::Outcome::kBusy:
+        HandOver(mark->Name());
+        return false;
+      case InstanceLock::Outcome::kFailed:
+        qrv::platform::Diagnostics::Report("qrvupdate: " + mark->Error());
+        return true;
+    }
+    QString error;
+    if (!channel.Listen(error)) qrv::platform::Diagnostics::Report("qrvupdate: " + error.toStdString());
+    QPointer<QWidget> widget = dynamic_cast<QWidget*>(&window);
+    QObject::connect(&channel, &qrv::InstanceChannel::front, &channel, [widget] { BringToFront(widget); });
+    // The automatic window connects InstanceChannel::notifyState to its ShowState itself.
+    return true;
+  });
+  process->Run(mode);
+  const bool noWindow = process->LastRunOutcome() == qrv::CQUpdateBaseProcess::RunOutcome::kNoWindow;
   // Destruction asks the restart question when the update needs one.
   process.reset();
+  if (noWindow) {
+    std::fprintf(stderr,
+                 "qrvupdate: the automatic run has no window on the desktop in this build; run \"qrvupdate "
+                 "--console --auto\" instead\n");
+    return 2;
+  }
   return 0;
 }
 
@@ -217,11 +316,9 @@ int main(int argc, char** argv) {
     return allDone ? 0 : 1;
   }
   if (!console) {
-    if (options.automatic) {
-      return Usage("the automatic run has no window yet; use --console --auto");
-    }
     if (options.assumeYes || !options.products.empty()) return Usage("--yes and --product need --console");
-    return RunWindow(argc, argv);
+    return RunWindow(argc, argv, options.automatic ? qrv::CQUpdateBaseProcess::kModeAutomatic
+                                                   : qrv::CQUpdateBaseProcess::kModeInteractive);
   }
   if (options.automatic && !options.products.empty()) return Usage("--product is for the interactive run only");
 
@@ -237,20 +334,24 @@ int main(int argc, char** argv) {
   qrv::ConsoleDlgMgr::InstallInterruptHandler();
 
   auto process = std::make_unique<qrv::CQUpdateBaseProcess>();
-  process->SetAutoMode(options.automatic ? 1 : 0);
+  process->SetHomePage(qrv::MakerAddresses::HomePage());
   if (!options.automatic) {
     process->SetStandByFactory([] { return std::make_unique<qrv::ConsoleStandBy>(stdout); });
   }
-  process->SetDlgMgr(std::make_unique<qrv::ConsoleDlgMgr>(options, stdout, stdin));
-  auto* window = static_cast<qrv::ConsoleDlgMgr*>(process->DlgMgr());
-  process->SetEndProcess([window](int code) { window->EndProcess(code); });
+  // The terminal's window serves both modes.
+  qrv::CQUpdateBaseProcess* owner = process.get();
+  process->SetWindowFactory([owner, &options](uint32_t mode) -> std::unique_ptr<qrv::CQUpdateDlgMgr> {
+    qrv::ConsoleDlgMgr::Options modeOptions = options;
+    modeOptions.automatic = mode != qrv::CQUpdateBaseProcess::kModeInteractive;
+    auto window = std::make_unique<qrv::ConsoleDlgMgr>(modeOptions, stdout, stdin);
+    owner->SetEndProcess([target = window.get()](int code) { target->EndProcess(code); });
+    return window;
+  });
 
-  int status = 0;
-  const bool due = qrv::UpdateSchedule::IsUpdateDue(options.automatic);
-  if (!window->CheckSchedule(due ? 1 : 0)) {
+  const int status = process->Run(options.automatic ? qrv::CQUpdateBaseProcess::kModeAutomatic
+                                                    : qrv::CQUpdateBaseProcess::kModeInteractive);
+  if (process->LastRunOutcome() == qrv::CQUpdateBaseProcess::RunOutcome::kNotDue) {
     std::printf("%s: no update is due.\n", qrv::CQUpdateStrings::Get(qrv::kStringAppTitle).c_str());
-  } else {
-    status = window->RunDialog();
   }
   const bool restart = process->RestartRequired() != 0;
   // Destruction asks the restart question (answered No when quiet).

@@ -307,7 +307,8 @@ TEST_F(QrvupdateConsoleTest, AnEmptyOrMissingRootIsAUsageErrorNeverTheRealSystem
 TEST_F(QrvupdateConsoleTest, UsageErrorsAndAMissingDisplayAreExplained) {
   EXPECT_EQ(test::RunProcess(QRVUPDATE_PATH, {"--version"}).out.rfind("qrvupdate ", 0), 0u);
   const std::string help = test::RunProcess(QRVUPDATE_PATH, {"--help"}).out;
-  EXPECT_TRUE(Has(help, "Without --console the update window opens") && Has(help, "--console      run in the terminal"))
+  EXPECT_TRUE(Has(help, "Without --console the update window opens") && Has(help, "--console      run in the terminal") &&
+              Has(help, "qrvupdate [--auto] [--root DIR]"))
       << help;
   // The window needs a display; without one it says what to do instead.
   const test::ProcessResult windows = test::RunProcess(
@@ -319,7 +320,13 @@ TEST_F(QrvupdateConsoleTest, UsageErrorsAndAMissingDisplayAreExplained) {
       QRVUPDATE_PATH, {"--root", Root()}, {{"LC_ALL", "C"}, {"DISPLAY", ":97"}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", "xcb"}});
   EXPECT_EQ(gone.exitCode, 2) << gone.err;
   EXPECT_TRUE(Has(gone.err, "qrvupdate --console") && !Has(gone.err, "Reinstalling")) << gone.err;
-  EXPECT_EQ(Run({"--auto"}).exitCode, 2) << "the automatic run without --console has no window yet";
+  // --auto alone is the automatic run on the desktop: it needs a display as the window does.
+  const test::ProcessResult automatic =
+      test::RunProcess(QRVUPDATE_PATH, {"--root", Root(), "--auto"},
+                       {{"LC_ALL", "C"}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}});
+  EXPECT_EQ(automatic.exitCode, 2);
+  EXPECT_TRUE(Has(automatic.err, "no display") && !Has(automatic.err, "--help")) << automatic.err;
+  EXPECT_EQ(Run({"--auto", "--yes"}).exitCode, 2) << "--yes needs --console";
   EXPECT_EQ(Run({"--yes"}).exitCode, 2);
   const test::ProcessResult bad = Run({"--console", "--frobnicate"});
   EXPECT_EQ(bad.exitCode, 2);

@@ -1,0 +1,252 @@
+// The automatic run's window against the real engine over loopback HTTP,
+// with the notification area recorded: what the user would see in the tray
+// (icon, tip, balloons) and where each stored state resumes.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/UpdateState.h"
+#include "res/StringIds.h"
+#include "tests/e2e/E2eRunFixture.h"
+#include "tests/support/SkipUnlessServer.h"
+#include "tests/ui/RecordingTrayArea.h"
+#include "ui/CQUpdateDlgAuto.h"
+#include "ui/CQUpdateUtilTrayIcon.h"
+#include "ui/FormTexts.h"
+#include "ui/TrayArea.h"
+
+namespace qrv {
+namespace {
+
+// The balloons the run showed, as string ids of the table (0 for another text).
+std::vector<uint32_t> Balloons(const test::RecordingTrayArea& area) {
+  std::vector<uint32_t> ids;
+  for (const auto& entry : area.entries) {
+    if (entry.record.balloon.isEmpty()) continue;
+    uint32_t id = 0;
+    for (uint32_t candidate : {116u, 119u, 120u, 130u, 143u, 145u, 148u}) {
+      if (entry.record.balloon == FormTexts::Text(candidate)) id = candidate;
+    }
+    ids.push_back(id);
+  }
+  return ids;
+}
+
+// The window with a way to put the run in a phase, for the tip's figures.
+class TestAuto : public CQUpdateDlgAuto {
+ public:
+  void SetPhase(UpdatePhase phase) { m_phase = phase; }
+};
+
+class DlgAutoTest : public test::E2eRunFixture {
+ protected:
+  void SetUp() override {
+    E2eRunFixture::SetUp();
+    ServeTwoUpdates();
+    const std::string why = UseTransport(test::Transport::kHttp);
+    QRV_SKIP_UNLESS_SERVER(why.empty(), why);
+    m_previousTray = TrayArea::Install(m_tray);
+  }
+  void TearDown() override {
+    m_auto = nullptr;
+    m_window = nullptr;
+    m_process.reset();
+    TrayArea::Install(m_previousTray);
+    E2eRunFixture::TearDown();
+  }
+  // A fresh automatic process with the automatic window (no pause at the end).
+  void NewAuto() {
+    m_window = nullptr;
+    m_auto = nullptr;
+    m_process.reset();
+    m_process = std::make_unique<CQUpdateBaseProcess>();
+    m_process->SetAutoMode(1);
+    m_process->SetDlgMgr(std::make_unique<TestAuto>());
+    m_auto = static_cast<TestAuto*>(m_process->DlgMgr());
+    m_auto->SetEndPause(std::chrono::milliseconds{0});
+    m_process->SetEndProcess([this](int code) { m_auto->EndProcess(code); });
+  }
+  // A click on the icon's balloon once the run waits for one: its icon is
+  // up and no phase is under way.
+  void ClickLater(test::RecordingTrayArea& area, uint32_t id) {
+    auto* timer = new QTimer(m_auto);
+    timer->setInterval(1);
+    QObject::connect(timer, &QTimer::timeout, [this, &area, id, timer] {
+      const CQUpdateUtilTrayIcon* tray = m_auto->TrayIcon();
+      if (tray == nullptr || tray->Id() != id) return;
+      if (m_auto->Phase() != UpdatePhase::kPrepare && m_auto->Phase() != UpdatePhase::kWait) return;
+      timer->stop();
+      area.Click(id, TrayArea::kBalloonClick);
+    });
+    timer->start();
+  }
+  // The two updates downloaded by an interactive process: state 12.
+  void DownloadOnly() {
+    ASSERT_TRUE(m_window->UpdatePrepare(0));
+    std::vector<std::string> products{"Writer", "Calc"};
+    ASSERT_EQ(m_window->UpdateDownload(products), 1);
+    ASSERT_EQ(State(), 12u);
+  }
+  void ExpectUpdated() const {
+    EXPECT_EQ(Version("Writer"), 7u);
+    EXPECT_EQ(Version("Calc"), 6u);
+  }
+
+  std::shared_ptr<test::RecordingTrayArea> m_tray = std::make_shared<test::RecordingTrayArea>();
+  std::shared_ptr<TrayArea> m_previousTray;
+  TestAuto* m_auto = nullptr;
+};
+
+TEST_F(DlgAutoTest, AWholeRunWaitsForTheBalloonAndEndsComplete) {
+  NewAuto();
+  ClickLater(*m_tray, CQUpdateDlgAuto::kIconIdle);
+  EXPECT_EQ(m_auto->RunDialog(), 1);
+
+  ExpectUpdated();
+  EXPECT_EQ(State(), 0u) << "a completed run resets the state";
+  EXPECT_EQ(m_auto->ExitCode(), 0);
+  ASSERT_FALSE(m_tray->entries.empty());
+  EXPECT_EQ(m_tray->entries.front().kind, test::RecordingTrayArea::Kind::kAdd);
+  EXPECT_EQ(m_tray->entries.front().record.id, 149u);
+  EXPECT_EQ(Balloons(*m_tray), (std::vector<uint32_t>{116, 119, 120}));
+  bool working = false, percent = false;
+  for (const auto& entry : m_tray->entries) {
+    working |= entry.record.picture == CQUpdateDlgAuto::kIconWorking;
+    percent |= entry.record.tip.endsWith('%');
+  }
+  EXPECT_TRUE(working && percent) << "the working icon and the download's percentage in the tip";
+  EXPECT_EQ(m_tray->entries.back().record.picture, CQUpdateDlgAuto::kIconIdle);
+  EXPECT_FALSE(m_auto->isVisible());
+}
+
+TEST_F(DlgAutoTest, NothingPendingEndsWithoutAnIcon) {
+  Serve("qupdate_s.ini", "[VersionInfo]\nWriter=5\n[UpdateVersionInfo]\nWriter=5\n[COUNT]\n");
+  NewAuto();
+  m_auto->RunDialog();
+  EXPECT_TRUE(m_tray->entries.empty());
+  EXPECT_EQ(State(), 0u);
+}
+
+// Where a run interrupted at each stored state goes on.
+TEST_F(DlgAutoTest, ResumesByTheStoredState) {
+  for (uint32_t state : {12u, 23u, 21u}) {
+    SCOPED_TRACE(state);
+    NewProcess(0);
+    DownloadOnly();
+    m_main.SetDword("UpdateState", state);
+    m_tray->entries.clear();
+    NewAuto();
+    ClickLater(*m_tray, CQUpdateDlgAuto::kIconReady);
+    m_auto->RunDialog();
+    ASSERT_GE(m_tray->entries.size(), 2u);
+    EXPECT_EQ(m_tray->entries[0].record.id, 151u) << "ready to install";
+    EXPECT_EQ(Balloons(*m_tray), (std::vector<uint32_t>{116, 148, 120})) << "no new download, the copy after the click";
+    ExpectUpdated();
+    EXPECT_EQ(State(), 0u);
+    // Back to the old levels for the next state.
+    m_main.SetDword("UpdateState", 0);
+    for (const char* p : {"Writer", "Calc"}) {
+      platform::RegistryKey key;
+      ASSERT_EQ(m_main.CreateSubKey(p, key), platform::RegStatus::kOk);
+      key.SetDword("ProductVersion", 5);
+    }
+  }
+  // Copied but not finalized: straight to the finalize, no click needed.
+  NewProcess(0);
+  DownloadOnly();
+  ASSERT_EQ(m_window->UpdateCopyFile(), 1);
+  m_main.SetDword("UpdateState", 31);
+  m_tray->entries.clear();
+  NewAuto();
+  m_auto->RunDialog();
+  EXPECT_EQ(Balloons(*m_tray), (std::vector<uint32_t>{116, 120}));
+  EXPECT_EQ(State(), 0u);
+}
+
+TEST_F(DlgAutoTest, ExitAndCancelFollowThePhase) {
+  NewProcess(0);
+  DownloadOnly();
+  // Exit while the run waits: asked (141); Cancel keeps it waiting, OK ends
+  // it with "Update Aborted." and keeps the state for the next start.
+  NewAuto();
+  m_messages->answers = {platform::MessageService::kAnswerCancel, platform::MessageService::kAnswerOk};
+  QTimer::singleShot(0, [this] {
+    m_auto->OnCommand(CQUpdateDlgAuto::kCommandExit);
+    EXPECT_FALSE(m_auto->Ended());
+    m_auto->OnCommand(CQUpdateDlgAuto::kCommandExit);
+  });
+  m_auto->RunDialog();
+  EXPECT_EQ(m_messages->shown, (std::vector<uint32_t>{141, 141}));
+  EXPECT_EQ(Balloons(*m_tray).back(), 145u);
+  EXPECT_EQ(State(), 12u);
+  EXPECT_EQ(Version("Writer"), 5u);
+
+  // Cancel during the copy answered Cancel: the copy goes on. Escape and
+  // Exit in the finalize change nothing.
+  m_messages->shown.clear();
+  m_messages->answers = {platform::MessageService::kAnswerCancel};
+  NewAuto();
+  bool asked = false;
+  auto* watch = new QTimer(m_auto);
+  watch->setInterval(0);
+  QObject::connect(watch, &QTimer::timeout, [&] {
+    if (m_auto->Phase() == UpdatePhase::kFileCopy && !asked) {
+      asked = true;
+      FormTexts::Find<QPushButton>(m_auto, 1056)->click();
+      QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+      QApplication::sendEvent(m_auto, &escape);
+    }
+    if (m_auto->Phase() == UpdatePhase::kFinalize) m_auto->OnCommand(CQUpdateDlgAuto::kCommandExit);
+  });
+  watch->start();
+  ClickLater(*m_tray, CQUpdateDlgAuto::kIconReady);
+  m_auto->RunDialog();
+  EXPECT_TRUE(asked);
+  EXPECT_EQ(m_messages->shown.front(), kStringStopCopy);
+  ExpectUpdated();
+  EXPECT_EQ(State(), 0u);
+}
+
+TEST_F(DlgAutoTest, TheTipCountsTheDownloadInPercent) {
+  Serve("qupdate_s.ini",
+        "[VersionInfo]\nWriter=7.0.1\nCalc=6.2\n[UpdateVersionInfo]\nWriter=7\nCalc=6\n[COUNT]\nWriter=5\nCalc=3\n");
+  NewAuto();
+  ASSERT_TRUE(m_auto->UpdatePrepare(116));
+  ASSERT_EQ(m_process->GetTotalFileCount(), 8);
+  m_auto->SetPhase(UpdatePhase::kDownload);
+  m_auto->SetProgressText(platform::ProgressKind::kDownloading, "writer.cab", 2);
+  EXPECT_EQ(m_auto->TrayIcon()->Tip(), FormTexts::Text(123) + "25%");
+  EXPECT_EQ(m_auto->TrayIcon()->Picture(), CQUpdateDlgAuto::kIconWorking);
+  m_auto->SetProgressText(platform::ProgressKind::kDownloading, "writer.cab", 3);
+  EXPECT_EQ(m_auto->TrayIcon()->Tip(), FormTexts::Text(123) + "38%");
+}
+
+TEST_F(DlgAutoTest, AFailedDownloadEndsTheProcessCleanly) {
+  // A cabinet the maker did not sign: refused, state 0, folder cleaned, exit 1.
+  ServeCabinet("writer.cab", {{"bin/writer.txt", "writer 7"}});
+  test::WriteFile(m_root / "srv" / "writer.cab", "not a cabinet");
+  NewAuto();
+  ClickLater(*m_tray, CQUpdateDlgAuto::kIconIdle);
+  m_auto->RunDialog();
+  EXPECT_EQ(m_auto->ExitCode(), 1);
+  EXPECT_EQ(State(), 0u);
+  EXPECT_EQ(Version("Writer"), 5u);
+}
+
+TEST_F(DlgAutoTest, WithoutANotificationAreaTheRunGoesOnInItsWindow) {
+  m_tray->available = false;
+  NewAuto();
+  m_auto->RunDialog();
+  ExpectUpdated();
+  EXPECT_EQ(State(), 0u);
+}
+
+}  // namespace
+}  // namespace qrv

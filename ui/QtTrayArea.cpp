@@ -21,6 +21,9 @@ const QString kSniWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString kDefaultAction = QStringLiteral("default");
 constexpr uint32_t kAppTitle = 57344;
 constexpr uint32_t kShowCommandText = 32776;  // "Show(&S)", the tray menu's Show
+// A service that does not answer by then counts as none: the balloon is
+// still worth showing the tray's way.
+constexpr int kNotifyTimeoutMs = 5000;
 
 }  // namespace
 
@@ -119,7 +122,7 @@ void QtTrayArea::ShowBalloon(uint32_t id, const Record& record) {
   notify << FormTexts::Text(kAppTitle) << replaces << QStringLiteral("dialog-information") << record.balloonTitle
          << body << QStringList{kDefaultAction, FormTexts::Spoken(FormTexts::Text(kShowCommandText))} << hints
          << qint32{record.balloonMs};
-  auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(notify), this);
+  auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(notify, kNotifyTimeoutMs), this);
   connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, id, record](QDBusPendingCallWatcher* call) {
     call->deleteLater();
     QDBusPendingReply<uint> reply = *call;

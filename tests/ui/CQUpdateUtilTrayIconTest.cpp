@@ -225,7 +225,7 @@ TEST_F(TrayIconTest, TheTrayMenuDeliversItsCommandsToTheWindow) {
   EXPECT_EQ(koreanMenu->actions()[3]->text(), QString::fromUtf8("끝내기(&X)"));
 }
 
-TEST_F(TrayIconTest, TheRightButtonPopsUpTheMenuAndItsCommandMayDeleteTheWindow) {
+TEST_F(TrayIconTest, TheRightButtonPopsUpTheMenuWhoseCommandArrivesAfterItCloses) {
   auto* window = new CommandWindow;
   CQUpdateUtilTrayRMouseDblCMsgHandler right(window);
   EXPECT_EQ(right.Message(), TrayArea::kRightButtonDown);
@@ -241,14 +241,14 @@ TEST_F(TrayIconTest, TheRightButtonPopsUpTheMenuAndItsCommandMayDeleteTheWindow)
         return menu != nullptr;
       },
       kWaitMs));
-  // The command arrives after the menu's own handling, so deleting the
-  // window (and with it the menu) there is safe.
+  // The command arrives after the menu's own handling, so a command that
+  // deletes the window (and with it the menu) does not pull the menu away
+  // under its own signal.
   menu->actions()[3]->trigger();
   menu->close();
   EXPECT_TRUE(window->commands.empty()) << "the command is queued, not called inside the menu";
   ASSERT_TRUE(WaitFor([&] { return window->commands.size() == 1; }, kWaitMs));
   EXPECT_EQ(window->commands[0], CQUpdateUtilTrayRMouseDblCMsgHandler::kCommandExit);
-  icon.SetIconData(nullptr, 0, 149, QString());
   delete window;
   QCoreApplication::processEvents();
 }

@@ -29,11 +29,11 @@ std::string FolderPath() {
   return TempFolder::Get() + "qrvupdate-" + uid;
 }
 
-// Opens the mark's file without following a link; -1 with error set. A
-// file that is not a plain file of ours is refused: someone else's file
-// could be held by them for ever.
+// Opens the mark's file without following a link, and without waiting on a
+// FIFO put in its place; -1 with error set. A file that is not a plain file
+// of ours is refused: someone else's file could be held by them for ever.
 int OpenMark(const std::string& path, bool create, std::string& error) {
-  const int flags = (create ? O_RDWR | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC;
+  const int flags = (create ? O_RDWR | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   const int fd = open(path.c_str(), flags, 0600);
   if (fd < 0) {
     const int err = errno;

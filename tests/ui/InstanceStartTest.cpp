@@ -2,6 +2,7 @@
 // requests a second start sends it over the local channel, and real second
 // starts of qrvupdate while another process holds a mark.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -198,6 +199,23 @@ TEST_F(InstanceStartTest, AMarkLeftByAKilledHolderDoesNotBlock) {
   EXPECT_EQ(m_notifyState, 0);
   EXPECT_EQ(m_front, 1) << "the barrier only";
   EXPECT_TRUE(std::filesystem::exists(m_root / "var/lib/qrvupdate/run.lock"));
+}
+
+TEST_F(InstanceStartTest, AFifoOrALinkInPlaceOfAMarkIsRefusedWithoutWaiting) {
+  std::string folder;
+  std::string error;
+  ASSERT_TRUE(InstanceLock::RuntimeFolder(folder, error)) << error;
+  const std::string fifo = InstanceLock::Path(InstanceLock::kAutomatic);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_symlink(m_root / "elsewhere", InstanceLock::Path(InstanceLock::kInteractive));
+  for (const std::string_view name : {InstanceLock::kAutomatic, InstanceLock::kInteractive}) {
+    EXPECT_FALSE(InstanceLock::IsHeldElsewhere(name, error));
+    EXPECT_NE(error.find(InstanceLock::Path(name)), std::string::npos) << error;
+    InstanceLock mark(name);
+    EXPECT_EQ(mark.Take(), InstanceLock::Outcome::kFailed);
+    EXPECT_NE(mark.Error().find(InstanceLock::Path(name)), std::string::npos) << mark.Error();
+  }
+  EXPECT_FALSE(std::filesystem::exists(m_root / "elsewhere"));
 }
 
 TEST_F(InstanceStartTest, TheChannelTakesOnlyItsOwnRequests) {

@@ -30,6 +30,7 @@
 #include "platform/system/SystemctlRestart.h"
 #include "res/CQUpdateStrings.h"
 #include "res/StringIds.h"
+#include "ui/CQUpdateDlgAuto.h"
 #include "ui/CQUpdateDlgUser.h"
 #include "ui/CQUpdateStandBy.h"
 #include "ui/InstanceChannel.h"
@@ -206,6 +207,13 @@ int RunWindow(int argc, char** argv, uint32_t mode) {
 
   qrv::CQUpdateTraceFile::InstallDiagnosticsSink();
   qrv::platform::MessageService::Install(std::make_shared<qrv::QtMessageService>());
+#ifdef QRV_TEST_HOOKS
+  // Tests run the desktop program with nobody to press OK: its boxes go to
+  // standard error with their safe answers. Test builds only.
+  if (std::getenv("QRVUPDATE_TEST_BOXES_TO_STDERR") != nullptr) {
+    qrv::platform::MessageService::Install(std::make_shared<qrv::ConsoleMessageService>(true, stderr, nullptr));
+  }
+#endif
   qrv::platform::RunLock lock;
   if (const int status = CheckStart(lock); status != 0) return status;
   qrv::platform::SystemRestart::Install(std::make_unique<qrv::platform::SystemctlRestart>());
@@ -219,8 +227,16 @@ int RunWindow(int argc, char** argv, uint32_t mode) {
   process->SetStandByFactory([] { return std::make_unique<qrv::CQUpdateStandBy>(); });
   process->SetWindowFactory([](uint32_t windowMode) -> std::unique_ptr<qrv::CQUpdateDlgMgr> {
     if (windowMode == qrv::CQUpdateBaseProcess::kModeInteractive) return std::make_unique<qrv::CQUpdateDlgUser>();
-    // The automatic window plugs in here: return std::make_unique<qrv::CQUpdateDlgAuto>().
-    return nullptr;
+    return std::make_unique<qrv::CQUpdateDlgAuto>();
+  });
+  // A failed automatic download ends the run with exit status 1 through its
+  // window, which closes the notification icon first.
+  process->SetEndProcess([&process](int code) {
+    if (auto* automatic = dynamic_cast<qrv::CQUpdateDlgAuto*>(process->DlgMgr())) {
+      automatic->EndProcess(code);
+    } else {
+      std::exit(code);
+    }
   });
   // The window takes its mark as it starts: from here on a second start is
   // handed to it. A mark taken meanwhile by another process hands this
@@ -242,20 +258,17 @@ int RunWindow(int argc, char** argv, uint32_t mode) {
     if (!channel.Listen(error)) qrv::platform::Diagnostics::Report("qrvupdate: " + error.toStdString());
     QPointer<QWidget> widget = dynamic_cast<QWidget*>(&window);
     QObject::connect(&channel, &qrv::InstanceChannel::front, &channel, [widget] { BringToFront(widget); });
-    // The automatic window connects InstanceChannel::notifyState to its ShowState itself.
+    if (auto* automatic = dynamic_cast<qrv::CQUpdateDlgAuto*>(&window)) {
+      QObject::connect(&channel, &qrv::InstanceChannel::notifyState, automatic, [automatic] { automatic->ShowState(); });
+    }
     return true;
   });
   process->Run(mode);
-  const bool noWindow = process->LastRunOutcome() == qrv::CQUpdateBaseProcess::RunOutcome::kNoWindow;
+  const auto* automatic = dynamic_cast<const qrv::CQUpdateDlgAuto*>(process->DlgMgr());
+  const int status = automatic != nullptr ? automatic->ExitCode() : 0;
   // Destruction asks the restart question when the update needs one.
   process.reset();
-  if (noWindow) {
-    std::fprintf(stderr,
-                 "qrvupdate: the automatic run has no window on the desktop in this build; run \"qrvupdate "
-                 "--console --auto\" instead\n");
-    return 2;
-  }
-  return 0;
+  return status;
 }
 
 }  // namespace

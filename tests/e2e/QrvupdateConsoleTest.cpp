@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -135,6 +136,35 @@ TEST_F(QrvupdateConsoleTest, TheAutomaticRunFollowsTheScheduleAndAsksNothing) {
   ExpectUpdated("QrvWriter");
   EXPECT_EQ(State(), 0u);
   EXPECT_EQ(CQUpdateMgrEnv().GetLastUpdate(), CQUpdateUtilTime::TodayNumber()) << "an automatic query records the date";
+}
+
+// qrvupdate --auto on a desktop without a notification area (offscreen, no
+// session bus): nothing when not due, and when due the run goes on in its
+// window without waiting for a click it could never get.
+TEST_F(QrvupdateConsoleTest, TheDesktopAutomaticRunWithoutANotificationAreaUpdates) {
+#ifndef QRV_TEST_HOOKS
+  GTEST_SKIP() << "built without QRV_TEST_HOOKS: nobody could answer the run's boxes";
+#else
+  const std::map<std::string, std::string> desktop{{"LC_ALL", "C"},
+                                                   {"QT_QPA_PLATFORM", "offscreen"},
+                                                   {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"},
+                                                   {"QRVUPDATE_TEST_BOXES_TO_STDERR", "1"}};
+  const std::vector<std::string> args{"--root", Root(), "--auto"};
+  const CQUpdateMgrEnv env;
+  Automatic(CQUpdateUtilTime::TodayNumber());
+  env.SetUpdateState(0);
+  const test::ProcessResult notDue = test::RunProcess(QRVUPDATE_PATH, args, desktop);
+  EXPECT_EQ(notDue.exitCode, 0) << notDue.out << notDue.err;
+  EXPECT_EQ(Level("QrvBase"), 1u);
+
+  Automatic(20000101);
+  const test::ProcessResult due = test::RunProcess(QRVUPDATE_PATH, args, desktop);
+  EXPECT_EQ(due.exitCode, 0) << due.out << due.err;
+  EXPECT_TRUE(Has(due.err, "Update finished.")) << due.err;
+  ExpectUpdated("QrvBase");
+  ExpectUpdated("QrvWriter");
+  EXPECT_EQ(State(), 0u);
+#endif
 }
 
 TEST_F(QrvupdateConsoleTest, TheAutomaticRunResumesAnInterruptedRunWithoutAskingTheServer) {

@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "app/UpdateState.h"
 #include "res/StringIds.h"
 #include "tests/e2e/E2eRunFixture.h"
+#include "tests/support/RecordingMessages.h"
 #include "tests/support/SkipUnlessServer.h"
 #include "tests/ui/RecordingTrayArea.h"
 #include "ui/CQUpdateDlgAuto.h"
@@ -24,6 +27,8 @@
 
 namespace qrv {
 namespace {
+
+namespace fs = std::filesystem;
 
 // The balloons the run showed, as string ids of the table (0 for another text).
 std::vector<uint32_t> Balloons(const test::RecordingTrayArea& area) {
@@ -162,12 +167,59 @@ TEST_F(DlgAutoTest, ResumesByTheStoredState) {
   NewProcess(0);
   DownloadOnly();
   ASSERT_EQ(m_window->UpdateCopyFile(), 1);
-  m_main.SetDword("UpdateState", 31);
-  m_tray->entries.clear();
+  for (uint32_t state : {22u, 31u, 32u, 41u}) {
+    SCOPED_TRACE(state);
+    m_main.SetDword("UpdateState", state);
+    m_tray->entries.clear();
+    NewAuto();
+    m_auto->RunDialog();
+    EXPECT_EQ(Balloons(*m_tray), (std::vector<uint32_t>{116, 120}));
+    EXPECT_EQ(m_tray->entries.front().record.id, 149u);
+    EXPECT_EQ(State(), 0u);
+  }
+}
+
+// The download cannot connect: the server is asked again and the run waits,
+// prepared, with "Update aborted" on the idle icon; it never goes on to a copy.
+TEST_F(DlgAutoTest, AFailedConnectionAsksAgainAndWaits) {
+  ASSERT_EQ(UseTransport(test::Transport::kFolder), "");
+  const fs::path info = m_root / "srv" / "qupdate_s.ini";
+  // The folder comes back while the failure is being told.
+  class Restoring : public test::RecordingMessages {
+   public:
+    std::function<void()> onNoNetwork;
+    int Show(uint32_t id, uint32_t kind) override {
+      if (id == kStringNoNetwork && onNoNetwork) onNoNetwork();
+      return RecordingMessages::Show(id, kind);
+    }
+  };
+  auto messages = std::make_shared<Restoring>();
+  messages->onNoNetwork = [&] { fs::rename(m_root / "srv" / "away.ini", info); };
+  platform::MessageService::Install(messages);
   NewAuto();
+  auto* timer = new QTimer(m_auto);
+  timer->setInterval(1);
+  int step = 0;
+  QObject::connect(timer, &QTimer::timeout, [&] {
+    if (m_auto->TrayIcon() == nullptr || m_auto->Phase() != UpdatePhase::kPrepare) return;
+    if (step == 0) {
+      step = 1;
+      fs::rename(info, m_root / "srv" / "away.ini");  // the folder is gone at the download
+      m_tray->Click(CQUpdateDlgAuto::kIconIdle, TrayArea::kBalloonClick);
+    } else if (step == 1) {
+      step = 2;
+      EXPECT_EQ(Balloons(*m_tray).back(), 130u);
+      EXPECT_EQ(m_tray->entries.back().record.picture, CQUpdateDlgAuto::kIconIdle);
+      EXPECT_FALSE(m_auto->isVisible());
+      m_auto->OnCommand(CQUpdateDlgAuto::kCommandExit);  // answered OK: the run ends
+    }
+  });
+  timer->start();
   m_auto->RunDialog();
-  EXPECT_EQ(Balloons(*m_tray), (std::vector<uint32_t>{116, 120}));
-  EXPECT_EQ(State(), 0u);
+  platform::MessageService::Install(m_messages);
+  EXPECT_EQ(step, 2);
+  EXPECT_EQ(messages->shown, (std::vector<uint32_t>{kStringNoNetwork, 141}));
+  EXPECT_EQ(Version("Writer"), 5u);
 }
 
 TEST_F(DlgAutoTest, ExitAndCancelFollowThePhase) {
@@ -226,6 +278,15 @@ TEST_F(DlgAutoTest, TheTipCountsTheDownloadInPercent) {
   EXPECT_EQ(m_auto->TrayIcon()->Picture(), CQUpdateDlgAuto::kIconWorking);
   m_auto->SetProgressText(platform::ProgressKind::kDownloading, "writer.cab", 3);
   EXPECT_EQ(m_auto->TrayIcon()->Tip(), FormTexts::Text(123) + "38%");
+
+  Serve("qupdate_s.ini",
+        "[VersionInfo]\nWriter=7.0.1\nCalc=6.2\n[UpdateVersionInfo]\nWriter=7\nCalc=6\n[COUNT]\nWriter=2\nCalc=1\n");
+  NewAuto();
+  ASSERT_TRUE(m_auto->UpdatePrepare(116));
+  ASSERT_EQ(m_process->GetTotalFileCount(), 3);
+  m_auto->SetPhase(UpdatePhase::kDownload);
+  m_auto->SetProgressText(platform::ProgressKind::kDownloading, "writer.cab", 1);
+  EXPECT_EQ(m_auto->TrayIcon()->Tip(), FormTexts::Text(123) + "33%");
 }
 
 TEST_F(DlgAutoTest, AFailedDownloadEndsTheProcessCleanly) {

@@ -9,16 +9,27 @@
 #   settings-internet.png, settings-network.png, settings-ftp.png
 #                           the settings dialog with each server type chosen
 #   about.png               the About box
+# and of the automatic run (qrvupdate --auto), in the notification area:
+#   auto-balloon.png        the whole screen: the tray with the run's icon and
+#                           its balloon "Update available."
+#   auto-menu.png           the icon's menu (About, Show, Exit) popped up by a
+#                           right click, with the tray above it
+#   auto-copy.png           the automatic window during the copy
 #
 # How: builds qrvctl and the picture driver qrv_ui_pictures (tests/ui/pictures)
-# in build/screenshots (Release), starts Xvfb on a free display, makes the
-# demo's signed update tree and serves it on loopback (as scripts/demo.sh
-# does), and for each language sets up a fresh sandbox root (mktemp -d) with
-# the demo products at level 1 and runs the real window against it; the
-# driver answers the message boxes itself. Xvfb, the server and the sandbox
-# go when the script ends, also on failure or Ctrl-C.
+# in build/screenshots (Release), starts Xvfb on a free display with a
+# private session bus and a tray host (trayer) on it, makes the demo's signed
+# update tree and serves it on loopback (as scripts/demo.sh does), and for
+# each language sets up a fresh sandbox root (mktemp -d) with the demo
+# products at level 1 and runs the real interactive window against it, then a
+# second fresh root for the automatic run with a notification daemon (dunst,
+# started anew so that no balloon of the run before shows). The driver
+# answers the message boxes itself and raises the balloon click. Xvfb, the
+# bus, the tray host, the daemon, the server and the sandbox go when the
+# script ends, also on failure or Ctrl-C.
 #
-# Needs the packages of scripts/setup.sh, Xvfb and a Korean font (fonts-nanum).
+# Needs the packages of scripts/setup.sh: Xvfb, trayer, dunst, dbus-daemon
+# and a Korean font (fonts-nanum).
 # Environment: QRV_SCREENSHOTS_BUILD_DIR overrides build/screenshots (an
 # already configured folder keeps its configuration).
 #
@@ -34,7 +45,10 @@ out=$(cd "$1" && pwd)
 cd "$here"
 # shellcheck source=demo/first_line.sh
 source scripts/demo/first_line.sh
-command -v Xvfb >/dev/null || { echo "screenshots: Xvfb is not installed (apt-get install xvfb)" >&2; exit 1; }
+for tool in Xvfb:xvfb trayer:trayer dunst:dunst dbus-daemon:dbus-daemon; do
+  command -v "${tool%%:*}" >/dev/null ||
+    { echo "screenshots: ${tool%%:*} is not installed (apt-get install ${tool#*:})" >&2; exit 1; }
+done
 
 build=${QRV_SCREENSHOTS_BUILD_DIR:-build/screenshots}
 if [[ ! -f "$build/build.ninja" ]]; then
@@ -54,8 +68,11 @@ export QRVCTL
 work=$(mktemp -d)
 xvfb_pid=''
 server_pid=''
+bus_pid=''
+tray_pid=''
+dunst_pid=''
 cleanup() {
-  for pid in $server_pid $xvfb_pid; do
+  for pid in $dunst_pid $tray_pid $bus_pid $server_pid $xvfb_pid; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
@@ -65,10 +82,47 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # Xvfb picks a free display number itself and writes it to the given fd.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+# A black root: the full-screen picture shows the tray, not X's stipple.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -br -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb_pid=$!
 display=$(first_line "$work/display" "$xvfb_pid" "screenshots: Xvfb" "$work/xvfb.log")
 echo "screenshots: Xvfb on :$display"
+
+# The desktop of the automatic run: a session bus of our own (the driver and
+# the daemon meet on it, and nothing reaches the user's), and a tray host at
+# the screen's top right, where a panel's notification area usually is.
+# Both run with the display and the bus in their environment, so that a
+# service the bus starts by itself would draw on Xvfb too.
+export DISPLAY=":$display"
+mkdir -m 700 "$work/runtime"
+export XDG_RUNTIME_DIR="$work/runtime"
+dbus-daemon --session --nofork --nopidfile --address="unix:path=$work/bus" --print-address=3 \
+  3>"$work/bus.address" 2>"$work/bus.log" &
+bus_pid=$!
+DBUS_SESSION_BUS_ADDRESS=$(first_line "$work/bus.address" "$bus_pid" "screenshots: dbus-daemon" "$work/bus.log")
+export DBUS_SESSION_BUS_ADDRESS
+trayer --edge top --align right --widthtype request --height 24 --SetDockType false --SetPartialStrut false \
+  --transparent false --tint 0xd8d8d8 --padding 4 >"$work/trayer.log" 2>&1 &
+tray_pid=$!
+# The daemon's own look, the same whatever the user's configuration: below
+# the tray, a font with Hangul, the title (the program's name) in bold, no
+# "(A)" before it (dunst's mark for a notification with an action).
+cat >"$work/dunstrc" <<'EOF'
+[global]
+    origin = top-right
+    offset = 10x34
+    width = 320
+    font = Sans 10
+    frame_width = 2
+    frame_color = "#7f7f7f"
+    format = "<b>%s</b>\n%b"
+    icon_position = left
+    show_indicators = no
+    max_icon_size = 32
+[urgency_normal]
+    background = "#f4f4f4"
+    foreground = "#202020"
+EOF
 
 tree=$work/demo-tree
 mkdir -p "$work/root-tree"
@@ -80,18 +134,29 @@ port=$(first_line "$work/serve.port" "$server_pid" "screenshots: the server" "$w
 # The string table takes its language from LC_ALL, LC_MESSAGES, then LANG;
 # LC_CTYPE stays C.UTF-8 so that a locale not generated here does no harm.
 # A window left waiting (a box the driver does not answer) ends after 300 s.
-# Qt's runtime folder lives in the work folder too.
-mkdir -m 700 "$work/runtime"
+# Qt's runtime folder lives in the work folder too (XDG_RUNTIME_DIR above).
 status=0
 for lang in en:C.UTF-8 ko:ko_KR.UTF-8; do
   prefix=${lang%%:*}
+  in_lang=(env -u LC_ALL -u LC_MESSAGES -u LANGUAGE -u QRVUPDATE_ROOT LANG="${lang#*:}" LC_CTYPE=C.UTF-8
+          QT_QPA_PLATFORM=xcb)
   root=$work/root-$prefix
   mkdir -p "$root"
   bash scripts/demo/setup_sandbox.sh "$root" "$tree" "$port"
   echo "screenshots: $prefix pictures"
-  env -u LC_ALL -u LC_MESSAGES -u LANGUAGE -u QRVUPDATE_ROOT LANG="${lang#*:}" LC_CTYPE=C.UTF-8 \
-    DISPLAY=":$display" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/runtime" \
-    timeout 300 "$DRIVER" "$root" "$out" "$prefix" || status=1
+  "${in_lang[@]}" timeout 300 "$DRIVER" "$root" "$out" "$prefix" || status=1
+
+  # The automatic run starts from level 1 again, with a daemon of its own.
+  root=$work/root-$prefix-auto
+  mkdir -p "$root"
+  bash scripts/demo/setup_sandbox.sh "$root" "$tree" "$port"
+  echo "screenshots: $prefix pictures of the automatic run"
+  "${in_lang[@]}" dunst -config "$work/dunstrc" >"$work/dunst-$prefix.log" 2>&1 &
+  dunst_pid=$!
+  "${in_lang[@]}" timeout 300 "$DRIVER" --auto "$root" "$out" "$prefix" || status=1
+  kill "$dunst_pid" 2>/dev/null || true
+  wait "$dunst_pid" 2>/dev/null || true
+  dunst_pid=''
 done
 [[ $status -eq 0 ]] || { echo "screenshots: some pictures are missing" >&2; exit 1; }
 echo "screenshots: the pictures are in $out"

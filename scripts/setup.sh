@@ -19,6 +19,9 @@ packages=(
   systemd
   # pictures of the real windows: a virtual X server and a Korean font
   xvfb xauth fonts-nanum
+  # pictures of the automatic run: a tray host and a notification daemon on
+  # the virtual X server (the private bus is dbus-daemon's, above)
+  trayer dunst
   # benchmark references
   curl cabextract
 )

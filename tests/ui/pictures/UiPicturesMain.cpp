@@ -1,9 +1,19 @@
-// qrv_ui_pictures ROOT OUTDIR PREFIX: runs the real update window against
-// the sandbox root ROOT (set up to update from a loopback server) and saves
-// pictures of its windows as OUTDIR/PREFIX-<name>.png, for people to look
-// at: the stand-by window, the filled list, the download page during the
-// run, the list after it, the settings dialog for each server type and the
-// About box. The language is the one the locale variables choose.
+// qrv_ui_pictures [--auto] ROOT OUTDIR PREFIX: runs a real update window
+// against the sandbox root ROOT (set up to update from a loopback server) and
+// saves pictures of its windows as OUTDIR/PREFIX-<name>.png, for people to
+// look at. The language is the one the locale variables choose.
+//
+// Without --auto: the interactive window. The stand-by window, the filled
+// list, the download page during the run, the list after it, the settings
+// dialog for each server type and the About box.
+//
+// With --auto: the automatic run, on a display with a notification area (a
+// tray host and a notification service on the session bus, which the driver
+// waits up to 10 s for). The whole screen with the tray icon and its balloon
+// "Update available." (auto-balloon), the icon's menu popped up next to it
+// (auto-menu, a part of the screen), and the window during the copy
+// (auto-copy). The balloon click that moves the run on is raised through
+// the notification area's mouse hook, as the desktop would raise it.
 //
 // Message boxes are answered by a recorder (OK to everything) and listed on
 // standard error at the end, so a box that should not have come shows.
@@ -11,19 +21,35 @@
 // (no restart service is installed).
 //
 // Exit status: 0 when every picture was saved, 1 when one is missing or
-// could not be written, 2 on a usage error. scripts/screenshots.sh runs it.
+// could not be written (or the notification area never came), 2 on a usage
+// error. scripts/screenshots.sh runs it.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCursor>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QEventLoop>
+#include <QImage>
+#include <QMenu>
 #include <QPixmap>
+#include <QScreen>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QWindow>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <utility>
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "app/CQUpdateBaseProcess.h"
 #include "platform/core/SystemRoot.h"
@@ -31,11 +57,14 @@
 #include "res/StringIds.h"
 #include "tests/support/RecordingMessages.h"
 #include "ui/CQUpdateAboutDlg.h"
+#include "ui/CQUpdateDlgAuto.h"
 #include "ui/CQUpdateDlgUser.h"
 #include "ui/CQUpdateEnvSetDlg.h"
 #include "ui/CQUpdatePropertyPageList.h"
 #include "ui/CQUpdateStandBy.h"
+#include "ui/CQUpdateUtilTrayIcon.h"
 #include "ui/FormTexts.h"
+#include "ui/TrayArea.h"
 
 namespace {
 
@@ -153,11 +182,187 @@ void PictureRun(PictureShelf& shelf, PicturedWindow& window) {
   window.CloseWindow();
 }
 
+// Runs events until done() holds or ms have passed; whether it held.
+bool WaitFor(const std::function<bool()>& done, int ms) {
+  const QDeadlineTimer deadline(ms);
+  while (!done()) {
+    if (deadline.hasExpired()) return false;
+    QEventLoop turn;
+    QTimer::singleShot(20, &turn, &QEventLoop::quit);
+    turn.exec();
+  }
+  return true;
+}
+
+const QString kNotifyService = QStringLiteral("org.freedesktop.Notifications");
+
+// Whether the desktop's notification service shows a notification now.
+// Only dunst says (its displayedLength); of another service nothing is
+// known, and the answer is yes.
+bool NotificationShown() {
+  QDBusMessage get = QDBusMessage::createMethodCall(kNotifyService, QStringLiteral("/org/freedesktop/Notifications"),
+                                                    QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                    QStringLiteral("Get"));
+  get << QStringLiteral("org.dunstproject.cmd0") << QStringLiteral("displayedLength");
+  const QDBusMessage reply = QDBusConnection::sessionBus().call(get, QDBus::Block, 2000);
+  if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return true;
+  return qvariant_cast<QDBusVariant>(reply.arguments().constFirst()).variant().toUInt() > 0;
+}
+
+// The window that Qt docks into the tray host for a tray icon, once the
+// host has taken it in (it maps the window, which is then exposed).
+QWidget* TrayIconWidget() {
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (widget->inherits("QSystemTrayIconSys") && widget->isVisible() && widget->windowHandle() != nullptr &&
+        widget->windowHandle()->isExposed()) {
+      return widget;
+    }
+  }
+  return nullptr;
+}
+
+// The screen (or its part area), once ready() holds and two looks 100 ms
+// apart show the same, so that other programs' windows are drawn. After ms
+// without that, the last look, with a warning: a picture of what went wrong
+// is still worth having.
+QPixmap SettledScreen(const std::function<bool()>& ready, int ms, QRect area = {}) {
+  QScreen* screen = QGuiApplication::primaryScreen();
+  if (area.isNull()) area = screen->geometry();
+  QImage last;
+  QPixmap picture;
+  const bool settled = WaitFor(
+      [&] {
+        if (!ready()) return false;
+        picture = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+        QImage now = picture.toImage();
+        const bool same = now == last;
+        last = std::move(now);
+        if (same) return true;
+        QEventLoop turn;
+        QTimer::singleShot(100, &turn, &QEventLoop::quit);
+        turn.exec();
+        return false;
+      },
+      ms);
+  if (!settled) {
+    std::fprintf(stderr, "qrv_ui_pictures: the screen was not ready within %d ms; taken as it was\n", ms);
+    if (picture.isNull()) picture = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+  }
+  return picture;
+}
+
+// The automatic run's window; pictured during the copy (the third step, or
+// the last one when there are fewer), which it shows by itself.
+class PicturedAuto : public qrv::CQUpdateDlgAuto {
+ public:
+  explicit PicturedAuto(PictureShelf& shelf) : m_shelf(shelf) {}
+
+  void SetProgressText(ProgressKind kind, std::string_view file, uint32_t value) override {
+    CQUpdateDlgAuto::SetProgressText(kind, file, value);
+    if (Phase() == qrv::UpdatePhase::kFileCopy && isVisible()) {
+      if (++m_copySteps <= 3) m_copy = PictureShelf::Grab(this);
+    } else {
+      SaveCopy();
+    }
+  }
+  // Saves the copy's picture if one was taken and is not saved yet.
+  void SaveCopy() {
+    if (!m_copy.isNull() && !m_shelf.Has(QStringLiteral("auto-copy"))) m_shelf.Save(QStringLiteral("auto-copy"), m_copy);
+  }
+
+ private:
+  PictureShelf& m_shelf;
+  QPixmap m_copy;
+  int m_copySteps = 0;
+};
+
+// Once the icon is up and the run waits for a click: the screen with the
+// icon and its balloon, then the icon's menu as a right click pops it up
+// (the pointer put on the icon first), then the balloon click that starts
+// the download.
+void PictureTray(PictureShelf& shelf, PicturedAuto& window) {
+  const uint32_t id = window.TrayIcon()->Id();
+  shelf.Save(QStringLiteral("auto-balloon"),
+             SettledScreen([] { return TrayIconWidget() != nullptr && NotificationShown(); }, 10000));
+
+  const QRect screen = QGuiApplication::primaryScreen()->geometry();
+  QPoint at(screen.right() - 12, screen.top() + 12);
+  if (QWidget* icon = TrayIconWidget()) {
+    const QPoint center = icon->windowHandle()->mapToGlobal(icon->rect().center());
+    if (screen.contains(center)) at = center;
+  }
+  QCursor::setPos(at);
+  WaitFor([&] { return QCursor::pos() == at; }, 2000);
+  if (auto mouse = qrv::TrayArea::Current().onMouse) mouse(id, qrv::TrayArea::kRightButtonDown);
+  QMenu* menu = nullptr;
+  WaitFor(
+      [&] {
+        menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        return menu != nullptr && menu->isVisible();
+      },
+      5000);
+  if (menu != nullptr) {
+    // The menu and the tray above it, to the screen's right edge.
+    QRect area = menu->geometry().adjusted(-16, 0, 0, 16);
+    area.setTop(screen.top());
+    area.setRight(screen.right());
+    shelf.Save(QStringLiteral("auto-menu"), SettledScreen([] { return true; }, 5000, area & screen));
+    menu->close();
+  } else {
+    std::fprintf(stderr, "qrv_ui_pictures: the right click popped up no menu\n");
+  }
+
+  QTimer::singleShot(0, &window, [id] {
+    if (auto mouse = qrv::TrayArea::Current().onMouse) mouse(id, qrv::TrayArea::kBalloonClick);
+  });
+}
+
+// The automatic run from a fresh check to its end, pictured on the way.
+void RunAuto(PictureShelf& shelf) {
+  // Without a notification area the run would not wait for the click and
+  // there would be no tray to picture.
+  const bool desktop = WaitFor(
+      [] {
+        QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+        return QSystemTrayIcon::isSystemTrayAvailable() && bus != nullptr &&
+               bus->isServiceRegistered(kNotifyService).value();
+      },
+      10000);
+  if (!desktop) {
+    std::fprintf(stderr, "qrv_ui_pictures: no notification area (tray %s, notification service %s) within 10 s\n",
+                 QSystemTrayIcon::isSystemTrayAvailable() ? "present" : "missing",
+                 QDBusConnection::sessionBus().isConnected() ? "not on the bus" : "no session bus");
+    return;
+  }
+  auto process = std::make_unique<qrv::CQUpdateBaseProcess>();
+  process->SetAutoMode(1);
+  process->SetDlgMgr(std::make_unique<PicturedAuto>(shelf));
+  auto* window = static_cast<PicturedAuto*>(process->DlgMgr());
+  window->SetEndPause(std::chrono::milliseconds{200});
+  process->SetEndProcess([window](int code) { window->EndProcess(code); });
+  auto* poll = new QTimer(window);
+  poll->setInterval(10);
+  QObject::connect(poll, &QTimer::timeout, window, [&shelf, window, poll] {
+    if (window->TrayIcon() == nullptr || window->Phase() != qrv::UpdatePhase::kPrepare) return;
+    poll->stop();
+    PictureTray(shelf, *window);
+  });
+  poll->start();
+  window->RunDialog();
+  window->SaveCopy();
+  if (window->ExitCode() != 0) std::fprintf(stderr, "qrv_ui_pictures: the run ended with status %d\n", window->ExitCode());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool automatic = argc > 1 && std::strcmp(argv[1], "--auto") == 0;
+  if (automatic) {
+    --argc;
+    ++argv;
+  }
   if (argc != 4) {
-    std::fprintf(stderr, "usage: qrv_ui_pictures ROOT OUTDIR PREFIX\n");
+    std::fprintf(stderr, "usage: qrv_ui_pictures [--auto] ROOT OUTDIR PREFIX\n");
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -175,13 +380,20 @@ int main(int argc, char** argv) {
   qrv::platform::MessageService::Install(messages);
   PictureShelf shelf(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
 
-  auto process = std::make_unique<qrv::CQUpdateBaseProcess>();
-  process->SetAutoMode(0);
-  process->SetStandByFactory([&shelf] { return std::make_unique<PicturedStandBy>(shelf); });
-  process->SetDlgMgr(
-      std::make_unique<PicturedWindow>(shelf, [&shelf](PicturedWindow& window) { PictureRun(shelf, window); }));
-  process->DlgMgr()->RunDialog();
-  process.reset();
+  std::vector<const char*> wanted;
+  if (automatic) {
+    RunAuto(shelf);
+    wanted = {"auto-balloon", "auto-menu", "auto-copy"};
+  } else {
+    auto process = std::make_unique<qrv::CQUpdateBaseProcess>();
+    process->SetAutoMode(0);
+    process->SetStandByFactory([&shelf] { return std::make_unique<PicturedStandBy>(shelf); });
+    process->SetDlgMgr(
+        std::make_unique<PicturedWindow>(shelf, [&shelf](PicturedWindow& window) { PictureRun(shelf, window); }));
+    process->DlgMgr()->RunDialog();
+    process.reset();
+    wanted = {"standby", "list", "download", "after", "settings-internet", "settings-network", "settings-ftp", "about"};
+  }
   qrv::platform::MessageService::Install(nullptr);
 
   for (size_t i = 0; i < messages->shown.size(); ++i) {
@@ -189,8 +401,7 @@ int main(int argc, char** argv) {
                  qrv::CQUpdateStrings::Get(messages->shown[i]).c_str());
   }
   int missing = 0;
-  for (const char* name : {"standby", "list", "download", "after", "settings-internet", "settings-network",
-                           "settings-ftp", "about"}) {
+  for (const char* name : wanted) {
     if (!shelf.Has(QLatin1String(name))) {
       std::fprintf(stderr, "qrv_ui_pictures: no picture of %s\n", name);
       ++missing;

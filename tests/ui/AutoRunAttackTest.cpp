@@ -11,9 +11,11 @@
 #include <QElapsedTimer>
 #include <QLocalSocket>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -194,6 +196,82 @@ TEST_F(AutoRunAttackTest, DISABLED_ExitDuringTheDownloadDoesNotGoOnToTheCopy) {
   ASSERT_TRUE(exited);
   EXPECT_EQ(m_messages->shown, (std::vector<uint32_t>{kStringStopDownload, 141}));
   EXPECT_EQ(Version("Writer"), 5u) << "the copy ran after Exit was confirmed";
+}
+
+// The automatic window, counting how deep copies nest.
+class NestingAuto : public CQUpdateDlgAuto {
+ public:
+  int32_t UpdateCopyFile() override {
+    ++depth;
+    deepest = std::max(deepest, depth);
+    const int32_t result = CQUpdateDlgAuto::UpdateCopyFile();
+    --depth;
+    return result;
+  }
+  int depth = 0;
+  int deepest = 0;
+};
+
+// A copy the user stopped waits with balloon 130 while the stopped copy is
+// still unwinding (rollback on its worker); a click on that balloon then must
+// not start a second copy inside the first.
+// FAULT: ShowUpdateWait(130) sets the wait phase inside the running copy, so
+// the click nests a second UpdateCopyFile and the run then stays in the copy
+// phase for ever (nothing running, the process never ends).
+TEST_F(AutoRunAttackTest, DISABLED_AClickWhileAStoppedCopyUnwindsDoesNotNestACopy) {
+  DownloadOnly();
+  m_process.reset();
+  m_process = std::make_unique<CQUpdateBaseProcess>();
+  m_process->SetAutoMode(1);
+  m_process->SetDlgMgr(std::make_unique<NestingAuto>());
+  auto* window = static_cast<NestingAuto*>(m_process->DlgMgr());
+  m_auto = window;
+  m_auto->SetEndPause(std::chrono::milliseconds{0});
+  m_process->SetEndProcess([this](int code) { m_auto->EndProcess(code); });
+  m_messages->answer = platform::MessageService::kAnswerOk;
+  bool stopped = false;
+  bool clicked = false;
+  std::optional<UpdatePhase> stuckIn;
+  auto* watch = new QTimer(m_auto);
+  watch->setInterval(0);
+  QObject::connect(watch, &QTimer::timeout, [&] {
+    if (!stopped && m_auto->Phase() == UpdatePhase::kFileCopy) {
+      stopped = true;
+      m_auto->OnCommand(CQUpdateDlgAuto::kCommandExit);  // Stop copy? OK, then Exit? ...
+    }
+  });
+  // ... answered Cancel: the run stays, waiting with 130; the user clicks it
+  // at once, while the stopped copy may still be on the stack.
+  m_messages->answers = {platform::MessageService::kAnswerOk, platform::MessageService::kAnswerCancel};
+  auto* click = new QTimer(m_auto);
+  click->setInterval(0);
+  QObject::connect(click, &QTimer::timeout, [&] {
+    if (stopped && m_auto->Phase() == UpdatePhase::kWait) {
+      // Clicked again while it waits: a click taken too early may be ignored.
+      if (!clicked) {
+        // A run that has not ended 20 s after the first click is stuck: end it here.
+        QTimer::singleShot(20000, m_auto, [&] {
+          if (m_auto->Ended()) return;
+          stuckIn = m_auto->Phase();
+          m_auto->EndProcess(9);
+        });
+      }
+      clicked = true;
+      m_tray->Click(CQUpdateDlgAuto::kIconReady, TrayArea::kBalloonClick);
+    }
+  });
+  watch->start();
+  click->start();
+  AtPhase(UpdatePhase::kWait, [this] {
+    if (m_auto->Phase() == UpdatePhase::kWait) m_tray->Click(CQUpdateDlgAuto::kIconReady, TrayArea::kBalloonClick);
+  });
+  m_auto->RunDialog();
+  EXPECT_TRUE(stopped);
+  EXPECT_TRUE(clicked);
+  EXPECT_EQ(window->deepest, 1) << "a copy ran inside another";
+  EXPECT_FALSE(stuckIn.has_value()) << "the run stayed in phase " << static_cast<int>(stuckIn.value_or(UpdatePhase::kNone));
+  EXPECT_EQ(m_messages->shown, (std::vector<uint32_t>{kStringStopCopy, 141}));
+  EXPECT_EQ(Version("Writer"), 7u) << "the copy started again was not done";
 }
 
 // Stored states the window never writes (a damaged or edited store) start a

@@ -288,6 +288,9 @@ void CQUpdateBase::ReportDroppedProducts() {
 }
 
 int32_t CQUpdateBase::CopyFiles() {
+  // A copy the user stopped may be started again in the same process (the
+  // automatic run waits for a click after it): that stop is not this copy's.
+  m_applier.ClearCancel();
   SetUpdateState(UpdateState::kCopyBegun);
   m_copyFailureReason.clear();
   // A resumed run finds the folder as the last one left it: whoever could

@@ -53,6 +53,8 @@ class CQUpdateApplier {
   int Rollback(uint32_t flag);
   // Takes effect before the next product. Never cleared.
   void RequestCancel() { m_cancel.store(1); }
+  // Forgets a cancel asked of an earlier copy; call before a copy starts.
+  void ClearCancel() { m_cancel.store(0); }
   // Empties the download folder but for the files CleanFolder keeps. 1.
   int CleanDownloadFolder();
 

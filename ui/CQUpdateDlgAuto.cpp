@@ -46,6 +46,18 @@ constexpr uint32_t kStartUpdate = 148;
 
 QString Text(uint32_t id) { return QString::fromStdString(CQUpdateStrings::Get(id)); }
 
+// Counts a download or copy on the stack for as long as it runs.
+class StepScope {
+ public:
+  explicit StepScope(int& steps) : m_steps(steps) { ++m_steps; }
+  ~StepScope() { --m_steps; }
+  StepScope(const StepScope&) = delete;
+  StepScope& operator=(const StepScope&) = delete;
+
+ private:
+  int& m_steps;
+};
+
 bool Ask(uint32_t id) {
   return platform::MessageService::Current().Show(id, platform::MessageService::kOkCancel) ==
          platform::MessageService::kAnswerOk;
@@ -204,6 +216,7 @@ int32_t CQUpdateDlgAuto::UpdateCopyFile() {
   m_ui->cancelButton->setEnabled(true);
   m_icon = kIconWorking;
   ApplyIcon(QString());
+  const StepScope step(m_steps);
   return CQUpdateDlgMgr::UpdateCopyFile();
 }
 
@@ -320,10 +333,16 @@ void CQUpdateDlgAuto::SetProgressText(platform::ProgressKind kind, std::string_v
 }
 
 void CQUpdateDlgAuto::ShowState() {
-  if (m_preparing) return;
+  // Nothing starts while the server is asked, while the run is ending (the
+  // Exit question is open, or its last balloon shows), or, for a download or
+  // a copy, while an earlier step is still on the stack (a copy being rolled
+  // back after its Cancel, a download the user is leaving).
+  if (m_preparing || m_ending || m_ended) return;
+  const bool stepRunning = m_steps > 0;
   switch (m_phase) {
     case UpdatePhase::kPrepare:
-      if (StartDownloadRun() == 1) {
+      if (stepRunning) return;
+      if (StartDownloadRun() == 1 && !m_ending && !m_ended) {
         m_phase = UpdatePhase::kWait;
         ShowState();
       }
@@ -334,6 +353,7 @@ void CQUpdateDlgAuto::ShowState() {
       Trace("_STATE_DOWNLOAD");
       break;
     case UpdatePhase::kWait:
+      if (stepRunning) return;
       OnStateWait();
       Trace("_STATE_WAIT");
       break;
@@ -359,6 +379,7 @@ int32_t CQUpdateDlgAuto::StartDownloadRun() {
   }
   m_icon = kIconWorking;
   ApplyIcon(QString());
+  const StepScope step(m_steps);
   return UpdateDownload(products);
 }
 
@@ -378,7 +399,11 @@ void CQUpdateDlgAuto::OnStateWait() { UpdateCopyFile(); }
 void CQUpdateDlgAuto::EndUpdate(uint32_t messageId) {
   // A finalize that failed ends with 143 and then, as the finalize goes on
   // to its end, with 120: both balloons show and the state ends at 0.
-  if (messageId == kUpdateAborted && !Ask(kExitQuestion)) return;
+  m_ending = true;
+  if (messageId == kUpdateAborted && !Ask(kExitQuestion)) {
+    m_ending = false;
+    return;
+  }
   m_icon = kIconIdle;
   ApplyIcon(QString(), messageId);
   hide();
@@ -392,6 +417,7 @@ void CQUpdateDlgAuto::EndUpdate(uint32_t messageId) {
   }
   UpdateFinish(messageId == kUpdateComplete ? 0 : 1);
   m_ended = true;
+  m_ending = false;
   m_loop.quit();
 }
 

@@ -126,6 +126,8 @@ class CQUpdateDlgAuto : public QDialog, public CQUpdateDlgMgr {
   std::chrono::milliseconds m_endPause{2000};
   bool m_ended = false;
   bool m_preparing = false;  // UpdatePrepare is asking the server
+  bool m_ending = false;     // EndUpdate is asking or showing its balloon
+  int m_steps = 0;           // downloads and copies on the stack
   int m_exitCode = 0;
 };
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/CQUpdateBaseProcess.h"
+#include "app/UpdateSchedule.h"
 #include "platform/core/MessageService.h"
 #include "app/console/ConsoleDlgMgr.h"
 #include "app/console/ConsoleMessageService.h"
@@ -171,6 +172,11 @@ void BringToFront(const QPointer<QWidget>& window) {
 // automatic run.
 int RunWindow(int argc, char** argv, uint32_t mode) {
   if (HandedOverToRunningWindow()) return 0;
+  // Most log-ons find no update due: that answer comes from the store alone,
+  // before the display and the windowing library are set up (the launcher
+  // asks again under the run lock). A store that cannot be read counts as
+  // due, so its damage is still reported below.
+  if (mode == qrv::CQUpdateBaseProcess::kModeAutomatic && !qrv::UpdateSchedule::IsUpdateDue(true)) return 0;
 
   const char* display = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");

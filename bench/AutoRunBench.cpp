@@ -79,33 +79,15 @@ namespace {
 namespace fs = std::filesystem;
 using qrv::bench::Clock;
 using qrv::bench::EmptyTrash;
+using qrv::bench::Explaining;
+using qrv::bench::kRunProducts;
+using qrv::bench::MiB;
 using qrv::bench::Median;
 using qrv::bench::Ms;
+using qrv::bench::Quoted;
 using qrv::bench::ResetMachine;
 using qrv::bench::SilentMessages;
-
-const std::vector<std::string> kRunProducts{"Alpha", "Beta", "Gamma"};
-
-std::string Quoted(const std::string& text) { return "'" + text + "'"; }
-
-double MiB(long kib) { return static_cast<double>(kib) / 1024.0; }
-
-// A "Name:   123 kB" line of /proc/self/status, in KiB; -1 when missing.
-long StatusKib(const char* name) {
-  std::ifstream status("/proc/self/status");
-  const size_t length = std::strlen(name);
-  for (std::string line; std::getline(status, line);) {
-    if (line.compare(0, length, name) == 0 && line.size() > length && line[length] == ':') {
-      return std::atol(line.c_str() + length + 1);
-    }
-  }
-  return -1;
-}
-
-bool Explaining() {
-  const char* value = std::getenv("QRV_BENCH_EXPLAIN");
-  return value != nullptr && std::string(value) == "1";
-}
+using qrv::bench::StatusKib;
 
 std::string ServiceUrl(int port) { return "http://127.0.0.1:" + std::to_string(port) + "/svc/AUpdate70.jsp"; }
 

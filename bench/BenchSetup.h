@@ -9,6 +9,8 @@
 // in force (platform::SystemRoot), so set the root first.
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -135,6 +137,32 @@ inline std::vector<std::string> ServeManyProducts(const fs::path& served, int co
   }
   std::ofstream(served / "qupdate_s.ini") << info << levels;
   return products;
+}
+
+// The three products of RunBench.sh's 60 MiB update tree.
+inline const std::vector<std::string> kRunProducts{"Alpha", "Beta", "Gamma"};
+
+// text in single quotes, for a shell command line.
+inline std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
+inline double MiB(long kib) { return static_cast<double>(kib) / 1024.0; }
+
+// A "Name:   123 kB" line of /proc/self/status, in KiB; -1 when missing.
+inline long StatusKib(const char* name) {
+  std::ifstream status("/proc/self/status");
+  const size_t length = std::strlen(name);
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, length, name) == 0 && line.size() > length && line[length] == ':') {
+      return std::atol(line.c_str() + length + 1);
+    }
+  }
+  return -1;
+}
+
+// Whether QRV_BENCH_EXPLAIN=1 asks for what the figures are made of.
+inline bool Explaining() {
+  const char* value = std::getenv("QRV_BENCH_EXPLAIN");
+  return value != nullptr && std::string(value) == "1";
 }
 
 }  // namespace qrv::bench

@@ -80,32 +80,19 @@ namespace {
 namespace fs = std::filesystem;
 using qrv::bench::Clock;
 using qrv::bench::EmptyTrash;
+using qrv::bench::Explaining;
+using qrv::bench::kRunProducts;
+using qrv::bench::MiB;
 using qrv::bench::Median;
 using qrv::bench::Ms;
+using qrv::bench::Quoted;
 using qrv::bench::ResetMachine;
 using qrv::bench::ServeManyProducts;
 using qrv::bench::SilentMessages;
+using qrv::bench::StatusKib;
 
 constexpr int kProducts = 256;
 constexpr int kUpdateButton = 1004;
-const std::vector<std::string> kRunProducts{"Alpha", "Beta", "Gamma"};
-
-std::string Quoted(const std::string& text) { return "'" + text + "'"; }
-
-double MiB(long kib) { return static_cast<double>(kib) / 1024.0; }
-
-// A "Name:   123 kB" line of /proc/self/status, in KiB; -1 when missing.
-long StatusKib(const char* name) {
-  std::ifstream status("/proc/self/status");
-  const size_t length = std::strlen(name);
-  for (std::string line; std::getline(status, line);) {
-    if (line.compare(0, length, name) == 0 && line.size() > length && line[length] == ':') {
-      return std::atol(line.c_str() + length + 1);
-    }
-  }
-  return -1;
-}
-
 // Times of the run's landmarks, noted by the front-end itself: the end of
 // the server query, the first download progress, the end of the copy.
 struct Landmarks {
@@ -224,11 +211,6 @@ class Heartbeat {
 };
 
 // Whether QRV_BENCH_EXPLAIN=1 asks for the make-up of the figures.
-bool Explaining() {
-  const char* value = std::getenv("QRV_BENCH_EXPLAIN");
-  return value != nullptr && std::string(value) == "1";
-}
-
 double Percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());

@@ -23,7 +23,7 @@
 #include "platform/core/InstanceLock.h"
 #include "res/StringIds.h"
 #include "tests/apply/ApplyFixtures.h"
-#include "tests/e2e/E2eRunFixture.h"
+#include "tests/ui/AutoRunFixture.h"
 #include "tests/support/RecordingMessages.h"
 #include "tests/support/SecondUser.h"
 #include "tests/support/SkipUnlessServer.h"
@@ -62,42 +62,8 @@ class ExitQuestion : public test::RecordingMessages {
   }
 };
 
-class AutoRunAttackTest : public test::E2eRunFixture {
+class AutoRunAttackTest : public test::AutoRunFixture<> {
  protected:
-  void SetUp() override {
-    E2eRunFixture::SetUp();
-    ServeTwoUpdates();
-    const std::string why = UseTransport(test::Transport::kHttp);
-    QRV_SKIP_UNLESS_SERVER(why.empty(), why);
-    m_previousTray = TrayArea::Install(m_tray);
-  }
-  void TearDown() override {
-    m_auto = nullptr;
-    m_window = nullptr;
-    m_process.reset();
-    TrayArea::Install(m_previousTray);
-    platform::MessageService::Install(m_messages);
-    E2eRunFixture::TearDown();
-  }
-  void NewAuto(std::chrono::milliseconds endPause = std::chrono::milliseconds{0}) {
-    m_window = nullptr;
-    m_auto = nullptr;
-    m_process.reset();
-    m_process = std::make_unique<CQUpdateBaseProcess>();
-    m_process->SetAutoMode(1);
-    m_process->SetDlgMgr(std::make_unique<CQUpdateDlgAuto>());
-    m_auto = static_cast<CQUpdateDlgAuto*>(m_process->DlgMgr());
-    m_auto->SetEndPause(endPause);
-    m_process->SetEndProcess([this](int code) { m_auto->EndProcess(code); });
-  }
-  // Both updates downloaded by an interactive process: state 12.
-  void DownloadOnly() {
-    NewProcess(0);
-    ASSERT_TRUE(m_window->UpdatePrepare(0));
-    std::vector<std::string> products{"Writer", "Calc"};
-    ASSERT_EQ(m_window->UpdateDownload(products), 1);
-    ASSERT_EQ(State(), 12u);
-  }
   // Back to the installed levels and no run under way, for the next case.
   void OldLevels() {
     m_main.SetDword("UpdateState", 0);
@@ -126,9 +92,6 @@ class AutoRunAttackTest : public test::E2eRunFixture {
     timer->start();
   }
 
-  std::shared_ptr<test::RecordingTrayArea> m_tray = std::make_shared<test::RecordingTrayArea>();
-  std::shared_ptr<TrayArea> m_previousTray;
-  CQUpdateDlgAuto* m_auto = nullptr;
 };
 
 // A run that is ending (the Exit question open, or its last balloon up)

@@ -16,7 +16,7 @@
 
 #include "app/UpdateState.h"
 #include "res/StringIds.h"
-#include "tests/e2e/E2eRunFixture.h"
+#include "tests/ui/AutoRunFixture.h"
 #include "tests/support/RecordingMessages.h"
 #include "tests/support/SkipUnlessServer.h"
 #include "tests/ui/RecordingTrayArea.h"
@@ -50,34 +50,8 @@ class TestAuto : public CQUpdateDlgAuto {
   void SetPhase(UpdatePhase phase) { m_phase = phase; }
 };
 
-class DlgAutoTest : public test::E2eRunFixture {
+class DlgAutoTest : public test::AutoRunFixture<TestAuto> {
  protected:
-  void SetUp() override {
-    E2eRunFixture::SetUp();
-    ServeTwoUpdates();
-    const std::string why = UseTransport(test::Transport::kHttp);
-    QRV_SKIP_UNLESS_SERVER(why.empty(), why);
-    m_previousTray = TrayArea::Install(m_tray);
-  }
-  void TearDown() override {
-    m_auto = nullptr;
-    m_window = nullptr;
-    m_process.reset();
-    TrayArea::Install(m_previousTray);
-    E2eRunFixture::TearDown();
-  }
-  // A fresh automatic process with the automatic window (no pause at the end).
-  void NewAuto() {
-    m_window = nullptr;
-    m_auto = nullptr;
-    m_process.reset();
-    m_process = std::make_unique<CQUpdateBaseProcess>();
-    m_process->SetAutoMode(1);
-    m_process->SetDlgMgr(std::make_unique<TestAuto>());
-    m_auto = static_cast<TestAuto*>(m_process->DlgMgr());
-    m_auto->SetEndPause(std::chrono::milliseconds{0});
-    m_process->SetEndProcess([this](int code) { m_auto->EndProcess(code); });
-  }
   // A click on the icon's balloon once the run waits for one: its icon is
   // up and no phase is under way.
   void ClickLater(test::RecordingTrayArea& area, uint32_t id) {
@@ -92,21 +66,11 @@ class DlgAutoTest : public test::E2eRunFixture {
     });
     timer->start();
   }
-  // The two updates downloaded by an interactive process: state 12.
-  void DownloadOnly() {
-    ASSERT_TRUE(m_window->UpdatePrepare(0));
-    std::vector<std::string> products{"Writer", "Calc"};
-    ASSERT_EQ(m_window->UpdateDownload(products), 1);
-    ASSERT_EQ(State(), 12u);
-  }
   void ExpectUpdated() const {
     EXPECT_EQ(Version("Writer"), 7u);
     EXPECT_EQ(Version("Calc"), 6u);
   }
 
-  std::shared_ptr<test::RecordingTrayArea> m_tray = std::make_shared<test::RecordingTrayArea>();
-  std::shared_ptr<TrayArea> m_previousTray;
-  TestAuto* m_auto = nullptr;
 };
 
 TEST_F(DlgAutoTest, AWholeRunWaitsForTheBalloonAndEndsComplete) {
@@ -143,7 +107,6 @@ TEST_F(DlgAutoTest, NothingPendingEndsWithoutAnIcon) {
 TEST_F(DlgAutoTest, ResumesByTheStoredState) {
   for (uint32_t state : {12u, 23u, 21u}) {
     SCOPED_TRACE(state);
-    NewProcess(0);
     DownloadOnly();
     m_main.SetDword("UpdateState", state);
     m_tray->entries.clear();
@@ -164,7 +127,6 @@ TEST_F(DlgAutoTest, ResumesByTheStoredState) {
     }
   }
   // Copied but not finalized: straight to the finalize, no click needed.
-  NewProcess(0);
   DownloadOnly();
   ASSERT_EQ(m_window->UpdateCopyFile(), 1);
   for (uint32_t state : {22u, 31u, 32u, 41u}) {
@@ -223,7 +185,6 @@ TEST_F(DlgAutoTest, AFailedConnectionAsksAgainAndWaits) {
 }
 
 TEST_F(DlgAutoTest, ExitAndCancelFollowThePhase) {
-  NewProcess(0);
   DownloadOnly();
   // Exit while the run waits: asked (141); Cancel keeps it waiting, OK ends
   // it with "Update Aborted." and keeps the state for the next start.

@@ -1,6 +1,5 @@
 #include "platform/share/SmbSession.h"
 
-#include <libsmbclient.h>
 #include <sys/statvfs.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 
 #include "platform/core/LastError.h"
 #include "platform/share/PartialFile.h"
+#include "platform/share/SmbLibrary.h"
 
 namespace qrv::platform {
 namespace {
@@ -25,15 +25,15 @@ std::mutex& LibraryLock() {
 // context appears and tears it down when the last one is freed, leaking a
 // little each round. One context that is never freed keeps that state up for
 // the life of the process. Called with the library lock held.
-void KeepLibraryUp() {
+void KeepLibraryUp(const SmbLibrary& lib) {
   static SMBCCTX* anchor = nullptr;
   if (anchor != nullptr) return;
-  SMBCCTX* made = smbc_new_context();
+  SMBCCTX* made = lib.newContext();
   if (made == nullptr) return;
-  smbc_setDebug(made, 0);
-  smbc_setOptionDebugToStderr(made, 1);
-  if (smbc_init_context(made) == nullptr) {
-    smbc_free_context(made, 0);
+  lib.setDebug(made, 0);
+  lib.setOptionDebugToStderr(made, 1);
+  if (lib.initContext(made) == nullptr) {
+    lib.freeContext(made, 0);
     return;
   }
   anchor = made;
@@ -53,11 +53,12 @@ struct SmbSession::Impl {
   std::string user;
   std::string password;
   SMBCCTX* context = nullptr;
+  const SmbLibrary* library = nullptr;  // set with context
 
   // libsmbclient asks for credentials per server and share; ours are the same for all.
   static void Authenticate(SMBCCTX* context, const char* /*server*/, const char* /*share*/, char* workgroup,
                            int workgroupSize, char* user, int userSize, char* password, int passwordSize) {
-    auto* self = static_cast<Impl*>(smbc_getOptionUserData(context));
+    auto* self = static_cast<Impl*>(SmbLibrary::Get()->getOptionUserData(context));
     if (self == nullptr) return;
     if (!self->workgroup.empty()) CopyOut(self->workgroup, workgroup, workgroupSize);
     CopyOut(self->user, user, userSize);
@@ -72,34 +73,38 @@ struct SmbSession::Impl {
   // Called with the library lock held. 0, or errno with LastError set.
   int Ready() {
     if (context != nullptr) return 0;
-    KeepLibraryUp();
-    SMBCCTX* made = smbc_new_context();
+    const SmbLibrary* loaded = SmbLibrary::Get();
+    if (loaded == nullptr) return ELIBACC;
+    const SmbLibrary& lib = *loaded;
+    KeepLibraryUp(lib);
+    SMBCCTX* made = lib.newContext();
     if (made == nullptr) {
       int code = errno != 0 ? errno : ENOMEM;
       LastError::Set(std::string("cannot create an SMB client: ") + std::strerror(code));
       return code;
     }
-    smbc_setOptionUserData(made, this);
-    smbc_setFunctionAuthDataWithContext(made, &Impl::Authenticate);
+    lib.setOptionUserData(made, this);
+    lib.setFunctionAuthDataWithContext(made, &Impl::Authenticate);
     // a refused user must fail, not become a guest who may see the share
-    smbc_setOptionNoAutoAnonymousLogin(made, user.empty() ? 0 : 1);
+    lib.setOptionNoAutoAnonymousLogin(made, user.empty() ? 0 : 1);
     // only the credentials of the setting, never a ticket cached for someone else
-    smbc_setOptionUseCCache(made, 0);
-    smbc_setDebug(made, 0);
+    lib.setOptionUseCCache(made, 0);
+    lib.setDebug(made, 0);
     // the library's few messages must not mix into a command's standard output
-    smbc_setOptionDebugToStderr(made, 1);
-    if (!smbc_setOptionProtocols(made, "SMB2_02", nullptr)) {
-      smbc_free_context(made, 0);
+    lib.setOptionDebugToStderr(made, 1);
+    if (!lib.setOptionProtocols(made, "SMB2_02", nullptr)) {
+      lib.freeContext(made, 0);
       LastError::Set("cannot create an SMB client: the client library refuses SMB2 as the lowest protocol");
       return EINVAL;
     }
-    if (smbc_init_context(made) == nullptr) {
+    if (lib.initContext(made) == nullptr) {
       int code = errno != 0 ? errno : EINVAL;
-      smbc_free_context(made, 0);
+      lib.freeContext(made, 0);
       LastError::Set(std::string("cannot start the SMB client: ") + std::strerror(code));
       return code;
     }
     context = made;
+    library = loaded;
     return 0;
   }
 
@@ -124,17 +129,18 @@ SmbSession::SmbSession(std::string user, std::string password) : m_impl(std::mak
 
 SmbSession::~SmbSession() {
   std::lock_guard lock(LibraryLock());
-  if (m_impl->context != nullptr) smbc_free_context(m_impl->context, 1);
+  if (m_impl->context != nullptr) m_impl->library->freeContext(m_impl->context, 1);
 }
 
 int SmbSession::OpenFolder(const std::string& url) {
   std::lock_guard lock(LibraryLock());
   if (int code = m_impl->Ready(); code != 0) return code;
   SMBCCTX* context = m_impl->context;
+  const SmbLibrary& lib = *m_impl->library;
   errno = 0;
-  SMBCFILE* folder = smbc_getFunctionOpendir(context)(context, url.c_str());
+  SMBCFILE* folder = lib.getFunctionOpendir(context)(context, url.c_str());
   if (folder == nullptr) return m_impl->Fail("open folder", url);
-  smbc_getFunctionClosedir(context)(context, folder);
+  lib.getFunctionClosedir(context)(context, folder);
   return 0;
 }
 
@@ -142,9 +148,10 @@ int SmbSession::Stat(const std::string& url, struct stat& st) {
   std::lock_guard lock(LibraryLock());
   if (int code = m_impl->Ready(); code != 0) return code;
   SMBCCTX* context = m_impl->context;
+  const SmbLibrary& lib = *m_impl->library;
   errno = 0;
   st = {};
-  if (smbc_getFunctionStat(context)(context, url.c_str(), &st) != 0) return m_impl->Fail("look up", url);
+  if (lib.getFunctionStat(context)(context, url.c_str(), &st) != 0) return m_impl->Fail("look up", url);
   return 0;
 }
 
@@ -152,9 +159,10 @@ int SmbSession::CheckShare(const std::string& shareUrl) {
   std::lock_guard lock(LibraryLock());
   if (int code = m_impl->Ready(); code != 0) return code;
   SMBCCTX* context = m_impl->context;
+  const SmbLibrary& lib = *m_impl->library;
   struct statvfs vfs {};
   errno = 0;
-  if (smbc_getFunctionStatVFS(context)(context, const_cast<char*>(shareUrl.c_str()), &vfs) != 0) {
+  if (lib.getFunctionStatVFS(context)(context, const_cast<char*>(shareUrl.c_str()), &vfs) != 0) {
     return m_impl->Fail("open share", shareUrl);
   }
   if ((vfs.f_flag & SMBC_VFS_FEATURE_DFS) != 0) {
@@ -171,11 +179,12 @@ int SmbSession::ReadFile(const std::string& url, PartialFile& into, uint64_t max
   std::lock_guard lock(LibraryLock());
   if (int code = m_impl->Ready(); code != 0) return code;
   SMBCCTX* context = m_impl->context;
+  const SmbLibrary& lib = *m_impl->library;
 
   /* a regular file only: a folder opens too, but has no bytes to copy */
   st = {};
   errno = 0;
-  if (smbc_getFunctionStat(context)(context, url.c_str(), &st) != 0) return m_impl->Fail("look up", url);
+  if (lib.getFunctionStat(context)(context, url.c_str(), &st) != 0) return m_impl->Fail("look up", url);
   if (S_ISDIR(st.st_mode)) {
     LastError::Set("cannot copy " + url + ": it is a folder");
     return EISDIR;
@@ -191,14 +200,14 @@ int SmbSession::ReadFile(const std::string& url, PartialFile& into, uint64_t max
   budget.Start();
   budget.SetExpectedBytes(size);
   errno = 0;
-  SMBCFILE* file = smbc_getFunctionOpen(context)(context, url.c_str(), O_RDONLY, 0);
+  SMBCFILE* file = lib.getFunctionOpen(context)(context, url.c_str(), O_RDONLY, 0);
   if (file == nullptr) return m_impl->Fail("open", url);
   std::vector<char> buffer(256 * 1024);
   uint64_t copied = 0;
   int result = 0;
   for (;;) {
     errno = 0;
-    ssize_t got = smbc_getFunctionRead(context)(context, file, buffer.data(), buffer.size());
+    ssize_t got = lib.getFunctionRead(context)(context, file, buffer.data(), buffer.size());
     if (got < 0) {
       result = m_impl->Fail("read", url);
       break;
@@ -223,7 +232,7 @@ int SmbSession::ReadFile(const std::string& url, PartialFile& into, uint64_t max
       break;
     }
   }
-  smbc_getFunctionClose(context)(context, file);
+  lib.getFunctionClose(context)(context, file);
   return result;
 }
 

@@ -155,6 +155,23 @@ bool CQUpdateDlgMgr::OnPrepareFinish(int32_t /*found*/) {
 
 void CQUpdateDlgMgr::SetProductStatus(const std::string& /*product*/, platform::ProgressKind /*kind*/) {}
 
+std::string CQUpdateDlgMgr::ProductStatusText(const std::string& product, platform::ProgressKind kind) const {
+  uint32_t id = 0;
+  switch (kind) {
+    case platform::ProgressKind::kDownloading: id = kStringDownloadingProduct; break;
+    case platform::ProgressKind::kCopying: id = kStringCopyingProduct; break;
+    case platform::ProgressKind::kCancelling: return CQUpdateStrings::Get(kStringCancelingUpdate);
+    default: return {};
+  }
+  // The registered name came from an installer or an update's registry
+  // action: never let it steer a terminal or reorder the line.
+  const std::string name = platform::DisplayText::Escape(m_process != nullptr ? m_process->ProductName(product) : product);
+  std::string text = CQUpdateStrings::Get(id);
+  const size_t at = text.find("%s");
+  if (at != std::string::npos) text.replace(at, 2, name);
+  return text;
+}
+
 std::string CQUpdateDlgMgr::ProgressText(platform::ProgressKind kind, std::string_view file) {
   uint32_t id = kStringWait;
   switch (kind) {

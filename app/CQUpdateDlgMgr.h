@@ -109,6 +109,11 @@ class CQUpdateDlgMgr {
 
   // The status text for kind and file (see SetProgressText).
   static std::string ProgressText(platform::ProgressKind kind, std::string_view file);
+  // The line SetProductStatus shows for product: "Downloading <name>...",
+  // "Copying <name>..." or the cancelling line, the product's registered name
+  // (its key when it has none) with control and direction characters
+  // escaped; empty for the other kinds.
+  std::string ProductStatusText(const std::string& product, platform::ProgressKind kind) const;
 
   UpdatePhase Phase() const { return m_phase; }
   const std::vector<tagUPDATETYPE>* ProductList() const { return m_productList; }

@@ -63,13 +63,6 @@ bool Ask(uint32_t id) {
          platform::MessageService::kAnswerOk;
 }
 
-QString WithName(uint32_t id, const std::string& name) {
-  QString text = Text(id);
-  const qsizetype at = text.indexOf(QLatin1String("%s"));
-  if (at >= 0) text.replace(at, 2, QString::fromStdString(name));
-  return text;
-}
-
 }  // namespace
 
 CQUpdateDlgAuto::CQUpdateDlgAuto(QWidget* parent) : QDialog(parent), m_ui(std::make_unique<Ui::CQUpdateDlgAuto>()) {
@@ -298,15 +291,7 @@ bool CQUpdateDlgAuto::OnPrepareFinish(int32_t found) {
 }
 
 void CQUpdateDlgAuto::SetProductStatus(const std::string& product, platform::ProgressKind kind) {
-  const std::string name = platform::DisplayText::Escape(m_process != nullptr ? m_process->ProductName(product) : product);
-  QString line;
-  switch (kind) {
-    case platform::ProgressKind::kDownloading: line = WithName(kStringDownloadingProduct, name); break;
-    case platform::ProgressKind::kCopying: line = WithName(kStringCopyingProduct, name); break;
-    case platform::ProgressKind::kCancelling: line = Text(kStringCancelingUpdate); break;
-    default: break;
-  }
-  m_ui->productLine->setText(line);
+  m_ui->productLine->setText(QString::fromStdString(ProductStatusText(product, kind)));
 }
 
 void CQUpdateDlgAuto::SetProgressText(platform::ProgressKind kind, std::string_view file, uint32_t value) {

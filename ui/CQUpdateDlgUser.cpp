@@ -32,14 +32,6 @@ constexpr uint32_t kStringSelectProduct = 126;
 constexpr int kHomepageButton = 1072;
 constexpr int kProgressBar = 1013;
 
-// text with its first "%s" replaced by argument.
-QString WithArgument(uint32_t id, const std::string& argument) {
-  QString text = QString::fromStdString(CQUpdateStrings::Get(id));
-  const qsizetype at = text.indexOf(QLatin1String("%s"));
-  if (at >= 0) text.replace(at, 2, QString::fromStdString(argument));
-  return text;
-}
-
 bool CancelForbidden(platform::ProgressKind kind) {
   return kind == platform::ProgressKind::kCopying || kind == platform::ProgressKind::kDeleting ||
          kind == platform::ProgressKind::kCancelling;
@@ -181,19 +173,7 @@ bool CQUpdateDlgUser::OnPrepareFinish(int32_t found) {
 }
 
 void CQUpdateDlgUser::SetProductStatus(const std::string& product, platform::ProgressKind kind) {
-  QString line;
-  // The registered name came from an installer or an update's registry
-  // action: shown with its control and direction characters escaped.
-  const std::string name = platform::DisplayText::Escape(m_process != nullptr ? m_process->ProductName(product) : product);
-  switch (kind) {
-    case platform::ProgressKind::kDownloading: line = WithArgument(kStringDownloadingProduct, name); break;
-    case platform::ProgressKind::kCopying: line = WithArgument(kStringCopyingProduct, name); break;
-    case platform::ProgressKind::kCancelling:
-      line = QString::fromStdString(CQUpdateStrings::Get(kStringCancelingUpdate));
-      break;
-    default: break;
-  }
-  m_downloadPage->AddProgressLine(line);
+  m_downloadPage->AddProgressLine(QString::fromStdString(ProductStatusText(product, kind)));
 }
 
 void CQUpdateDlgUser::SetProgressText(platform::ProgressKind kind, std::string_view file, uint32_t value) {

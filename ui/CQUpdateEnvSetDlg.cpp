@@ -297,19 +297,22 @@ bool CQUpdateEnvSetDlg::TestDownloadFolder() const {
   if (text.back() != '/') text += '/';
   const fs::path folder = text + "QRVDownload";
   std::error_code ec;
-  const bool existed = fs::exists(fs::symlink_status(folder, ec));
+  // The deepest folder of the path that is there already: everything below
+  // it is made by the test and goes again, so a mistyped path leaves nothing.
+  fs::path kept = folder;
+  while (kept.has_relative_path() && !fs::exists(fs::symlink_status(kept, ec))) kept = kept.parent_path();
   // The run keeps its downloads only in a folder nobody else can change (nor
   // swap a folder above it); a folder it would refuse is refused here, where
   // the user can still choose another.
   std::string error;
-  if (!platform::PrivateFolder::Ensure(folder.string(), error)) {
-    platform::Diagnostics::Report("settings: the download folder: " + error);
-    return false;
+  const bool accepted = platform::PrivateFolder::Ensure(folder.string(), error);
+  if (!accepted) platform::Diagnostics::Report("settings: the download folder: " + error);
+  // Folders that were there before are the user's; only ours go again, and
+  // only while empty (fs::remove takes no folder that holds anything).
+  for (fs::path made = folder; made != kept && made.has_relative_path(); made = made.parent_path()) {
+    if (!fs::remove(made, ec)) break;
   }
-  // A folder that was there before is the user's; only ours goes again, and
-  // only while empty.
-  if (!existed) fs::remove(folder, ec);
-  return true;
+  return accepted;
 }
 
 void CQUpdateEnvSetDlg::Store() const {

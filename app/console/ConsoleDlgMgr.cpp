@@ -306,14 +306,8 @@ void ConsoleDlgMgr::OnFinalizeError() {
 }
 
 void ConsoleDlgMgr::SetProductStatus(const std::string& product, platform::ProgressKind kind) {
-  std::string line;
-  const std::string name = m_process != nullptr ? m_process->ProductName(product) : product;
-  switch (kind) {
-    case platform::ProgressKind::kDownloading: line = ConsoleMessageService::Format(kStringDownloadingProduct, name); break;
-    case platform::ProgressKind::kCopying: line = ConsoleMessageService::Format(kStringCopyingProduct, name); break;
-    case platform::ProgressKind::kCancelling: line = CQUpdateStrings::Get(kStringCancelingUpdate); break;
-    default: return;
-  }
+  const std::string line = ProductStatusText(product, kind);
+  if (line.empty()) return;
   // A rollback reports once per product; the reader needs to be told once.
   if (kind == platform::ProgressKind::kCancelling && line == m_lastStatus) return;
   m_lastStatus = line;

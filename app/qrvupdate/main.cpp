@@ -178,6 +178,10 @@ int RunWindow(int argc, char** argv, uint32_t mode) {
   // due, so its damage is still reported below.
   if (mode == qrv::CQUpdateBaseProcess::kModeAutomatic && !qrv::UpdateSchedule::IsUpdateDue(true)) return 0;
 
+  // The same run in the terminal: the advice names the automatic one for an
+  // automatic start, so a scheduled start without a desktop can be moved as is.
+  static const char* consoleCommand = nullptr;
+  consoleCommand = mode == qrv::CQUpdateBaseProcess::kModeAutomatic ? "qrvupdate --console --auto" : "qrvupdate --console";
   const char* display = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   const char* platform = std::getenv("QT_QPA_PLATFORM");  // e.g. offscreen, for pictures and tests
@@ -185,7 +189,8 @@ int RunWindow(int argc, char** argv, uint32_t mode) {
   if (!set(display) && !set(wayland) && !set(platform)) {
     std::fprintf(stderr,
                  "qrvupdate: no display to open the update window on (DISPLAY and WAYLAND_DISPLAY are not set); "
-                 "run \"qrvupdate --console\" for an update in the terminal\n");
+                 "run \"%s\" for an update in the terminal\n",
+                 consoleCommand);
     return 2;
   }
   // A display that is named but cannot be used (gone, or not ours to use, as
@@ -201,7 +206,8 @@ int RunWindow(int argc, char** argv, uint32_t mode) {
         // the lines before this one name the display that failed.
         std::fprintf(stderr,
                      "qrvupdate: cannot open the update window: the display cannot be used; run "
-                     "\"qrvupdate --console\" for an update in the terminal\n");
+                     "\"%s\" for an update in the terminal\n",
+                     consoleCommand);
         std::fflush(stderr);
         std::_Exit(2);
       });

@@ -355,7 +355,9 @@ TEST_F(QrvupdateConsoleTest, UsageErrorsAndAMissingDisplayAreExplained) {
       test::RunProcess(QRVUPDATE_PATH, {"--root", Root(), "--auto"},
                        {{"LC_ALL", "C"}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}});
   EXPECT_EQ(automatic.exitCode, 2);
-  EXPECT_TRUE(Has(automatic.err, "no display") && !Has(automatic.err, "--help")) << automatic.err;
+  EXPECT_TRUE(Has(automatic.err, "no display") && Has(automatic.err, "qrvupdate --console --auto") &&
+              !Has(automatic.err, "--help"))
+      << automatic.err;
   EXPECT_EQ(Run({"--auto", "--yes"}).exitCode, 2) << "--yes needs --console";
   EXPECT_EQ(Run({"--yes"}).exitCode, 2);
   const test::ProcessResult bad = Run({"--console", "--frobnicate"});

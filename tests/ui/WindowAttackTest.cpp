@@ -400,9 +400,9 @@ TEST_F(WindowAttackTest, SettingsRefuseADownloadFolderTheRunWouldRefuse) {
   EXPECT_TRUE(dialog.isVisible() || runAccepts) << "accepted by the dialog, refused by the run: " << error;
 }
 
-// FAULT: Apply's folder test makes every missing parent of a mistyped
-// download folder and leaves them behind (only QRVDownload goes again).
-TEST_F(WindowAttackTest, DISABLED_SettingsLeaveNoFoldersOfAMistypedPath) {
+// Apply's folder test makes the missing folders of the path to check it and
+// takes them all away again: a mistyped path leaves nothing behind.
+TEST_F(WindowAttackTest, SettingsLeaveNoFoldersOfAMistypedPath) {
   const fs::path typo = m_root.Path() / "typo";
   CQUpdateEnvSetDlg dialog;
   dialog.show();

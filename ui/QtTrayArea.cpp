@@ -1,10 +1,12 @@
 #include "ui/QtTrayArea.h"
 
 #include <QApplication>
+#include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
+#include <QImage>
 #include <QStringList>
 #include <QVariantMap>
 
@@ -24,6 +26,8 @@ constexpr uint32_t kShowCommandText = 32776;  // "Show(&S)", the tray menu's Sho
 // A service that does not answer by then counts as none: the balloon is
 // still worth showing the tray's way.
 constexpr int kNotifyTimeoutMs = 5000;
+// Edge of the picture sent with a notification (daemons scale it to theirs).
+constexpr int kBalloonPicturePx = 48;
 
 }  // namespace
 
@@ -119,7 +123,21 @@ void QtTrayArea::ShowBalloon(uint32_t id, const Record& record) {
   body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   QVariantMap hints;
   hints.insert(QStringLiteral("urgency"), QVariant::fromValue(uchar{1}));
-  notify << FormTexts::Text(kAppTitle) << replaces << QStringLiteral("dialog-information") << record.balloonTitle
+  // The picture travels with the message: a theme icon name would depend on
+  // the desktop's icon theme having it (many have no "dialog-information").
+  const QImage picture = Artwork::Icon(record.picture)
+                             .pixmap(QSize(kBalloonPicturePx, kBalloonPicturePx), 1.0)
+                             .toImage()
+                             .convertToFormat(QImage::Format_RGBA8888);
+  if (!picture.isNull()) {
+    QDBusArgument image;
+    image.beginStructure();
+    image << picture.width() << picture.height() << static_cast<int>(picture.bytesPerLine()) << true << 8 << 4
+          << QByteArray(reinterpret_cast<const char*>(picture.constBits()), picture.sizeInBytes());
+    image.endStructure();
+    hints.insert(QStringLiteral("image-data"), QVariant::fromValue(image));
+  }
+  notify << FormTexts::Text(kAppTitle) << replaces << QStringLiteral("qrvupdate") << record.balloonTitle
          << body << QStringList{kDefaultAction, FormTexts::Spoken(FormTexts::Text(kShowCommandText))} << hints
          << qint32{record.balloonMs};
   auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(notify, kNotifyTimeoutMs), this);

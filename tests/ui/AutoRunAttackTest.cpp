@@ -312,7 +312,7 @@ TEST_F(AutoRunAttackTest, ClicksOfOtherIconsDoNotMoveTheRun) {
 // A runtime folder another user owns (made before us, or put in place of
 // ours) is never used: no mark, no channel, nothing to hand a start over to.
 TEST_F(AutoRunAttackTest, ARuntimeFolderOfAnotherUserIsRefused) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a folder to the second user";
+  QRV_SKIP_UNLESS_SERVER(geteuid() == 0, "needs root to give a folder to the second user");
   std::string folder;
   std::string error;
   ASSERT_TRUE(InstanceLock::RuntimeFolder(folder, error)) << error;

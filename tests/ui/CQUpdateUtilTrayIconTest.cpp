@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -15,6 +16,7 @@
 #include <QDeadlineTimer>
 #include <QVariantMap>
 #include <QWidget>
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "tests/support/ScopedEnv.h"
+#include "tests/support/SkipUnlessServer.h"
 #include "tests/ui/RecordingTrayArea.h"
 #include "ui/CQUpdateUtilTrayIcon.h"
 #include "ui/CQUpdateUtilTrayLMouseDblCMsgHandler.h"
@@ -375,7 +378,7 @@ class PrivateBus {
 
 TEST(QtTrayAreaTest, BalloonsGoToTheNotificationServiceAndOnlyOurClicksCount) {
   PrivateBus bus;
-  if (bus.address.isEmpty()) GTEST_SKIP() << "dbus-daemon cannot be started here";
+  QRV_SKIP_UNLESS_SERVER(!bus.address.isEmpty(), "dbus-daemon cannot be started here");
   QDBusConnection service = QDBusConnection::connectToBus(bus.address, QStringLiteral("qrv-fake-notifications"));
   QDBusConnection client = QDBusConnection::connectToBus(bus.address, QStringLiteral("qrv-tray-client"));
   ASSERT_TRUE(service.isConnected()) << service.lastError().message().toStdString();
@@ -403,7 +406,25 @@ TEST(QtTrayAreaTest, BalloonsGoToTheNotificationServiceAndOnlyOurClicksCount) {
     const FakeNotifications::Call& first = fake.calls[0];
     EXPECT_EQ(first.app, "Qorvane Update");
     EXPECT_EQ(first.replaces, 0u);
-    EXPECT_EQ(first.icon, "dialog-information");
+    EXPECT_EQ(first.icon, "qrvupdate");
+    // The picture itself goes along: a daemon whose theme lacks our icon
+    // name still shows it.
+    ASSERT_TRUE(first.hints.contains("image-data"));
+    {
+      const QDBusArgument image = first.hints["image-data"].value<QDBusArgument>();
+      int width = 0, height = 0, stride = 0, bits = 0, channels = 0;
+      bool alpha = false;
+      QByteArray pixels;
+      image.beginStructure();
+      image >> width >> height >> stride >> alpha >> bits >> channels >> pixels;
+      image.endStructure();
+      EXPECT_EQ(width, 48);
+      EXPECT_EQ(height, 48);
+      EXPECT_TRUE(alpha && bits == 8 && channels == 4);
+      ASSERT_EQ(pixels.size(), qsizetype{stride} * height);
+      EXPECT_GE(stride, width * 4);
+      EXPECT_TRUE(std::any_of(pixels.begin(), pixels.end(), [](char byte) { return byte != 0; })) << "an empty picture";
+    }
     EXPECT_EQ(first.summary, "Qorvane Update");
     EXPECT_EQ(first.body, "Download complete.\nPlease press this to update.");
     ASSERT_EQ(first.actions.size(), 2);

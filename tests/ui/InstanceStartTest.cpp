@@ -19,6 +19,7 @@
 #include "config/CQUpdateUtilRegistry.h"
 #include "platform/core/InstanceLock.h"
 #include "platform/registry/RegistryKey.h"
+#include "tests/support/SkipUnlessServer.h"
 #include "tests/support/AccessWatch.h"
 #include "tests/support/SandboxRoot.h"
 #include "ui/InstanceChannel.h"
@@ -122,7 +123,7 @@ class InstanceStartTest : public ::testing::Test {
 TEST_F(InstanceStartTest, AStartWhileAnAutomaticRunLivesHandsOverAndReadsNothing) {
   QString error;
   ASSERT_TRUE(m_channel->Listen(error)) << error.toStdString();
-  if (Hold(InstanceLock::kAutomatic) == nullptr) GTEST_SKIP() << "no flock program";
+  QRV_SKIP_UNLESS_SERVER(Hold(InstanceLock::kAutomatic) != nullptr, "no flock program");
   std::vector<std::unique_ptr<test::AccessWatch>> stores;
   for (const auto& entry : std::filesystem::directory_iterator(m_root / "var/lib/qrvupdate")) {
     stores.push_back(std::make_unique<test::AccessWatch>(entry.path()));
@@ -149,7 +150,7 @@ TEST_F(InstanceStartTest, AStartWhileAnAutomaticRunLivesHandsOverAndReadsNothing
 TEST_F(InstanceStartTest, AStartWhileTheWindowLivesBringsItToTheFront) {
   QString error;
   ASSERT_TRUE(m_channel->Listen(error)) << error.toStdString();
-  if (Hold(InstanceLock::kInteractive) == nullptr) GTEST_SKIP() << "no flock program";
+  QRV_SKIP_UNLESS_SERVER(Hold(InstanceLock::kInteractive) != nullptr, "no flock program");
   const Start start = Qrvupdate({QStringLiteral("--auto")});
   EXPECT_EQ(start.exitCode, 0) << start.out.toStdString();
   EXPECT_TRUE(WaitFor([&] { return m_front >= 1; }, 10000));
@@ -171,7 +172,7 @@ TEST_F(InstanceStartTest, AMarkLeftByAKilledHolderDoesNotBlock) {
   QString error;
   ASSERT_TRUE(m_channel->Listen(error)) << error.toStdString();
   QProcess* holder = Hold(InstanceLock::kAutomatic);
-  if (holder == nullptr) GTEST_SKIP() << "no flock program";
+  QRV_SKIP_UNLESS_SERVER(holder != nullptr, "no flock program");
   holder->kill();  // SIGKILL: no chance to tidy up
   ASSERT_TRUE(WaitFor([&] { return holder->state() == QProcess::NotRunning; }, 10000));
   ASSERT_TRUE(std::filesystem::exists(InstanceLock::Path(InstanceLock::kAutomatic)));

@@ -13,6 +13,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev nettle-dev
   libcpp-httplib-dev python3 python3-pyftpdlib samba smbclient
   gcab osslsigncode openssl
+  # qrvpublish: release files and cabinets
+  libtomlplusplus-dev libgcab-dev
   # a private session bus for the tray balloons' notification-service test
   dbus-daemon
   # the boot unit of the replacement queue is checked by systemd-analyze

@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/publish/PublishFixture.h"
+
+namespace qrv::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+constexpr const char* kOneProduct = R"(
+[[product]]
+key = "Base"
+version = "2.0"
+level = 2
+  [[product.feature]]
+  name = "Base"
+  source = "src/base"
+)";
+
+class ReleaseInputTest : public PublishFixture {
+ protected:
+  void SetUp() override {
+    PublishFixture::SetUp();
+    Source("release.toml", kOneProduct);
+    Source("src/base/base.txt", "base 2");
+  }
+  // The maker's key protected by a pass phrase, as PEM and as PKCS#12.
+  void ProtectedKeys() {
+    const std::string key = (m_fixtures / "pki/maker.key").string();
+    ProcessResult made = RunProcess("/usr/bin/openssl", {"pkey", "-in", key, "-aes256", "-passout", "pass:correct horse",
+                                                "-out", (m_root / "maker-protected.key").string()});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    made = RunProcess("/usr/bin/openssl", {"pkcs12", "-export", "-inkey", key, "-in", (m_fixtures / "pki/maker.chain.pem").string(),
+                                  "-passout", "pass:correct horse", "-out", (m_root / "maker.p12").string()});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+  }
+};
+
+TEST_F(ReleaseInputTest, KeyProtectedByAPassPhraseSignsWithThePhraseFromAPipeOrFile) {
+  ProtectedKeys();
+  const std::string chain = (m_fixtures / "pki/maker.chain.pem").string();
+  const std::string protectedKey = (m_root / "maker-protected.key").string();
+  const std::string release = (Release() / "release.toml").string();
+  ProcessResult built = Publish({"build", release, (m_root / "pem").string(), "--cert", chain, "--key", protectedKey,
+                                 "--pass-fd", "0"},
+                                "correct horse\n");
+  ASSERT_EQ(built.exitCode, 0) << built.err;
+  EXPECT_EQ(Check(m_root / "pem").exitCode, 0);
+
+  WriteFile(m_root / "phrase", "correct horse\n");
+  built = Publish({"build", release, (m_root / "p12").string(), "--pkcs12", (m_root / "maker.p12").string(),
+                   "--pass-file", (m_root / "phrase").string()});
+  ASSERT_EQ(built.exitCode, 0) << built.err;
+  const ProcessResult checked = Check(m_root / "p12");
+  EXPECT_EQ(checked.exitCode, 0) << checked.err;
+
+  /* a wrong phrase fails with osslsigncode's reason and leaves nothing behind */
+  built = Publish({"build", release, (m_root / "wrong").string(), "--cert", chain, "--key", protectedKey, "--pass-fd", "0"},
+                  "battery staple\n");
+  EXPECT_EQ(built.exitCode, 1);
+  EXPECT_TRUE(Has(built.err, "osslsigncode cannot sign")) << built.err;
+  EXPECT_TRUE(Has(built.err, "Wrong password?")) << built.err;
+  EXPECT_FALSE(fs::exists(m_root / "wrong"));
+
+  /* a phrase on the command line is refused before anything runs */
+  built = Publish({"build", release, (m_root / "cli").string(), "--cert", chain, "--key", protectedKey, "--pass",
+                   "correct horse"});
+  EXPECT_EQ(built.exitCode, 2);
+  EXPECT_TRUE(Has(built.err, "use --pass-fd or --pass-file")) << built.err;
+}
+
+// Release files and output folders that would pack or overwrite what the
+// release never meant are refused with the file, the product and the key.
+TEST_F(ReleaseInputTest, HostileReleaseFilesAreRefusedNamingFileAndKey) {
+  Source("outside/secret.txt", "not for the release");
+  fs::create_directories(Release() / "src/linked");
+  fs::create_symlink(m_root / "rel/outside", Release() / "src/link");
+  Source("src/withlink/ok.txt", "ok");
+  fs::create_symlink("/etc/hostname", Release() / "src/withlink/planted.txt");
+  auto with = [](const std::string& from, const std::string& to) {
+    std::string text = kOneProduct;
+    text.replace(text.find(from), from.size(), to);
+    return text;
+  };
+  struct Case {
+    std::string release;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {with("src/base", "../outside"), "key \"source\": \"../outside\" climbs out with \"..\""},
+      {with("src/base", "/etc"), "key \"source\": \"/etc\" is absolute"},
+      {with("src/base", "src/link"), "src/link\" is a symbolic link"},
+      {with("src/base", "src/withlink"), "feature \"Base\" source: \"" + (Release() / "src/withlink/planted.txt").string() +
+                                             "\" is a symbolic link"},
+      {with("level = 2", "level = 0"), ":5: product \"Base\" key \"level\": 0 is not from 1 to 2147483646"},
+      {with("level = 2", "level = 99999999999"), "key \"level\": 99999999999 is not from 1"},
+      {with("\"2.0\"", "\"" + std::string(300, 'x') + "\""), "key \"version\": 300 bytes, the client reads at most 259"},
+      {with("\"2.0\"", "\"two\\nlines\""), "key \"version\": holds a line break or control character"},
+      {with("key = \"Base\"", "key = \"../Base\""), "key \"key\": \"../Base\" is not a usable name"},
+      {with("version", "verson"), "key \"verson\": unknown key in [[product]]"},
+      {with("level = 2", "level = 2\ndepends = [\"Calc\"]"), "key \"depends\": \"Calc\" is not another product"},
+      {with("level = 2", "level = 2\nnotes_file = \"../../../etc/passwd\""), "key \"notes_file\": \"../../../etc/passwd\" climbs out"},
+      {"[[product]\nkey =", "release.toml:1:"},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expected);
+    const fs::path file = Release() / "release.toml";
+    WriteFile(file, c.release);
+    const fs::path out = m_root / ("out" + std::to_string(index++));
+    const ProcessResult built = Build(file, out);
+    EXPECT_EQ(built.exitCode, 1) << built.out;
+    EXPECT_TRUE(Has(built.err, "qrvpublish: " + file.string())) << built.err;
+    EXPECT_TRUE(Has(built.err, c.expected)) << built.err;
+    EXPECT_FALSE(fs::exists(out));
+  }
+
+  /* output folders: one not empty, one inside a source */
+  WriteFile(Release() / "release.toml", kOneProduct);
+  WriteFile(m_root / "full/keep.txt", "a previous tree");
+  ProcessResult built = Build(Release() / "release.toml", m_root / "full");
+  EXPECT_EQ(built.exitCode, 1);
+  EXPECT_TRUE(Has(built.err, "is not empty")) << built.err;
+  EXPECT_EQ(ReadFile(m_root / "full/keep.txt"), "a previous tree");
+  built = Build(Release() / "release.toml", Release() / "src/base/out");
+  EXPECT_EQ(built.exitCode, 1);
+  EXPECT_TRUE(Has(built.err, "overlaps the source of product \"Base\" feature \"Base\"")) << built.err;
+  EXPECT_FALSE(fs::exists(Release() / "src/base/out"));
+}
+
+}  // namespace
+}  // namespace qrv::test

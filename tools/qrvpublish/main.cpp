@@ -1,0 +1,68 @@
+// qrvpublish: the publisher's tool. Builds, signs, checks and serves an
+// update server tree in the format the updater reads.
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/qrvpublish/BuildCommand.h"
+#include "tools/qrvpublish/CheckCommand.h"
+#include "tools/qrvpublish/PublishOutput.h"
+
+namespace {
+
+constexpr const char* kHelp =
+    R"(Usage: qrvpublish COMMAND ...
+
+Build, sign and check a Qorvane Update server tree.
+
+  build RELEASE.toml OUT [options]
+      Make the tree OUT (a new or empty folder) from the release file:
+      qupdate_s.ini, one product file and update-content file per product,
+      and signed MSZIP cabinets of each feature's source folder.
+      --cab-size SIZE         largest cabinet before splitting, in bytes or
+                              with K, M or G (default 64M; 1K to 1G)
+      --previous OLD          an incremental release on top of the tree OLD:
+                              only files that differ from OLD are packed; OLD's
+                              cabinets stay listed, so every earlier level
+                              reaches the new one
+      Signing (SHA-256 Authenticode, through osslsigncode):
+      --cert PEM --key PEM    certificate chain (signer first) and key
+      --pkcs12 FILE           key and chain in one PKCS#12 file
+      --cert PEM --key pkcs11:URI --pkcs11-module SO
+                              a key on a hardware token
+      --pass-fd N             read the key's pass phrase from descriptor N
+      --pass-file FILE        read it from the first line of FILE
+      --timestamp-url URL     add an RFC 3161 time stamp from URL
+
+  check TREE [--anchors PEM] [--publisher PATTERN]
+      Read TREE as the updater will and report every fault with its file,
+      section, key and values. The signer must chain to the system's
+      anchors or PEM and its subject must contain PATTERN (default: the
+      updater's maker rule, O="QORVANE. INC and CN="QORVANE. INC).
+
+Exit status: 0 success, 1 failure or faults found, 2 usage error.
+)";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using qrv::tools::PublishOutput;
+  // A helper that ends before reading its input must not end us.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return PublishOutput::Usage("no command given");
+  const std::string command = args[0];
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
+  if (command == "--version") {
+    std::printf("qrvpublish %s\n", QRV_VERSION);
+    return 0;
+  }
+  if (command == "build") return qrv::tools::BuildCommand::Run(rest);
+  if (command == "check") return qrv::tools::CheckCommand::Run(rest);
+  return PublishOutput::Usage("unknown command \"" + command + "\"");
+}

@@ -46,10 +46,11 @@ fi
 build=${QRV_DEMO_BUILD_DIR:-build/demo}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DQRV_BUILD_TESTS=OFF -DQRV_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" -j 2 --target qrvctl qrvupdate
+cmake --build "$build" -j 2 --target qrvctl qrvupdate qrvpublish
 QRVCTL=$here/$build/tools/qrvctl/qrvctl
 QRVUPDATE=$here/$build/app/qrvupdate/qrvupdate
-export QRVCTL
+QRVPUBLISH=$here/$build/tools/qrvpublish/qrvpublish
+export QRVCTL QRVPUBLISH
 
 step "making the sandbox and the signed update tree"
 ROOT=$(mktemp -d)

@@ -60,10 +60,11 @@ fi
 # Twice: the first build regenerates the headers of changed forms (AUTOUIC)
 # after Ninja has already decided what to compile, so the second one is what
 # compiles them in.
-for _ in 1 2; do cmake --build "$build" -j 2 --target qrvctl qrv_ui_pictures; done
+for _ in 1 2; do cmake --build "$build" -j 2 --target qrvctl qrvpublish qrv_ui_pictures; done
 QRVCTL=$here/$build/tools/qrvctl/qrvctl
+QRVPUBLISH=$here/$build/tools/qrvpublish/qrvpublish
 DRIVER=$here/$build/tests/ui/pictures/qrv_ui_pictures
-export QRVCTL
+export QRVCTL QRVPUBLISH
 
 work=$(mktemp -d)
 xvfb_pid=''

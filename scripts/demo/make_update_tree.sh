@@ -3,8 +3,10 @@
 #
 # Builds the demo's update tree: what an update server offers to lift the two
 # demo products (QrvBase and QrvWriter, installed at level 1 by
-# setup_sandbox.sh) to level 2. Everything is made here, at run time, with
-# openssl, gcab and osslsigncode; nothing of it is ever committed.
+# setup_sandbox.sh) to level 2. The release is described in release.toml
+# beside this script and built and signed by qrvpublish (the program named by
+# the environment variable QRVPUBLISH, else qrvpublish on PATH); the keys are
+# made here, at run time, with openssl. Nothing of it is ever committed.
 #
 # ROOT_DIR is the sandbox root the tree is meant for; it is only checked to
 # exist (the tree itself holds no absolute paths, so the same tree serves any
@@ -16,6 +18,7 @@
 #                  never served)
 #   updates/       the served folder (serve.py OUT_DIR/updates PORT):
 #     qupdate_s.ini                  levels, versions, counts, dependency, notes
+#                                    (made by qrvpublish build)
 #     QrvBase.ini, QrvWriter.ini     the product files: file lists and actions
 #     QrvBase.txt, QrvWriter.txt     the description texts (UPDATEINFOPATH)
 #     QrvBase/base.cab               signed cabinets with sub-folders
@@ -24,9 +27,9 @@
 #   expected/      what each product's installation folder must hold after
 #                  the update, file by file (for checking a run)
 #
-# Exit status 0 when the tree is complete and every cabinet verifies with
-# osslsigncode against anchors.pem; 1 with the failing step on standard
-# error; 2 on a usage error.
+# Exit status 0 when the tree is complete, "qrvpublish check" finds no fault
+# and every cabinet verifies with osslsigncode against anchors.pem; 1 with
+# the failing step on standard error; 2 on a usage error.
 set -euo pipefail
 
 if [ $# -ne 2 ]; then
@@ -39,10 +42,16 @@ if [ ! -d "$1" ]; then
 fi
 mkdir -p "$2"
 out=$(cd "$2" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+qrvpublish=${QRVPUBLISH:-$(command -v qrvpublish || true)}
+if [ -z "$qrvpublish" ] || [ ! -x "$qrvpublish" ]; then
+  echo "make_update_tree: no qrvpublish program: set QRVPUBLISH to the one of your build" >&2
+  exit 2
+fi
 pki=$out/pki
 srv=$out/updates
 rm -rf "$pki" "$srv" "$out/expected" "$out/work"
-mkdir -p "$pki" "$srv/QrvBase" "$srv/QrvWriter" "$out/expected" "$out/work"
+mkdir -p "$pki" "$out/expected" "$out/work"
 log=$pki/log.txt
 : >"$log"
 
@@ -53,7 +62,7 @@ fail() {
 }
 run() { "$@" >>"$log" 2>&1 || fail "failed: $*"; }
 
-for tool in openssl gcab osslsigncode; do
+for tool in openssl osslsigncode; do
   command -v "$tool" >/dev/null 2>&1 || fail "$tool is not installed (scripts/setup.sh installs it)"
 done
 
@@ -107,91 +116,13 @@ qorvane
 writer"
 put QrvWriter spell dict/README.txt "Spelling dictionaries of the Spell feature, level 2."
 
-# pack PRODUCT CABINET: gcab stores the paths as given, so it runs inside the
-# cabinet's work folder; then the maker signs it into the served folder.
-pack() {
-  local product=$1 cab=$2 names
-  names=$(cd "$out/work/$product/$cab" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
-  # shellcheck disable=SC2086 # the names hold no blanks
-  (cd "$out/work/$product/$cab" && gcab -c "$out/work/$cab.cab" $names) >>"$log" 2>&1 ||
-    fail "gcab cannot pack $out/work/$product/$cab into $out/work/$cab.cab"
-  run osslsigncode sign -certs "$pki/maker.pem" -key "$pki/maker.key" -h sha256 \
-    -n "Qorvane demo update" -in "$out/work/$cab.cab" -out "$srv/$product/$cab.cab"
-  run osslsigncode verify -CAfile "$out/anchors.pem" -in "$srv/$product/$cab.cab"
-}
-pack QrvBase base
-pack QrvWriter writer
-pack QrvWriter spell
+# --- the tree: qupdate_s.ini, product files, notes and signed cabinets ---
+cp "$here/release.toml" "$out/work/release.toml"
+run "$qrvpublish" build "$out/work/release.toml" "$srv" --cert "$pki/maker.pem" --key "$pki/maker.key"
+run "$qrvpublish" check "$srv" --anchors "$out/anchors.pem"
+for cab in "$srv"/*/*.cab; do
+  run osslsigncode verify -CAfile "$out/anchors.pem" -in "$cab"
+done
 rm -rf "$out/work"
-
-# --- the update information: one file for the whole server ---
-# QrvWriter needs QrvBase at the same level, so choosing QrvWriter brings
-# QrvBase along.
-cat >"$srv/qupdate_s.ini" <<'EOF'
-[VersionInfo]
-QrvBase=2.0.0 (demo)
-QrvWriter=2.0.0 (demo)
-
-[UpdateVersionInfo]
-QrvBase=2
-QrvWriter=2
-
-[COUNT]
-QrvBase=1
-QrvWriter=2
-
-[UpdateDependency]
-QrvWriter=QrvBase
-
-[UPDATEINFOPATH]
-QrvBase=QrvBase.txt
-QrvWriter=QrvWriter.txt
-EOF
-
-cat >"$srv/QrvBase.txt" <<'EOF'
-Qorvane Base 2.0 (demo)
-
-- The shared program files and fonts of the demo products, level 2.
-EOF
-cat >"$srv/QrvWriter.txt" <<'EOF'
-Qorvane Writer 2.0 (demo)
-
-- A new letter template.
-- Spelling dictionaries (for installations with the Spell feature).
-- Needs Qorvane Base 2.0, which is updated with it.
-EOF
-
-# --- the product files: file lists per feature, then the actions ---
-# Paths use the server's backslashes; the updater turns them into folders.
-cat >"$srv/QrvBase.ini" <<'EOF'
-[QrvBase]
-QrvBaseCOUNT=1
-QrvBase0FILE=QrvBase\base.cab
-REGISTRYCOUNT=1
-REGISTRY0ROOT=2
-REGISTRY0KEY=SOFTWARE\QRV\Demo\QrvBase
-REGISTRY0NAME=Version
-REGISTRY0VALUE=2
-REGISTRY0TYPE=1
-SHORTCUTCOUNT=0
-EOF
-cat >"$srv/QrvWriter.ini" <<'EOF'
-[QrvWriter]
-QrvWriterCOUNT=1
-QrvWriter0FILE=QrvWriter\writer.cab
-SpellCOUNT=1
-Spell0FILE=QrvWriter\spell.cab
-REGISTRYCOUNT=1
-REGISTRY0ROOT=2
-REGISTRY0KEY=SOFTWARE\QRV\Demo\QrvWriter
-REGISTRY0NAME=Version
-REGISTRY0VALUE=2
-REGISTRY0TYPE=1
-SHORTCUTCOUNT=1
-SHORTCUT0DIR=0
-SHORTCUT0FILEPATH=Bin\qrvwriter
-SHORTCUT0NAME=Qorvane Writer (demo)
-SHORTCUT0DESC=Write letters with the Qorvane demo
-EOF
 
 echo "make_update_tree: made $(find "$srv" -name '*.cab' | wc -l) signed cabinets in $srv"

@@ -7,7 +7,8 @@ namespace qrv::test {
 std::filesystem::path DemoTreeFixture::Scripts() { return std::filesystem::path(QRV_SOURCE_DIR) / "scripts" / "demo"; }
 
 void DemoTreeFixture::SetUp() {
-  const ProcessResult made = RunProcess("/bin/bash", {(Scripts() / "make_update_tree.sh").string(), Root(), m_out.string()});
+  const ProcessResult made = RunProcess("/bin/bash", {(Scripts() / "make_update_tree.sh").string(), Root(), m_out.string()},
+                                        {{"QRVPUBLISH", QRVPUBLISH_PATH}});
   ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
   m_server = std::make_unique<DemoTreeServer>(Scripts() / "serve.py", Served(), m_root / "serve.log");
   ASSERT_GT(m_server->Port(), 0) << m_server->Error();

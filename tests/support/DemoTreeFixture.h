@@ -17,7 +17,8 @@ namespace qrv::test {
 // products at level 1 (setup_sandbox.sh, through qrvctl). The updater's own
 // parts, or the qrvupdate program, then fetch, check and apply the tree.
 //
-// Built into test executables that define QRV_SOURCE_DIR and QRVCTL_PATH.
+// Built into test executables that define QRV_SOURCE_DIR, QRVCTL_PATH and
+// QRVPUBLISH_PATH (qrvpublish builds the tree).
 // Thread: the test's main thread.
 class DemoTreeFixture : public ::testing::Test {
  protected:

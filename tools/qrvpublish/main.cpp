@@ -8,13 +8,14 @@
 #include "tools/qrvpublish/BuildCommand.h"
 #include "tools/qrvpublish/CheckCommand.h"
 #include "tools/qrvpublish/PublishOutput.h"
+#include "tools/qrvpublish/ServeCommand.h"
 
 namespace {
 
 constexpr const char* kHelp =
     R"(Usage: qrvpublish COMMAND ...
 
-Build, sign and check a Qorvane Update server tree.
+Build, sign, check and serve a Qorvane Update server tree.
 
   build RELEASE.toml OUT [options]
       Make the tree OUT (a new or empty folder) from the release file:
@@ -41,6 +42,14 @@ Build, sign and check a Qorvane Update server tree.
       anchors or PEM and its subject must contain PATTERN (default: the
       updater's maker rule, O="QORVANE. INC and CN="QORVANE. INC).
 
+  serve TREE [--port N] [--address ADDR] [--location URL]
+      Serve TREE over HTTP below /updates/ (127.0.0.1 unless ADDR is given;
+      port 8080, 0 lets the system choose) and answer any path ending in
+      AUpdate70.jsp with the download location (default
+      http://ADDR:PORT/updates/), to try a tree with the updater before it
+      goes to a real web server. Prints the port on the first line; SIGINT
+      or SIGTERM ends it.
+
 Exit status: 0 success, 1 failure or faults found, 2 usage error.
 )";
 
@@ -64,5 +73,6 @@ int main(int argc, char** argv) {
   }
   if (command == "build") return qrv::tools::BuildCommand::Run(rest);
   if (command == "check") return qrv::tools::CheckCommand::Run(rest);
+  if (command == "serve") return qrv::tools::ServeCommand::Run(rest);
   return PublishOutput::Usage("unknown command \"" + command + "\"");
 }

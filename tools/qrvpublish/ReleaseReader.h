@@ -18,10 +18,11 @@ namespace qrv::tools {
 //   notes = "text" | notes_file = "Writer.txt"   # optional update-content text
 //   depends = ["Base"]             # products updated together with this one
 //   run = ['bin\writer']           # programs started after the update
-//   [[product.feature]]            # name = product key or a registry subkey
-//   name = "Writer"; source = "src/writer"; cabinet = "writer"
-//   [[product.registry]]           # root HKCR/HKCU/HKLM/HKU/HKCC, type
-//   root = "HKLM"; key = '...'; name = "..."; type = "string"|"dword"|"binary"; value = "..."
+//   [[product.feature]]            name (the product key or a registry subkey
+//                                  name), source (folder), cabinet (base name
+//                                  of its .cab files; default: the name)
+//   [[product.registry]]           root (HKCR, HKCU, HKLM, HKU, HKCC), key,
+//                                  name, type (string, dword, binary), value
 //   [[product.remove_registry]]    root, key, name
 //   [[product.shortcut]]           folder = "programs"|"desktop"|"start-menu",
 //                                  target, name, description

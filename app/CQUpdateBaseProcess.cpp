@@ -1,10 +1,8 @@
 #include "app/CQUpdateBaseProcess.h"
 
 #include "app/DlgMgrProgress.h"
+#include "app/LocalUpdateEngine.h"
 #include "app/StandByWindow.h"
-#include "app/UpdateSchedule.h"
-#include "apply/LogOnEntry.h"
-#include "config/CQUpdateMgrEnv.h"
 #include "platform/core/Diagnostics.h"
 #include "platform/core/MessageService.h"
 #include "platform/system/PlatformVersion.h"
@@ -19,7 +17,7 @@ CQUpdateBaseProcess* g_instance = nullptr;
 
 }  // namespace
 
-CQUpdateBaseProcess::CQUpdateBaseProcess() {
+CQUpdateBaseProcess::CQUpdateBaseProcess() : m_localEngine(std::make_unique<LocalUpdateEngine>(this)) {
   g_instance = this;
   m_previousProgress = platform::UpdateProgress::Install(std::make_shared<DlgMgrProgress>());
 }
@@ -33,6 +31,8 @@ CQUpdateBaseProcess::~CQUpdateBaseProcess() {
 
 CQUpdateBaseProcess* CQUpdateBaseProcess::GetInstance() { return g_instance; }
 
+void CQUpdateBaseProcess::SetEngine(std::unique_ptr<UpdateEngine> engine) { m_engine = std::move(engine); }
+
 bool CQUpdateBaseProcess::CreateModeWindow(uint32_t mode) {
   // The old window goes before the new one is made: both register with this
   // object and open the trace.
@@ -41,10 +41,11 @@ bool CQUpdateBaseProcess::CreateModeWindow(uint32_t mode) {
   return m_dlgMgr != nullptr;
 }
 
-int32_t CQUpdateBaseProcess::IsUpdateDue() const { return UpdateSchedule::IsUpdateDue(m_autoMode != 0) ? 1 : 0; }
+int32_t CQUpdateBaseProcess::IsUpdateDue() const { return Engine().IsUpdateDue(m_autoMode != 0) ? 1 : 0; }
 
 int32_t CQUpdateBaseProcess::Run(uint32_t mode) {
   SetAutoMode(mode);
+  if (m_engine) m_engine->SetAutoMode(mode);
   if (!CreateModeWindow(mode)) {
     m_outcome = RunOutcome::kNoWindow;
     platform::Diagnostics::Report("no window for run mode " + std::to_string(mode) + ": nothing was run");
@@ -62,7 +63,7 @@ int32_t CQUpdateBaseProcess::Run(uint32_t mode) {
     // start counts as today's check, so it does not come back every day.
     windowMode = kModeInteractive;
     CreateModeWindow(windowMode);
-    RecordLastUpdate();
+    Engine().RecordLastUpdate();
   }
   if (oldPlatform) {
     RefuseOldPlatform();
@@ -82,8 +83,8 @@ void CQUpdateBaseProcess::RefuseOldPlatform() {
   // on starting an automatic run that can only refuse. The outcome is
   // reported, not acted on: the message below is what the user must read.
   std::string error;
-  if (!LogOnEntry::Remove(error)) platform::Diagnostics::Report(error);
-  CQUpdateMgrEnv().SetAutoUpdate(0);
+  if (!Engine().SetLogOnEntry(false, error)) platform::Diagnostics::Report(error);
+  Engine().SetAutoUpdate(0);
   platform::MessageService::Current().ShowWith(kStringOldPlatform, m_homePage, platform::MessageService::kOk);
 }
 

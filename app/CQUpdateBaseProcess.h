@@ -7,6 +7,7 @@
 
 #include "app/CQUpdateBase.h"
 #include "app/CQUpdateDlgMgr.h"
+#include "app/UpdateEngine.h"
 
 namespace qrv {
 namespace platform {
@@ -59,6 +60,12 @@ class CQUpdateBaseProcess : public CQUpdateBase {
   // The maker's home page named by message 158 (the front-end knows it).
   void SetHomePage(std::string address) { m_homePage = std::move(address); }
 
+  // The engine the windows and the launcher use: this object's own run
+  // (a LocalUpdateEngine on it) unless the front-end set another, such as a
+  // privileged service's. Set it before Run; null restores the own one.
+  void SetEngine(std::unique_ptr<UpdateEngine> engine);
+  UpdateEngine& Engine() const { return m_engine ? *m_engine : *m_localEngine; }
+
   // How the last Run ended.
   enum class RunOutcome {
     kNotRun,        // Run was not called
@@ -91,6 +98,8 @@ class CQUpdateBaseProcess : public CQUpdateBase {
   // Message 158, automatic updating off, the log-on entry removed.
   void RefuseOldPlatform();
 
+  std::unique_ptr<UpdateEngine> m_localEngine;
+  std::unique_ptr<UpdateEngine> m_engine;  // null: m_localEngine
   std::unique_ptr<CQUpdateDlgMgr> m_dlgMgr;
   std::shared_ptr<platform::UpdateProgress> m_previousProgress;
   WindowFactory m_windowFactory;

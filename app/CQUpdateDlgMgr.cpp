@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/CQUpdateBaseProcess.h"
+#include "app/UpdateEngine.h"
 #include "platform/core/MessageService.h"
 #include "app/ProductCheckList.h"
 #include "app/ProgressControl.h"
@@ -29,6 +30,8 @@ CQUpdateDlgMgr::CQUpdateDlgMgr() : m_process(CQUpdateBaseProcess::GetInstance())
 
 CQUpdateDlgMgr::~CQUpdateDlgMgr() = default;
 
+UpdateEngine& CQUpdateDlgMgr::Engine() { return UpdateEngine::Current(); }
+
 void CQUpdateDlgMgr::Trace(std::string_view label) { m_trace.WriteEvent(label, static_cast<int32_t>(m_phase)); }
 
 int32_t CQUpdateDlgMgr::RunDialog() { return 1; }
@@ -37,19 +40,18 @@ bool CQUpdateDlgMgr::UpdatePrepare(int32_t /*messageId*/) {
   const bool interactive = m_process != nullptr && m_process->IsAutoMode() == 0;
   if (interactive) m_process->ShowStandBy();
   m_phase = UpdatePhase::kPrepare;
-  const int32_t found = m_process != nullptr ? m_process->QueryUpdates() : 0;
+  const int32_t found = Engine().QueryUpdates();
   if (interactive) m_process->CloseStandBy();
   return OnPrepareFinish(found);
 }
 
 int32_t CQUpdateDlgMgr::UpdateDownload(std::vector<std::string>& products) {
   m_phase = UpdatePhase::kDownload;
-  if (m_process == nullptr) return 0;
-  const int32_t result = m_process->StartDownload(products);
+  const int32_t result = Engine().StartDownload(products);
   // An automatic run whose download failed has ended (state 0, folder
   // cleaned): nobody watches it, so nothing is shown and the server is not
   // asked again.
-  if (m_process->IsAutoMode() != 0 && (result == 2 || result == 5 || result == 6)) return result;
+  if (m_process != nullptr && m_process->IsAutoMode() != 0 && (result == 2 || result == 5 || result == 6)) return result;
   switch (result) {
     case 2: UpdatePrepare(kMessageRetry); break;
     case 5: Show(kStringSignature); UpdatePrepare(kMessageRetry); break;
@@ -65,45 +67,38 @@ void CQUpdateDlgMgr::UpdateWait() { m_phase = UpdatePhase::kWait; }
 int32_t CQUpdateDlgMgr::UpdateCopyFile() {
   m_phase = UpdatePhase::kFileCopy;
   Trace("DlgMgr-UpdateCopyFile");
-  return m_process != nullptr ? m_process->CopyFiles() : 0;
+  return Engine().CopyFiles();
 }
 
 void CQUpdateDlgMgr::UpdateFinalize() {
   m_phase = UpdatePhase::kFinalize;
-  if (m_process == nullptr) return;
   // The commit runs even after a failed action: the files are in place and
   // their levels recorded, so forgetting the old levels is still right.
-  m_process->ApplyActions();
-  m_process->CompleteUpdate();
+  Engine().ApplyActions();
+  Engine().CompleteUpdate();
 }
 
 void CQUpdateDlgMgr::UpdateFinish(int32_t aborted) {
   m_phase = UpdatePhase::kFinish;
-  if (m_process != nullptr) m_process->EndUpdateState(aborted);
+  Engine().EndUpdateState(aborted);
 }
 
 void CQUpdateDlgMgr::OnFileTransferBegin() {
-  if (m_process == nullptr) return;
-  const int32_t count = m_process->GetTotalFileCount();
+  const int32_t count = Engine().GetTotalFileCount();
   if (count >= 1) SetProgressRange(static_cast<uint32_t>(count));
 }
 
 void CQUpdateDlgMgr::OnFileTransferFinish() {
-  const std::string log = UpdateFiles::LogPath();
-  if (!platform::ProfileFile::WriteString(log, "DOWNLOAD", "STATUS", "SUCCESS")) {
-    platform::Diagnostics::Report("cannot record the finished download in " + log + ": " +
-                                  platform::LastError::Text());
-  }
+  Engine().RecordDownloadFinished();
   CompleteProgress();
 }
 
 void CQUpdateDlgMgr::OnFileTransferCancel() {
-  if (m_process != nullptr) m_process->CancelDownload();
+  Engine().CancelDownload();
 }
 
 void CQUpdateDlgMgr::OnFileCopyBegin() {
-  if (m_process == nullptr) return;
-  const int32_t count = m_process->GetTotalFileCount();
+  const int32_t count = Engine().GetTotalFileCount();
   if (count >= 1) SetProgressRange(static_cast<uint32_t>(count));
   // The bar stood full at the end of the download; the copy starts afresh.
   if (m_progress != nullptr) m_progress->SetPos(0);
@@ -123,22 +118,20 @@ void CQUpdateDlgMgr::CompleteProgress() {
 
 void CQUpdateDlgMgr::OnFileCopyCancel() {
   SetProgressText(platform::ProgressKind::kCancelling, {}, 0);
-  if (m_process == nullptr) return;
-  m_process->CancelCopy();
-  m_process->RollbackCopy(1);
+  Engine().CancelCopy();
+  Engine().RollbackCopy(1);
 }
 
 void CQUpdateDlgMgr::OnFileTransferError(int32_t result) {
   Show(result == 3 ? kStringConnectFailed : result == 4 ? kStringFilesMissing : kStringUpdateError);
-  if (m_process != nullptr) m_process->CancelDownload();
+  Engine().CancelDownload();
 }
 
 void CQUpdateDlgMgr::OnFileCopyError() {
   Show(kStringAborted);
   SetProgressText(platform::ProgressKind::kCancelling, {}, 0);
-  if (m_process == nullptr) return;
-  m_process->CancelCopy();
-  m_process->RollbackCopy(1);
+  Engine().CancelCopy();
+  Engine().RollbackCopy(1);
 }
 
 void CQUpdateDlgMgr::OnErrorReserved1() { Show(kStringFinalizeError); }
@@ -149,7 +142,7 @@ void CQUpdateDlgMgr::OnErrorReserved2() { Show(kStringFinalizeError); }
 
 bool CQUpdateDlgMgr::OnPrepareFinish(int32_t /*found*/) {
   // The interactive window shows its (possibly empty) list either way.
-  if (m_process != nullptr) m_productList = m_process->GetUpdateTypes();
+  m_productList = Engine().GetUpdateTypes();
   return true;
 }
 
@@ -165,7 +158,7 @@ std::string CQUpdateDlgMgr::ProductStatusText(const std::string& product, platfo
   }
   // The registered name came from an installer or an update's registry
   // action: never let it steer a terminal or reorder the line.
-  const std::string name = platform::DisplayText::Escape(m_process != nullptr ? m_process->ProductName(product) : product);
+  const std::string name = platform::DisplayText::Escape(Engine().ProductName(product));
   std::string text = CQUpdateStrings::Get(id);
   const size_t at = text.find("%s");
   if (at != std::string::npos) text.replace(at, 2, name);
@@ -268,15 +261,14 @@ int32_t CQUpdateDlgMgr::FillProductList(ProductCheckList& list) {
     const auto row = static_cast<int32_t>(i);
     list.InsertRow(row, record.productName, record.version, record.latestVersion, record.product);
     list.SetCheckState(row, 1);
-    if (m_process != nullptr) m_process->LoadUpdateContent(record.product);
+    Engine().LoadUpdateContent(record.product);
   }
   return 1;
 }
 
 void CQUpdateDlgMgr::CollectDependencies(const std::string& product, std::vector<std::string>& result) const {
   result.push_back(product);
-  const std::string list =
-      platform::ProfileFile::GetString(UpdateFiles::InfoPath(), "UpdateDependency", product, "", UpdateFiles::kValueChars);
+  const std::string list = Engine().UpdateDependency(product);
   size_t start = 0;
   while (start <= list.size()) {
     size_t end = list.find('|', start);

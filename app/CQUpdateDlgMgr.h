@@ -14,6 +14,7 @@
 namespace qrv {
 
 class CQUpdateBaseProcess;
+class UpdateEngine;
 class ProductCheckList;
 class ProgressControl;
 class StatusControl;
@@ -122,6 +123,8 @@ class CQUpdateDlgMgr {
   // A "-LABEL---PHASE" line in the trace.
   void Trace(std::string_view label);
   CQUpdateBaseProcess* Process() const { return m_process; }
+  // The engine of the run (UpdateEngine::Current()).
+  static UpdateEngine& Engine();
 
   CQUpdateBaseProcess* m_process;
   CQUpdateTraceFile m_trace;

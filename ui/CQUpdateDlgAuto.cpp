@@ -10,7 +10,7 @@
 
 #include "app/CQUpdateBaseProcess.h"
 #include "app/UpdateState.h"
-#include "config/CQUpdateMgrEnv.h"
+#include "app/UpdateEngine.h"
 #include "platform/core/Diagnostics.h"
 #include "platform/core/DisplayText.h"
 #include "platform/core/MessageService.h"
@@ -121,10 +121,9 @@ void CQUpdateDlgAuto::OnInitDialog() {
                                   "without waiting for a click");
   }
 
-  const uint32_t state = CQUpdateMgrEnv().GetUpdateState();
-  switch (static_cast<UpdateState>(state)) {
+  switch (Engine().StoredUpdateState()) {
     case UpdateState::kCopyBegun:
-      if (m_process != nullptr) m_process->RollbackCopy(0);
+      Engine().RollbackCopy(0);
       m_icon = kIconReady;
       MakeTrayIcon(kIconReady);
       Trace("DlgAuto-OnInitDialog-_UPDATE_STATE_FILECOPY_BEGIN");
@@ -299,7 +298,7 @@ void CQUpdateDlgAuto::SetProgressText(platform::ProgressKind kind, std::string_v
   switch (m_phase) {
     case UpdatePhase::kPrepare: ApplyIcon(Text(kUpdateAvailable)); break;
     case UpdatePhase::kDownload: {
-      const int32_t total = m_process != nullptr ? m_process->GetTotalFileCount() : 0;
+      const int32_t total = Engine().GetTotalFileCount();
       const double percent = total > 0 ? static_cast<double>(value) / total * 100.0 : 0.0;
       m_icon = kIconWorking;
       ApplyIcon(Text(kStatusPrefix) + QString::asprintf("%.0f%%", percent));

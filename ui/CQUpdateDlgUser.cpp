@@ -164,8 +164,7 @@ bool CQUpdateDlgUser::OnPrepareFinish(int32_t found) {
   CQUpdateDlgMgr::OnPrepareFinish(found);
   // An empty list is also what a server that did not answer gives; a fresh
   // check says so (after a failed download the run has said it already).
-  if (m_process != nullptr && m_prepareMessage == 0 &&
-      m_process->LastPrepareOutcome() == CQUpdateBase::PrepareOutcome::kUnreachable) {
+  if (m_prepareMessage == 0 && Engine().LastPrepareOutcome() == CQUpdateBase::PrepareOutcome::kUnreachable) {
     platform::MessageService::Current().Show(kStringNoNetwork, platform::MessageService::kOk);
   }
   // The window shows its list also when nothing can be updated.

@@ -11,18 +11,15 @@
 #include <filesystem>
 #include <system_error>
 
-#include "apply/LogOnEntry.h"
+#include "app/UpdateEngine.h"
 #include "config/CQUpdateUtilRegistry.h"
 #include "config/StoredPassword.h"
 #include "platform/core/Diagnostics.h"
 #include "platform/core/MessageService.h"
-#include "platform/core/PrivateFolder.h"
 #include "platform/core/ProgramFolders.h"
 #include "platform/system/PlatformVersion.h"
 #include "platform/thread/EventPump.h"
-#include "platform/thread/WorkerThread.h"
 #include "res/StringIds.h"
-#include "transfer/CQUpdateDownloadMgr.h"
 #include "transfer/CQUpdateTransferFile.h"
 #include "ui/Artwork.h"
 #include "ui/DialogUnits.h"
@@ -34,6 +31,8 @@
 namespace qrv {
 
 namespace {
+
+UpdateEngine& Engine() { return UpdateEngine::Current(); }
 
 constexpr uint32_t kCaptionSettings = 128;
 constexpr uint32_t kStringCannotConnect = 129;
@@ -111,20 +110,20 @@ void CQUpdateEnvSetDlg::Open() {
 
   // Opening shows the stored server; it writes nothing, so that Cancel right
   // away leaves the store as it was.
-  const tagSERVERINFO active = m_env.GetServerInfo();
+  const tagSERVERINFO active = Engine().GetServerInfo();
   const bool byType = active.type == kServerTypeNetwork || active.type == kServerTypeFtp;
-  m_internetPath = byType ? m_env.GetDefaultServerPath() : m_env.GetServerPath();
+  m_internetPath = byType ? Engine().GetDefaultServerPath() : Engine().GetServerPath();
   SelectServerType(byType ? active.type : kServerTypeHttp, false);
 
   m_oldPlatform = platform::PlatformVersion::Major() < kOldestCurrentPlatform;
-  SetAutoUpdate(m_env.IsAutoUpdate() == 1 && !m_oldPlatform);
+  SetAutoUpdate(Engine().IsAutoUpdate() == 1 && !m_oldPlatform);
   m_ui->autoRadio->setEnabled(!m_oldPlatform);
 
   for (int i = 0; i < kPeriods; ++i) m_ui->periodList->addItem(FormTexts::Text(kFirstPeriodString + i));
-  const uint32_t term = m_env.GetTerm();
+  const uint32_t term = Engine().GetTerm();
   m_ui->periodList->setCurrentIndex(term >= 1 && term <= kPeriods ? static_cast<int>(term) - 1 : 0);
 
-  m_ui->downloadEdit->setText(QString::fromStdString(m_env.GetDownloadPath(0)));
+  m_ui->downloadEdit->setText(QString::fromStdString(Engine().GetDownloadPath()));
 }
 
 void CQUpdateEnvSetDlg::SelectServerType(uint32_t type, bool writeStore) {
@@ -140,14 +139,14 @@ void CQUpdateEnvSetDlg::SelectServerType(uint32_t type, bool writeStore) {
   m_ui->ftpRadio->setChecked(ftp);
 
   // The store's active values become the saved ones of the type at once.
-  if (writeStore) m_env.SelectServerType(type);
+  if (writeStore) Engine().SelectServerType(type);
 
   if (m_type != 0) m_scratch[m_type] = FromFields(m_type);
   m_type = type;
   // A type shows its saved values the first time it is chosen, and what was
   // typed into it when it is chosen again.
   if ((network || ftp) && !m_visited[type]) {
-    m_scratch[type] = m_env.GetServerInfo();
+    m_scratch[type] = Engine().GetServerInfo();
     m_scratch[type].type = type;
     if (network) m_scratch[type].port = 0;
   }
@@ -260,12 +259,10 @@ bool CQUpdateEnvSetDlg::TestConnection(const tagSERVERINFO& server) {
   QApplication::setOverrideCursor(Qt::WaitCursor);
   const platform::EventPump::Hook previous =
       platform::EventPump::SetThreadHook([] { QCoreApplication::processEvents(QEventLoop::AllEvents); });
-  const uint32_t result = platform::WorkerThread::Run(
-      [server] {
-        CQUpdateDownloadMgr manager(server);
-        return manager.Connect();
-      },
-      std::chrono::milliseconds{kPumpIntervalMs});
+  const std::chrono::milliseconds previousInterval = platform::EventPump::ThreadInterval();
+  platform::EventPump::SetThreadInterval(std::chrono::milliseconds{kPumpIntervalMs});
+  const uint32_t result = Engine().TestConnection(server);
+  platform::EventPump::SetThreadInterval(previousInterval);
   platform::EventPump::SetThreadHook(previous);
   QApplication::restoreOverrideCursor();
   setEnabled(true);
@@ -284,36 +281,11 @@ bool CQUpdateEnvSetDlg::TestConnection(const tagSERVERINFO& server) {
 
 void CQUpdateEnvSetDlg::WriteLogOnEntry() const {
   std::string error;
-  const bool done = m_ui->autoRadio->isChecked() ? LogOnEntry::Write(error) : LogOnEntry::Remove(error);
+  const bool done = Engine().SetLogOnEntry(m_ui->autoRadio->isChecked(), error);
   if (!done) platform::Diagnostics::Report("settings: the start-at-log-on entry: " + error);
 }
 
-bool CQUpdateEnvSetDlg::TestDownloadFolder() const {
-  namespace fs = std::filesystem;
-  std::string text = Text(m_ui->downloadEdit);
-  // An empty or relative path would put the downloads wherever the program
-  // happens to run (for an empty one: at the root of the file system).
-  if (text.empty() || text.front() != '/') return false;
-  if (text.back() != '/') text += '/';
-  const fs::path folder = text + "QRVDownload";
-  std::error_code ec;
-  // The deepest folder of the path that is there already: everything below
-  // it is made by the test and goes again, so a mistyped path leaves nothing.
-  fs::path kept = folder;
-  while (kept.has_relative_path() && !fs::exists(fs::symlink_status(kept, ec))) kept = kept.parent_path();
-  // The run keeps its downloads only in a folder nobody else can change (nor
-  // swap a folder above it); a folder it would refuse is refused here, where
-  // the user can still choose another.
-  std::string error;
-  const bool accepted = platform::PrivateFolder::Ensure(folder.string(), error);
-  if (!accepted) platform::Diagnostics::Report("settings: the download folder: " + error);
-  // Folders that were there before are the user's; only ours go again, and
-  // only while empty (fs::remove takes no folder that holds anything).
-  for (fs::path made = folder; made != kept && made.has_relative_path(); made = made.parent_path()) {
-    if (!fs::remove(made, ec)) break;
-  }
-  return accepted;
-}
+bool CQUpdateEnvSetDlg::TestDownloadFolder() const { return Engine().TestDownloadFolder(Text(m_ui->downloadEdit)); }
 
 void CQUpdateEnvSetDlg::Store() const {
   const std::array<QRadioButton*, 3> radios{m_ui->internetRadio, m_ui->networkRadio, m_ui->ftpRadio};
@@ -321,21 +293,19 @@ void CQUpdateEnvSetDlg::Store() const {
     const QRadioButton* radio = radios[type - 1];
     if (!radio->isChecked()) continue;
     if (!radio->isEnabled()) {
-      m_env.ResetServerInfo();
+      Engine().ResetServerInfo();
       continue;
     }
-    tagSERVERINFO info = FromFields(type);
-    std::string stored;
-    if (!info.password.empty()) EncryptPassword(info.password, stored);  // checked by Validate
-    info.password = stored;
-    m_env.SetServerInfo(info);
-    m_env.SaveServerInfoByType(info);
+    // The engine stores the password encrypted (Validate checked it can).
+    const tagSERVERINFO info = FromFields(type);
+    Engine().SetServerInfo(info);
+    Engine().SaveServerInfoByType(info);
     break;
   }
   const bool automatic = m_ui->autoRadio->isChecked();
-  m_env.SetAutoUpdate(automatic ? 1 : 0);
-  m_env.SetTerm(automatic ? static_cast<uint32_t>(m_ui->periodList->currentIndex()) + 1 : 1);
-  m_env.SetDownloadPath(Text(m_ui->downloadEdit));
+  Engine().SetAutoUpdate(automatic ? 1 : 0);
+  Engine().SetTerm(automatic ? static_cast<uint32_t>(m_ui->periodList->currentIndex()) + 1 : 1);
+  Engine().SetDownloadPath(Text(m_ui->downloadEdit));
 }
 
 void CQUpdateEnvSetDlg::reject() {

@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 
-#include "config/CQUpdateMgrEnv.h"
 #include "config/tagSERVERINFO.h"
 
 class QLineEdit;
@@ -77,7 +76,6 @@ class CQUpdateEnvSetDlg : public QDialog {
   tagSERVERINFO FromFields(uint32_t type) const;
   void Fail(uint32_t stringId) const;
 
-  CQUpdateMgrEnv m_env;
   // What each type's fields held when another type was chosen; index 0 unused.
   std::array<tagSERVERINFO, 4> m_scratch{};
   std::array<bool, 4> m_visited{};

@@ -7,15 +7,12 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include "app/UpdateEngine.h"
 #include "app/CQUpdateBaseProcess.h"
 #include "app/CQUpdateDlgMgr.h"
-#include "apply/UpdateFiles.h"
 #include "platform/core/Diagnostics.h"
 #include "platform/core/LastError.h"
-#include "platform/profile/ProfileFile.h"
-#include "platform/registry/RegistryKey.h"
 #include "platform/shell/Launcher.h"
-#include "transfer/TransferPath.h"
 #include "ui/CQUpdateEnvSetDlg.h"
 #include "ui/DialogUnits.h"
 #include "ui/FormTexts.h"
@@ -119,16 +116,7 @@ std::vector<std::string> CQUpdatePropertyPageList::CheckedProducts() const {
   return products;
 }
 
-bool CQUpdatePropertyPageList::HomepageHidden() {
-  platform::RegistryKey key;
-  if (platform::RegistryKey::Open(platform::kRootLocalMachine, kExecuteOptionKey, platform::RegAccess::kRead, key) !=
-      platform::RegStatus::kOk) {
-    return false;
-  }
-  platform::RegValue value;
-  if (key.Query("NorthAmerica", value) != platform::RegStatus::kOk || value.type != platform::kRegDword) return false;
-  return value.AsDword() == 1u;
-}
+bool CQUpdatePropertyPageList::HomepageHidden() { return UpdateEngine::Current().HomepageHidden(); }
 
 void CQUpdatePropertyPageList::OnItemChanged(QTreeWidgetItem* item) {
   if (!m_notify) return;
@@ -160,15 +148,13 @@ void CQUpdatePropertyPageList::ShowContent(int row) {
     if (m_checkList->RowCount() > 0) m_ui->content->setPlainText(FormTexts::Text(kStringSelectPrompt));
     return;
   }
-  const std::string product = m_checkList->RowProduct(row);
-  const std::string folder = UpdateFiles::DownloadFolder();
-  const std::string name =
-      platform::ProfileFile::GetString(UpdateFiles::InfoPath(), "UPDATEINFOPATH", product, "", UpdateFiles::kValueChars);
-  // The same local name the file was fetched under; a name that would leave
-  // the download folder was never fetched and shows nothing.
-  std::string local;
-  if (name.empty() || !TransferPath::Normalise(name, local)) return;
-  m_ui->content->setPlainText(UpdateContentText::Read(TransferPath::Join(folder, local)));
+  std::string bytes;
+  bool truncated = false;
+  if (!UpdateEngine::Current().ReadUpdateContent(m_checkList->RowProduct(row), UpdateContentText::kMaxBytes, bytes,
+                                                 truncated)) {
+    return;
+  }
+  m_ui->content->setPlainText(UpdateContentText::Show(bytes, truncated));
 }
 
 void CQUpdatePropertyPageList::OnOptions() {

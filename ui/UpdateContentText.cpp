@@ -1,13 +1,12 @@
 #include "ui/UpdateContentText.h"
 
-#include <fcntl.h>
 #include <iconv.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <QStringDecoder>
 #include <algorithm>
 #include <cerrno>
+
+#include "platform/core/RegularFile.h"
 
 namespace qrv {
 
@@ -28,33 +27,14 @@ qsizetype IncompleteUtf8Tail(const QByteArray& text) {
 }  // namespace
 
 QString UpdateContentText::Read(const std::string& path) {
-  // The name came from the server: a link planted in the download folder must
-  // not make the window show some other file.
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return {};
-  struct stat st {};
-  QByteArray bytes;
+  std::string bytes;
   bool truncated = false;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    // One byte more than expected tells a file of exactly kMaxBytes from a
-    // larger one; a small file needs no megabyte.
-    bytes.resize(std::min<qsizetype>(st.st_size, kMaxBytes) + 1);
-    qsizetype got = 0;
-    while (got < bytes.size()) {
-      const ssize_t n = read(fd, bytes.data() + got, static_cast<size_t>(bytes.size() - got));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        got = 0;  // a read fault shows nothing rather than half a text
-        break;
-      }
-      if (n == 0) break;
-      got += n;
-    }
-    truncated = got > kMaxBytes;
-    bytes.truncate(std::min(got, kMaxBytes));
-  }
-  close(fd);
-  QString text = Decode(std::move(bytes), truncated);
+  if (!platform::RegularFile::ReadPrefix(path, static_cast<size_t>(kMaxBytes), bytes, truncated)) return {};
+  return Show(bytes, truncated);
+}
+
+QString UpdateContentText::Show(const std::string& bytes, bool truncated) {
+  QString text = Decode(QByteArray::fromStdString(bytes), truncated);
   QString broken;
   broken.reserve(text.size() + text.size() / kMaxLineChars + 1);
   qsizetype run = 0;

@@ -26,6 +26,9 @@ class UpdateContentText {
   // missing, is a link or not a regular file, or cannot be read. The text
   // ends at the first NUL byte; its lines are broken at kMaxLineChars.
   static QString Read(const std::string& path);
+  // The text of bytes read from such a file (truncated: cut at kMaxBytes),
+  // decoded and broken as Read does.
+  static QString Show(const std::string& bytes, bool truncated);
   // Decodes bytes as above. truncated says the bytes were cut at kMaxBytes:
   // an incomplete character at their end is dropped, not taken as a fault.
   static QString Decode(QByteArray bytes, bool truncated);

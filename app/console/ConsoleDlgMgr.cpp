@@ -113,7 +113,7 @@ int32_t ConsoleDlgMgr::RunInteractive() {
 }
 
 int32_t ConsoleDlgMgr::RunAutomatic() {
-  const auto resume = m_process != nullptr ? m_process->ResumeInterruptedRun() : CQUpdateBase::ResumePoint::kPrepare;
+  const auto resume = Engine().ResumeInterruptedRun();
   switch (resume) {
     case CQUpdateBase::ResumePoint::kCopy: return CopyAndFinish();
     case CQUpdateBase::ResumePoint::kFinalize:
@@ -163,7 +163,7 @@ int32_t ConsoleDlgMgr::CopyAndFinish() {
   if (g_interrupted.load()) {
     Pump();
     if (m_copyCancelled) {
-      if (m_process != nullptr) m_process->SetUpdateState(UpdateState::kCopyFailed);
+      Engine().SetUpdateState(UpdateState::kCopyFailed);
       UpdateFinish(1);
       return kExitInterrupted;
     }
@@ -175,9 +175,9 @@ int32_t ConsoleDlgMgr::CopyAndFinish() {
 }
 
 bool ConsoleDlgMgr::ReportDroppedProducts() {
-  if (m_process == nullptr || m_process->DroppedProducts().empty()) return false;
+  if (Engine().DroppedProducts().empty()) return false;
   std::string names;
-  for (const std::string& product : m_process->DroppedProducts()) {
+  for (const std::string& product : Engine().DroppedProducts()) {
     if (!names.empty()) names += ", ";
     names += product;
   }
@@ -186,8 +186,7 @@ bool ConsoleDlgMgr::ReportDroppedProducts() {
 }
 
 bool ConsoleDlgMgr::ReportPrepareFailure() {
-  if (m_process == nullptr) return false;
-  switch (m_process->LastPrepareOutcome()) {
+  switch (Engine().LastPrepareOutcome()) {
     case CQUpdateBase::PrepareOutcome::kFound:
     case CQUpdateBase::PrepareOutcome::kNothingPending: return false;
     case CQUpdateBase::PrepareOutcome::kUnreachable:
@@ -196,13 +195,13 @@ bool ConsoleDlgMgr::ReportPrepareFailure() {
     case CQUpdateBase::PrepareOutcome::kFailed: break;  // the engine showed its message
   }
   std::fprintf(m_out, "%s: %s\n", CQUpdateStrings::Get(kStringAppTitle).c_str(),
-               platform::DisplayText::Escape(m_process->PrepareFailure()).c_str());
+               platform::DisplayText::Escape(Engine().PrepareFailure()).c_str());
   std::fflush(m_out);
   return true;
 }
 
 bool ConsoleDlgMgr::ReportDamagedStores() {
-  const std::vector<std::string> reports = CQUpdateBase::DamagedStores();
+  const std::vector<std::string> reports = UpdateEngine::Current().DamagedStores();
   for (const std::string& report : reports) {
     platform::MessageService::Current().ShowWith(kStringStoreDamaged, report, platform::MessageService::kOk);
   }
@@ -293,9 +292,9 @@ void ConsoleDlgMgr::OnFileCopyError() {
   if (m_bar) m_bar->Finish();
   m_failed = true;
   // What failed, for whoever reads the output of a run nobody watched.
-  if (m_process != nullptr && !m_process->CopyFailureReason().empty()) {
+  if (!Engine().CopyFailureReason().empty()) {
     std::fprintf(m_out, "%s: %s\n", CQUpdateStrings::Get(kStringAppTitle).c_str(),
-                 platform::DisplayText::Escape(m_process->CopyFailureReason()).c_str());
+                 platform::DisplayText::Escape(Engine().CopyFailureReason()).c_str());
   }
   CQUpdateDlgMgr::OnFileCopyError();
 }

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "apply/LogOnEntry.h"
+#include "config/CQUpdateMgrEnv.h"
 #include "config/CQUpdateUtilRegistry.h"
 #include "config/StoredPassword.h"
 #include "platform/core/ProgramFolders.h"

@@ -13,8 +13,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev nettle-dev
   libcpp-httplib-dev python3 python3-pyftpdlib samba smbclient
   gcab osslsigncode openssl
-  # qrvpublish: release files and cabinets
-  libtomlplusplus-dev libgcab-dev
+  # qrvpublish: release files and cabinets; a software token and OpenSSL's
+  # PKCS#11 engine for its hardware-key test
+  libtomlplusplus-dev libgcab-dev softhsm2 libengine-pkcs11-openssl
   # a private session bus for the tray balloons' notification-service test
   dbus-daemon
   # the boot unit of the replacement queue is checked by systemd-analyze

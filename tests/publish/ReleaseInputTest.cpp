@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,42 @@ TEST_F(ReleaseInputTest, KeyProtectedByAPassPhraseSignsWithThePhraseFromAPipeOrF
                    "correct horse"});
   EXPECT_EQ(built.exitCode, 2);
   EXPECT_TRUE(Has(built.err, "use --pass-fd or --pass-file")) << built.err;
+}
+
+// A key that never leaves its token: SoftHSM stands for the hardware, the
+// PIN travels like a pass phrase.
+TEST_F(ReleaseInputTest, KeyOnAPkcs11TokenSignsThroughItsModule) {
+  const std::string module = "/usr/lib/softhsm/libsofthsm2.so";
+  if (!fs::exists(module) || !fs::exists("/usr/bin/softhsm2-util")) GTEST_SKIP() << "softhsm2 is not installed";
+  fs::create_directories(m_root / "tokens");
+  WriteFile(m_root / "softhsm2.conf", "directories.tokendir = " + (m_root / "tokens").string() + "\n");
+  const std::map<std::string, std::string> env{{"SOFTHSM2_CONF", (m_root / "softhsm2.conf").string()}, {"LC_ALL", "C"}};
+  ProcessResult made = RunProcess("/usr/bin/softhsm2-util",
+                                  {"--init-token", "--free", "--label", "qrv", "--pin", "4711", "--so-pin", "0815"}, env);
+  ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
+  made = RunProcess("/usr/bin/openssl", {"pkcs8", "-topk8", "-nocrypt", "-in", (m_fixtures / "pki/maker.key").string(),
+                                         "-out", (m_root / "maker.pk8").string()});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  made = RunProcess("/usr/bin/softhsm2-util", {"--import", (m_root / "maker.pk8").string(), "--token", "qrv", "--label",
+                                               "maker", "--id", "01", "--pin", "4711"},
+                    env);
+  ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
+  fs::remove(m_root / "maker.pk8");
+  auto build = [&](const std::string& out, const std::string& pin) {
+    return RunProcess(QRVPUBLISH_PATH,
+                      {"build", (Release() / "release.toml").string(), (m_root / out).string(), "--cert",
+                       (m_fixtures / "pki/maker.chain.pem").string(), "--key", "pkcs11:token=qrv;object=maker;type=private",
+                       "--pkcs11-module", module, "--pass-fd", "0"},
+                      env, pin);
+  };
+  const ProcessResult built = build("token", "4711\n");
+  ASSERT_EQ(built.exitCode, 0) << built.err;
+  const ProcessResult checked = Check(m_root / "token");
+  EXPECT_EQ(checked.exitCode, 0) << checked.err;
+  const ProcessResult wrong = build("wrong", "1234\n");
+  EXPECT_EQ(wrong.exitCode, 1);
+  EXPECT_TRUE(Has(wrong.err, "Login failed")) << wrong.err;
+  EXPECT_FALSE(fs::exists(m_root / "wrong"));
 }
 
 // Release files and output folders that would pack or overwrite what the

@@ -1,10 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <httplib.h>
+
+#include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
+#include "platform/trust/AuthenticodeVerifier.h"
 #include "tests/publish/PublishFixture.h"
 
 namespace qrv::test {
@@ -110,6 +117,59 @@ TEST_F(ReleaseInputTest, KeyOnAPkcs11TokenSignsThroughItsModule) {
   EXPECT_EQ(wrong.exitCode, 1);
   EXPECT_TRUE(Has(wrong.err, "Login failed")) << wrong.err;
   EXPECT_FALSE(fs::exists(m_root / "wrong"));
+}
+
+// --timestamp-url: osslsigncode asks a time-stamping authority (here one on
+// loopback, answering with "openssl ts -reply" and the test PKI's stamper)
+// and the client's verifier finds the stamp valid.
+TEST_F(ReleaseInputTest, TimestampUrlAddsAStampTheClientsVerifierAccepts) {
+  WriteFile(m_root / "tsa/serial", "01\n");
+  WriteFile(m_root / "tsa/ts.cnf", "[tsa]\ndefault_tsa = stamper\n[stamper]\nserial = " + (m_root / "tsa/serial").string() +
+                                       "\ndefault_policy = 1.2.3.4.1\ndigests = sha256, sha384, sha512\n"
+                                       "signer_digest = sha256\ness_cert_id_alg = sha256\naccuracy = secs:1\n");
+  std::atomic<int> stamped{0};
+  std::string failure;
+  std::mutex failureLock;
+  httplib::Server tsa;
+  tsa.Post("/stamp", [&](const httplib::Request& req, httplib::Response& res) {
+    const fs::path query = m_root / "tsa/query.tsq", reply = m_root / "tsa/reply.tsr";
+    { std::ofstream(query, std::ios::binary) << req.body; }
+    const ProcessResult made = RunProcess(
+        "/usr/bin/openssl", {"ts", "-reply", "-config", (m_root / "tsa/ts.cnf").string(), "-queryfile", query.string(),
+                             "-signer", (m_fixtures / "pki/tsa.pem").string(), "-inkey", (m_fixtures / "pki/tsa.key").string(),
+                             "-chain", (m_fixtures / "pki/tsa.chain.pem").string(), "-out", reply.string()});
+    if (made.exitCode != 0) {
+      const std::lock_guard<std::mutex> lock(failureLock);
+      failure = made.err;
+      res.status = 500;
+      return;
+    }
+    std::ifstream in(reply, std::ios::binary);
+    res.set_content(std::string(std::istreambuf_iterator<char>(in), {}), "application/timestamp-reply");
+    ++stamped;
+  });
+  const int port = tsa.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread serving([&tsa]() { tsa.listen_after_bind(); });
+  const ProcessResult built =
+      Build(Release() / "release.toml", m_root / "stamped", {"--timestamp-url", "http://127.0.0.1:" + std::to_string(port) + "/stamp"});
+  tsa.stop();
+  serving.join();
+  ASSERT_EQ(built.exitCode, 0) << built.err << failure;
+  EXPECT_EQ(stamped.load(), 1);
+  platform::AuthenticodeResult result;
+  EXPECT_TRUE(platform::AuthenticodeVerifier::Verify((m_root / "stamped/Base/Base.cab").string(),
+                                                     {(m_fixtures / "anchors.pem").string()}, result))
+      << result.reason;
+  EXPECT_TRUE(result.timestamped);
+  EXPECT_EQ(Check(m_root / "stamped").exitCode, 0);
+
+  /* an authority that does not answer fails the build and leaves no tree */
+  const ProcessResult unreachable =
+      Build(Release() / "release.toml", m_root / "nostamp", {"--timestamp-url", "http://127.0.0.1:" + std::to_string(port) + "/stamp"});
+  EXPECT_EQ(unreachable.exitCode, 1);
+  EXPECT_TRUE(Has(unreachable.err, "osslsigncode cannot sign")) << unreachable.err;
+  EXPECT_FALSE(fs::exists(m_root / "nostamp"));
 }
 
 // Release files and output folders that would pack or overwrite what the

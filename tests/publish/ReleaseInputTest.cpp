@@ -200,6 +200,7 @@ TEST_F(ReleaseInputTest, HostileReleaseFilesAreRefusedNamingFileAndKey) {
       {with("\"2.0\"", "\"" + std::string(300, 'x') + "\""), "key \"version\": 300 bytes, the client reads at most 259"},
       {with("\"2.0\"", "\"two\\nlines\""), "key \"version\": holds a line break or control character"},
       {with("key = \"Base\"", "key = \"../Base\""), "key \"key\": \"../Base\" is not a usable name"},
+      {with("key = \"Base\"", "key = \"QUPDATE_S\""), "key \"key\": \"QUPDATE_S\" would name the update information file"},
       {with("version", "verson"), "key \"verson\": unknown key in [[product]]"},
       {with("level = 2", "level = 2\ndepends = [\"Calc\"]"), "key \"depends\": \"Calc\" is not another product"},
       {with("level = 2", "level = 2\nnotes_file = \"../../../etc/passwd\""), "key \"notes_file\": \"../../../etc/passwd\" climbs out"},

@@ -166,6 +166,10 @@ bool InstallPath(Context& ctx, const toml::table& t, const std::string& product,
 bool ReadProduct(Context& ctx, const toml::table& t, const fs::path& base, ReleaseDescription::Product& p) {
   if (!Name(ctx, t, "", "key", p.key)) return false;
   const std::string& k = p.key;
+  // KEY.ini is the product file: this one would overwrite the update information.
+  std::string lowerKey;
+  for (char c : k) lowerKey += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lowerKey == "qupdate_s") return ctx.Fail(t.get("key"), k, "key", "\"" + k + "\" would name the update information file");
   if (!Unknown(ctx, t, k,
                {"key", "version", "level", "notes", "notes_file", "depends", "run", "feature", "registry",
                 "remove_registry", "shortcut", "remove_shortcut"},

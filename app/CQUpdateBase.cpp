@@ -79,6 +79,14 @@ void CQUpdateBase::CloseStandBy() { m_standBy.reset(); }
 
 void CQUpdateBase::SetEndProcess(std::function<void(int)> endProcess) { m_endProcess = std::move(endProcess); }
 
+void CQUpdateBase::EndProcess(int code) {
+  if (m_endProcess) {
+    m_endProcess(code);
+  } else {
+    std::exit(code);
+  }
+}
+
 int32_t CQUpdateBase::QueryUpdates() {
   // A fresh manager per query: the server setting may have changed since the
   // last one, and the transport keeps per-query state.
@@ -247,6 +255,9 @@ int32_t CQUpdateBase::StartDownload(std::vector<std::string>& products) {
   // checked or flushed, or while a box was up) is still a stop: the run must
   // not go on to the copy, nor leave state 12 for a resumed run to copy.
   if (result == 1 && m_downloadCancelled) result = ToCode(DownloadResult::kCancelled);
+  // Nobody is left to be told, and the stored state is what the next
+  // automatic start resumes from.
+  if (m_abandoned) return result;
   if (result == 1) {
     SetUpdateState(UpdateState::kDownloaded);
     if (CQUpdateDlgMgr* window = Window()) window->OnFileTransferFinish();
@@ -260,11 +271,7 @@ int32_t CQUpdateBase::StartDownload(std::vector<std::string>& products) {
     // Nobody watches an automatic run: start clean next time.
     SetUpdateState(UpdateState::kDone);
     CleanDownloads();
-    if (m_endProcess) {
-      m_endProcess(1);
-    } else {
-      std::exit(1);
-    }
+    EndProcess(1);
     return result;
   }
   SetUpdateState(m_autoMode == 0 ? UpdateState::kDownloadFailed : UpdateState::kDone);
@@ -393,6 +400,12 @@ void CQUpdateBase::SetUpdateState(UpdateState state) {
 void CQUpdateBase::CancelDownload() {
   m_downloadCancelled = true;
   if (m_downloadMgr) m_downloadMgr->Cancel();
+}
+
+void CQUpdateBase::AbandonRun() {
+  if (m_abandoned) return;
+  m_abandoned = true;
+  if (!m_copying) CancelDownload();
 }
 
 void CQUpdateBase::CancelCopy() { m_applier.RequestCancel(); }

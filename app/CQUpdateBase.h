@@ -50,6 +50,8 @@ class CQUpdateBase {
   // default is std::exit. Tests and front-ends with their own shutdown
   // replace it.
   void SetEndProcess(std::function<void(int)> endProcess);
+  // Ends the process as set above (std::exit without a setting).
+  void EndProcess(int code);
 
   // How the last QueryUpdates ended: the list was filled, nothing is
   // pending, the server could not be reached, or the answer could not be
@@ -93,6 +95,12 @@ class CQUpdateBase {
   void EndUpdateState(int32_t aborted);
   void SetUpdateState(UpdateState state);
   void CancelDownload();
+  // The window that drove the run has gone (killed, its session ended): a
+  // download in progress stops and the stored state stays as the run left
+  // it, so the next automatic start takes it up; a copy in progress goes on
+  // to its end and is recorded (a copy is never left half done).
+  void AbandonRun();
+  bool Abandoned() const { return m_abandoned; }
   void CancelCopy();
   // Puts back the levels the copy recorded (CQUpdateApplier::Rollback);
   // asked while CopyFiles runs, it is done when the applier has stopped.
@@ -153,6 +161,7 @@ class CQUpdateBase {
   bool m_rollbackPending = false;
   // CancelDownload was asked since the download started (from the pump).
   bool m_downloadCancelled = false;
+  bool m_abandoned = false;
   std::string m_prepareFailure;
   // LastUpdate as it was before an automatic prepare recorded today, so a
   // run that leaves a product out can put it back; kMissing-like sentinel

@@ -93,8 +93,8 @@ class CQUpdateDlgMgr {
   void SetProgressCtrl(ProgressControl* control) { m_progress = control; }
   void SetStatusCtrl(StatusControl* control) { m_status = control; }
   // Range 0..count (0 counts as 1), step 1: one step per file reported.
-  void SetProgressRange(uint32_t count);
-  void StepProgressBack();
+  virtual void SetProgressRange(uint32_t count);
+  virtual void StepProgressBack();
   // Moves the bar to the end of its range: a phase has ended.
   void CompleteProgress();
 

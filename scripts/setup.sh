@@ -7,6 +7,8 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config ca-certificates
   libsqlite3-dev libssl-dev libcurl4-openssl-dev libmspack-dev libsmbclient-dev
+  # the conversation between the windows and the engine service
+  libprotobuf-dev protobuf-compiler
   # the desktop windows: Qt 6 Widgets and SVG, uic/moc/rcc
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6 qt6-qpa-plugins libgl-dev
   # tests: frameworks, servers and fixture makers

@@ -15,6 +15,7 @@
 
 #include "app/CQUpdateBaseProcess.h"
 #include "app/UpdateSchedule.h"
+#include "app/remote/RemoteUpdateEngine.h"
 #include "platform/core/MessageService.h"
 #include "app/console/ConsoleDlgMgr.h"
 #include "app/console/ConsoleMessageService.h"
@@ -66,6 +67,13 @@ Options:
   --yes          ask nothing: update without confirmation, stop at once on
                  Ctrl-C, and never restart (it says when a restart is needed)
   --product KEY  update only KEY and what it depends on; may be repeated
+  --engine=service|local
+                 where the update work runs: in the engine service
+                 (qrvupdate-engine, as root, for administrators) or in this
+                 process. Default: the service for a desktop user on the
+                 real system, this process as root or with --root. The
+                 service's socket is /run/qrvupdate/engine.socket below the
+                 root, or $QRVUPDATE_ENGINE_SOCKET
   --finish-pending
                  put the files queued for the next start in place (what
                  qrvupdate-pending.service runs at boot); prints nothing on
@@ -91,10 +99,57 @@ int Usage(const std::string& why) {
   return 2;
 }
 
+// Where the engine runs: in this process, or in the engine service.
+enum class EngineChoice { kDefault, kLocal, kService };
+EngineChoice g_engineChoice = EngineChoice::kDefault;
+
+// The engine service does the work when this process cannot: a desktop user
+// on the real system. A sandbox root and root itself keep it in process.
+bool UsesEngineService() {
+  if (g_engineChoice != EngineChoice::kDefault) return g_engineChoice == EngineChoice::kService;
+  const bool sandbox = qrv::platform::SystemRoot::Get() != std::filesystem::path("/");
+  return !sandbox && geteuid() != 0;
+}
+
+// The engine service's socket: QRVUPDATE_ENGINE_SOCKET (an engine started
+// by hand), else the one systemd listens on below the root.
+std::string EngineSocket() {
+  const char* set = std::getenv("QRVUPDATE_ENGINE_SOCKET");
+  if (set != nullptr && *set != '\0') return set;
+  return (qrv::platform::SystemRoot::Get() / "run/qrvupdate/engine.socket").string();
+}
+
+// Gives process the engine service's engine for a run of mode. Nothing to
+// return: go on; else the exit status (a refusal shown as the message for
+// non-administrators, a start handed to the run under way ends silently).
+std::optional<int> ConnectEngineService(qrv::CQUpdateBaseProcess& process, uint32_t mode) {
+  qrv::remote::RemoteUpdateEngine::Outcome outcome{};
+  std::string error;
+  std::unique_ptr<qrv::remote::RemoteUpdateEngine> engine =
+      qrv::remote::RemoteUpdateEngine::Connect(EngineSocket(), mode, outcome, error);
+  switch (outcome) {
+    case qrv::remote::RemoteUpdateEngine::Outcome::kConnected: break;
+    case qrv::remote::RemoteUpdateEngine::Outcome::kRefused:
+      qrv::platform::MessageService::Current().Show(qrv::kStringNotAdministrator, qrv::platform::MessageService::kOk);
+      return 1;
+    case qrv::remote::RemoteUpdateEngine::Outcome::kHandedOver: return 0;
+    case qrv::remote::RemoteUpdateEngine::Outcome::kFailed:
+      qrv::platform::MessageService::Current().ShowWith(qrv::kStringCannotStart, error, qrv::platform::MessageService::kOk);
+      return 1;
+  }
+  process.SetEngine(std::move(engine));
+  // A damaged store reads as empty: without this the run would report a
+  // missing network or nothing to do.
+  if (qrv::ConsoleDlgMgr::ReportDamagedStores()) return 1;
+  return std::nullopt;
+}
+
 // The checks every run makes before it touches the root, as messages of the
 // service in force; 0 to go on, else the exit status. The lock is held by
-// the caller until it returns.
+// the caller until it returns. A run through the engine service is checked
+// there (who may, one run at a time, the stores).
 int CheckStart(qrv::platform::RunLock& lock) {
+  if (UsesEngineService()) return 0;
   // A sandbox root never touches the system, so it needs no administrator.
   const bool sandbox = qrv::platform::SystemRoot::Get() != std::filesystem::path("/");
   if (!sandbox && qrv::IsUserAdministrator() == 0) {
@@ -176,7 +231,10 @@ int RunWindow(int argc, char** argv, uint32_t mode) {
   // before the display and the windowing library are set up (the launcher
   // asks again under the run lock). A store that cannot be read counts as
   // due, so its damage is still reported below.
-  if (mode == qrv::CQUpdateBaseProcess::kModeAutomatic && !qrv::UpdateSchedule::IsUpdateDue(true)) return 0;
+  if (mode == qrv::CQUpdateBaseProcess::kModeAutomatic && !UsesEngineService() &&
+      !qrv::UpdateSchedule::IsUpdateDue(true)) {
+    return 0;
+  }
 
   // The same run in the terminal: the advice names the automatic one for an
   // automatic start, so a scheduled start without a desktop can be moved as is.
@@ -235,6 +293,9 @@ int RunWindow(int argc, char** argv, uint32_t mode) {
   std::optional<InstanceLock> mark;
   qrv::InstanceChannel channel;
   auto process = std::make_unique<qrv::CQUpdateBaseProcess>();
+  if (UsesEngineService()) {
+    if (const std::optional<int> status = ConnectEngineService(*process, mode)) return *status;
+  }
   process->SetHomePage(qrv::MakerAddresses::HomePage());
   process->SetStandByFactory([] { return std::make_unique<qrv::CQUpdateStandBy>(); });
   process->SetWindowFactory([](uint32_t windowMode) -> std::unique_ptr<qrv::CQUpdateDlgMgr> {
@@ -302,6 +363,8 @@ int main(int argc, char** argv) {
     }
     if (a == "--console") {
       console = true;
+    } else if (a == "--engine=local" || a == "--engine=service") {
+      g_engineChoice = a == "--engine=local" ? EngineChoice::kLocal : EngineChoice::kService;
     } else if (a == "--finish-pending") {
       finishPending = true;
     } else if (a == "--auto") {
@@ -359,6 +422,11 @@ int main(int argc, char** argv) {
   qrv::ConsoleDlgMgr::InstallInterruptHandler();
 
   auto process = std::make_unique<qrv::CQUpdateBaseProcess>();
+  if (UsesEngineService()) {
+    const uint32_t mode =
+        options.automatic ? qrv::CQUpdateBaseProcess::kModeAutomatic : qrv::CQUpdateBaseProcess::kModeInteractive;
+    if (const std::optional<int> status = ConnectEngineService(*process, mode)) return *status;
+  }
   process->SetHomePage(qrv::MakerAddresses::HomePage());
   if (!options.automatic) {
     process->SetStandByFactory([] { return std::make_unique<qrv::ConsoleStandBy>(stdout); });

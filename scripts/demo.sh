@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # demo.sh — the whole update on one machine, in a sandbox:
 #   1. installs the needed Debian packages (scripts/setup.sh) and builds
-#      qrvctl and qrvupdate in build/demo (Release, no sanitizers);
+#      qrvctl, qrvupdate and qrvpublish in build/demo (Release, no sanitizers);
 #   2. makes a sandbox root (mktemp -d) with the two demo products (QrvBase,
 #      QrvWriter) installed at update level 1;
 #   3. makes the signed update tree to level 2 and serves it on a loopback
-#      port (scripts/demo/serve.py);
+#      port (qrvpublish build and qrvpublish serve);
 #   4. opens the update window against it ("qrvupdate --root ROOT") when a
 #      display is there: press Update, then close the window; with
 #      --console, or without a display, it runs
@@ -69,7 +69,7 @@ trap stop_server EXIT
 
 step "serving the update tree on loopback"
 port_file=$ROOT/serve.port
-/usr/bin/python3 scripts/demo/serve.py "$OUT/updates" 0 >"$port_file" 2>"$ROOT/serve.log" &
+"$QRVPUBLISH" serve "$OUT/updates" --port 0 >"$port_file" 2>"$ROOT/serve.log" &
 server_pid=$!
 PORT=$(first_line "$port_file" "$server_pid" "demo: the server" "$ROOT/serve.log")
 echo "server: http://127.0.0.1:$PORT/ (pid $server_pid)"

@@ -87,6 +87,10 @@ int TreeServer::Run(std::string& error) {
   };
   const std::string serviceRoute = std::string(".*") + kServiceEndpoint;
   const std::string filesRoute = std::string(kFilesPrefix) + ".*";
+  server.Get("/updates", [&](const httplib::Request& req, httplib::Response& res) {
+    res.set_content("Qorvane Update tree\r\n", "text/plain");
+    Log(req, 200);
+  });
   server.Get(serviceRoute, service);
   server.Get(filesRoute, files);
   server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {

@@ -141,9 +141,10 @@ void EngineService::AcceptLoop() {
       continue;
     }
     std::unique_lock lock(m_mutex);
-    if (m_active != nullptr || !m_waiting.empty()) {
+    const bool running = m_active != nullptr && !m_active->Ending();
+    if (running || !m_waiting.empty()) {
       // One run at a time: the window of the run under way shows itself.
-      if (m_active != nullptr) m_active->Channel().Post(m_active->Mode() != 0 ? NOTIFY_STATE : BRING_TO_FRONT);
+      if (running) m_active->Channel().Post(m_active->Mode() != 0 ? NOTIFY_STATE : BRING_TO_FRONT);
       lock.unlock();
       Answer(fd, 2, "an update run is under way; its window was asked to show itself");
       continue;

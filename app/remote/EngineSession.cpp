@@ -183,6 +183,7 @@ void EngineSession::Dispatch(const Message& call, Message& reply) {
     return;
   }
   if (method == END_SESSION) {
+    m_ending.store(true);
     End();
     RemoteValues::AddNumber(*reply.mutable_values(), 1);
     return;

@@ -47,6 +47,10 @@ class EngineSession {
   // The run mode the client announced (0 until it did).
   uint32_t Mode() const { return m_mode.load(); }
   RemoteChannel& Channel() { return m_channel; }
+  // Whether the session is over but for its tidying up (the window said
+  // goodbye or went away): a window that comes now is the next session,
+  // not a second one. Any thread.
+  bool Ending() const { return m_ending.load() || !m_channel.IsOpen(); }
 
  private:
   void Dispatch(const Message& call, Message& reply);
@@ -63,6 +67,7 @@ class EngineSession {
   std::unique_ptr<CQUpdateBaseProcess> m_process;
   bool m_greeted = false;
   bool m_ended = false;
+  std::atomic<bool> m_ending{false};
   bool m_inPump = false;  // serving calls while the engine waits for a worker
   std::atomic<uint32_t> m_mode{0};  // read by the service's acceptor
 };

@@ -111,6 +111,8 @@ void LocalUpdateEngine::RecordLastUpdate() {
   if (m_process != nullptr) m_process->RecordLastUpdate();
 }
 
+uint32_t LocalUpdateEngine::RestartRequired() { return m_process != nullptr ? m_process->RestartRequired() : 0; }
+
 UpdateState LocalUpdateEngine::StoredUpdateState() {
   return static_cast<UpdateState>(CQUpdateMgrEnv().GetUpdateState());
 }

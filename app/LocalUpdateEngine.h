@@ -38,6 +38,7 @@ class LocalUpdateEngine : public UpdateEngine {
   const std::vector<std::string>& DroppedProducts() override;
   const std::string& CopyFailureReason() override;
   void RecordLastUpdate() override;
+  uint32_t RestartRequired() override;
 
   UpdateState StoredUpdateState() override;
   bool IsUpdateDue(bool automatic) override;

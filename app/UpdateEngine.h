@@ -63,6 +63,9 @@ class UpdateEngine {
   virtual const std::vector<std::string>& DroppedProducts() = 0;
   virtual const std::string& CopyFailureReason() = 0;
   virtual void RecordLastUpdate() = 0;
+  // Whether the update needs a restart to finish (files queued for the next
+  // start); the question is asked when the engine's run ends.
+  virtual uint32_t RestartRequired() = 0;
 
   // --- the store and the download folder ---
   // UpdateState as the last run left it.

@@ -4,6 +4,7 @@
 // for cron and systemd timers).
 #include <QApplication>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QWidget>
 #include <cstdio>
 #include <cstdlib>
@@ -122,7 +123,8 @@ std::string EngineSocket() {
 // Gives process the engine service's engine for a run of mode. Nothing to
 // return: go on; else the exit status (a refusal shown as the message for
 // non-administrators, a start handed to the run under way ends silently).
-std::optional<int> ConnectEngineService(qrv::CQUpdateBaseProcess& process, uint32_t mode) {
+std::optional<int> ConnectEngineService(qrv::CQUpdateBaseProcess& process, uint32_t mode,
+                                       qrv::remote::RemoteUpdateEngine** connected = nullptr) {
   qrv::remote::RemoteUpdateEngine::Outcome outcome{};
   std::string error;
   std::unique_ptr<qrv::remote::RemoteUpdateEngine> engine =
@@ -137,6 +139,7 @@ std::optional<int> ConnectEngineService(qrv::CQUpdateBaseProcess& process, uint3
       qrv::platform::MessageService::Current().ShowWith(qrv::kStringCannotStart, error, qrv::platform::MessageService::kOk);
       return 1;
   }
+  if (connected != nullptr) *connected = engine.get();
   process.SetEngine(std::move(engine));
   // A damaged store reads as empty: without this the run would report a
   // missing network or nothing to do.
@@ -293,8 +296,24 @@ int RunWindow(int argc, char** argv, uint32_t mode) {
   std::optional<InstanceLock> mark;
   qrv::InstanceChannel channel;
   auto process = std::make_unique<qrv::CQUpdateBaseProcess>();
+  qrv::remote::RemoteUpdateEngine* service = nullptr;
   if (UsesEngineService()) {
-    if (const std::optional<int> status = ConnectEngineService(*process, mode)) return *status;
+    if (const std::optional<int> status = ConnectEngineService(*process, mode, &service)) return *status;
+  }
+  // With the engine service, a start by another user (or another session)
+  // reaches this window through the service: the same requests as over the
+  // session's own channel, served also while the window is at rest.
+  std::unique_ptr<QSocketNotifier> serviceNotifier;
+  if (service != nullptr) {
+    service->SetRequestHandler([&process](bool notifyState) {
+      if (auto* automatic = dynamic_cast<qrv::CQUpdateDlgAuto*>(process->DlgMgr()); automatic && notifyState) {
+        automatic->ShowState();
+      } else {
+        BringToFront(QPointer<QWidget>(dynamic_cast<QWidget*>(process->DlgMgr())));
+      }
+    });
+    serviceNotifier = std::make_unique<QSocketNotifier>(service->WakeFd(), QSocketNotifier::Read);
+    QObject::connect(serviceNotifier.get(), &QSocketNotifier::activated, [service] { service->ServeArrived(); });
   }
   process->SetHomePage(qrv::MakerAddresses::HomePage());
   process->SetStandByFactory([] { return std::make_unique<qrv::CQUpdateStandBy>(); });
@@ -340,6 +359,7 @@ int RunWindow(int argc, char** argv, uint32_t mode) {
   const auto* automatic = dynamic_cast<const qrv::CQUpdateDlgAuto*>(process->DlgMgr());
   const int status = automatic != nullptr ? automatic->ExitCode() : 0;
   // Destruction asks the restart question when the update needs one.
+  serviceNotifier.reset();
   process.reset();
   return status;
 }
@@ -446,7 +466,7 @@ int main(int argc, char** argv) {
   if (process->LastRunOutcome() == qrv::CQUpdateBaseProcess::RunOutcome::kNotDue) {
     std::printf("%s: no update is due.\n", qrv::CQUpdateStrings::Get(qrv::kStringAppTitle).c_str());
   }
-  const bool restart = process->RestartRequired() != 0;
+  const bool restart = process->Engine().RestartRequired() != 0;
   // Destruction asks the restart question (answered No when quiet).
   process.reset();
   if (restart && quiet) {

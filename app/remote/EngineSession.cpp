@@ -208,6 +208,7 @@ bool EngineSession::DispatchEngine(const Message& call, Message& reply) {
     RemoteValues::AddProducts(out, *engine.GetUpdateTypes());
     RemoteValues::AddTexts(out, engine.DroppedProducts());
     RemoteValues::AddText(out, engine.CopyFailureReason());
+    RemoteValues::AddNumber(out, engine.RestartRequired() != 0 ? 1 : 0);
   };
   switch (call.method()) {
     case SET_AUTO_MODE:
@@ -253,8 +254,14 @@ bool EngineSession::DispatchEngine(const Message& call, Message& reply) {
       RemoteValues::AddNumber(out, engine.CopyFiles());
       runState();
       return true;
-    case APPLY_ACTIONS: RemoteValues::AddNumber(out, engine.ApplyActions()); return true;
-    case COMPLETE_UPDATE: RemoteValues::AddNumber(out, engine.CompleteUpdate()); return true;
+    case APPLY_ACTIONS:
+      RemoteValues::AddNumber(out, engine.ApplyActions());
+      runState();
+      return true;
+    case COMPLETE_UPDATE:
+      RemoteValues::AddNumber(out, engine.CompleteUpdate());
+      runState();
+      return true;
     case END_UPDATE_STATE:
       if (!RemoteValues::Number(in, 0, 0, 1, number)) return bad();
       engine.EndUpdateState(static_cast<int32_t>(number));

@@ -4,6 +4,7 @@
 #include <google/protobuf/io/zero_copy_stream_impl.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <google/protobuf/util/delimited_message_util.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,12 +13,29 @@
 
 namespace qrv::remote {
 
-RemoteChannel::RemoteChannel(int fd) : m_fd(fd) { m_reader = std::thread([this] { ReadLoop(); }); }
+RemoteChannel::RemoteChannel(int fd) : m_fd(fd), m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  m_reader = std::thread([this] { ReadLoop(); });
+}
 
 RemoteChannel::~RemoteChannel() {
   Shutdown();
   if (m_reader.joinable()) m_reader.join();
   if (m_fd >= 0) close(m_fd);
+  if (m_wake >= 0) close(m_wake);
+}
+
+void RemoteChannel::Wake() {
+  if (m_wake < 0) return;
+  const uint64_t one = 1;
+  while (write(m_wake, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+void RemoteChannel::TakeWake() {
+  if (m_wake < 0) return;
+  uint64_t count = 0;
+  while (read(m_wake, &count, sizeof count) < 0 && errno == EINTR) {
+  }
 }
 
 void RemoteChannel::SetPump(std::function<void()> pump, std::chrono::milliseconds interval) {
@@ -47,9 +65,12 @@ void RemoteChannel::ReadLoop() {
         return;
       }
     }
-    std::lock_guard lock(m_mutex);
-    m_queue.push_back(std::move(message));
-    m_arrived.notify_all();
+    {
+      std::lock_guard lock(m_mutex);
+      m_queue.push_back(std::move(message));
+      m_arrived.notify_all();
+    }
+    Wake();
   }
 }
 
@@ -89,6 +110,7 @@ void RemoteChannel::Close(const std::string& reason) {
   m_open = false;
   m_closeReason = reason;
   m_arrived.notify_all();
+  Wake();
 }
 
 void RemoteChannel::Shutdown() {

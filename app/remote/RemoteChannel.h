@@ -68,6 +68,13 @@ class RemoteChannel {
   // it); false when the connection has ended.
   bool ServeFor(std::chrono::milliseconds wait);
 
+  // A descriptor that turns readable when a message has arrived or the
+  // connection has ended, for an event loop that serves the channel while
+  // nothing waits on it (a window at rest); TakeWake() makes it unreadable
+  // again. Owned by the channel.
+  int WakeFd() const { return m_wake; }
+  void TakeWake();
+
   bool IsOpen() const;
   std::string CloseReason() const;
   // Shuts the connection down (both ways); the reader ends, waits return false.
@@ -79,7 +86,10 @@ class RemoteChannel {
   void Serve(const Message& call);
   void Close(const std::string& reason);
 
+  void Wake();
+
   int m_fd;
+  int m_wake = -1;
   std::thread m_reader;
   mutable std::mutex m_mutex;
   std::condition_variable m_arrived;

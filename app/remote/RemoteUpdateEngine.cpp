@@ -99,6 +99,11 @@ RemoteUpdateEngine::~RemoteUpdateEngine() {
   m_channel->Shutdown();
 }
 
+void RemoteUpdateEngine::ServeArrived() {
+  m_channel->TakeWake();
+  m_channel->ServePending();
+}
+
 void RemoteUpdateEngine::Fail(const std::string& why) {
   m_outcome = CQUpdateBase::PrepareOutcome::kFailed;
   m_failure = why;
@@ -143,6 +148,8 @@ void RemoteUpdateEngine::TakeRunState(const Values& values, int first) {
   if (RemoteValues::Products(values, first + 2, products)) m_products = std::move(products);
   RemoteValues::Texts(values, first + 3, m_dropped);
   RemoteValues::Text(values, first + 4, m_copyFailure);
+  int64_t restart = 0;
+  if (RemoteValues::Number(values, first + 5, 0, 1, restart)) m_restartRequired = static_cast<uint32_t>(restart);
 }
 
 void RemoteUpdateEngine::Serve(const Message& call, Message& reply) {
@@ -290,9 +297,23 @@ int32_t RemoteUpdateEngine::CopyFiles() {
   return static_cast<int32_t>(result);
 }
 
-int32_t RemoteUpdateEngine::ApplyActions() { return static_cast<int32_t>(AskNumber(APPLY_ACTIONS)); }
+int32_t RemoteUpdateEngine::ApplyActions() {
+  Message reply;
+  int64_t result = 0;
+  if (!Ask(APPLY_ACTIONS, Values(), reply)) return 0;
+  RemoteValues::Number(reply.values(), 0, INT32_MIN, INT32_MAX, result);
+  TakeRunState(reply.values(), 1);
+  return static_cast<int32_t>(result);
+}
 
-int32_t RemoteUpdateEngine::CompleteUpdate() { return static_cast<int32_t>(AskNumber(COMPLETE_UPDATE)); }
+int32_t RemoteUpdateEngine::CompleteUpdate() {
+  Message reply;
+  int64_t result = 0;
+  if (!Ask(COMPLETE_UPDATE, Values(), reply)) return 0;
+  RemoteValues::Number(reply.values(), 0, INT32_MIN, INT32_MAX, result);
+  TakeRunState(reply.values(), 1);
+  return static_cast<int32_t>(result);
+}
 
 void RemoteUpdateEngine::EndUpdateState(int32_t aborted) {
   Values args;

@@ -67,6 +67,7 @@ class RemoteUpdateEngine : public UpdateEngine {
   const std::vector<std::string>& DroppedProducts() override { return m_dropped; }
   const std::string& CopyFailureReason() override { return m_copyFailure; }
   void RecordLastUpdate() override;
+  uint32_t RestartRequired() override { return m_restartRequired; }
 
   UpdateState StoredUpdateState() override;
   bool IsUpdateDue(bool automatic) override;
@@ -95,6 +96,10 @@ class RemoteUpdateEngine : public UpdateEngine {
 
   // Whether the connection still stands.
   bool IsConnected() const { return m_channel->IsOpen(); }
+  // For a window at rest: readable when the engine has sent something
+  // (see RemoteChannel::WakeFd); then call ServeArrived().
+  int WakeFd() const { return m_channel->WakeFd(); }
+  void ServeArrived();
 
  private:
   explicit RemoteUpdateEngine(int fd);
@@ -117,6 +122,7 @@ class RemoteUpdateEngine : public UpdateEngine {
   std::vector<std::string> m_dropped;
   std::string m_copyFailure;
   bool m_reported = false;
+  uint32_t m_restartRequired = 0;
 };
 
 }  // namespace qrv::remote

@@ -232,6 +232,27 @@ TEST_F(EngineServiceTest, AutomaticAndInteractiveRunsThroughTheServiceEndAsInPro
   EXPECT_FALSE(Has(again.out, "Downloading")) << again.out;
 }
 
+TEST_F(EngineServiceTest, TheDesktopAutomaticRunUpdatesThroughTheService) {
+#ifndef QRV_TEST_HOOKS
+  GTEST_SKIP() << "built without QRV_TEST_HOOKS: nobody could answer the run's boxes";
+#else
+  ASSERT_TRUE(StartEngine()) << EngineLog();
+  AutomaticDue();
+  // The window with no notification area goes on by itself; its boxes go
+  // to standard error with their safe answers.
+  const test::ProcessResult run = test::RunProcess(
+      QRVUPDATE_PATH, {"--root", Root(), "--engine=service", "--auto"},
+      {{"LC_ALL", "C"},
+       {"QT_QPA_PLATFORM", "offscreen"},
+       {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"},
+       {"QRVUPDATE_TEST_BOXES_TO_STDERR", "1"},
+       {"QRVUPDATE_ENGINE_SOCKET", Socket()}});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err << EngineLog();
+  EXPECT_TRUE(Has(run.err, "Update finished.")) << run.err;
+  ExpectWholeRun();
+#endif
+}
+
 TEST_F(EngineServiceTest, ACallerWhoIsNoAdministratorIsRefusedAndNothingChanges) {
   QRV_SKIP_UNLESS_SERVER(test::SecondUser::Available(), "setpriv as root is needed to act as the second user");
   ASSERT_TRUE(StartEngine()) << EngineLog();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -274,6 +275,32 @@ TEST_F(EngineServiceTest, ACallerWhoIsNoAdministratorIsRefusedAndNothingChanges)
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_TRUE(Has(run.out, "Downloading Qorvane Base (demo)...") && Has(run.out, "Update finished.")) << run.out;
   ExpectWholeRun();
+}
+
+TEST_F(EngineServiceTest, AUserOfTheSudoGroupUpdatesRootsProductsWithoutBeingRoot) {
+  QRV_SKIP_UNLESS_SERVER(test::SecondUser::Available(), "setpriv as root is needed to act as another user");
+  const group* sudo = getgrnam("sudo");
+  QRV_SKIP_UNLESS_SERVER(sudo != nullptr, "the machine has no sudo group");
+  ASSERT_TRUE(StartEngine()) << EngineLog();
+  // The products' folders are root's; the window's user could not write them.
+  struct stat before {};
+  ASSERT_EQ(stat(Installed("QrvBase").c_str(), &before), 0);
+  ASSERT_EQ(before.st_uid, 0u);
+  const fs::path theirs = fs::path("/tmp") / ("qrv-engine-sudoer-" + std::to_string(getpid()));
+  fs::create_directories(theirs);
+  chmod(theirs.c_str(), 0777);
+  // nobody, with sudo as a supplementary group: an administrator by the
+  // group, not by being root.
+  const test::ProcessResult run = test::RunProcess(
+      "/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--groups=" + std::to_string(sudo->gr_gid), "--",
+                           "/usr/bin/env", "LC_ALL=C", "QRVUPDATE_ENGINE_SOCKET=" + Socket(), QRVUPDATE_PATH, "--root",
+                           theirs.string(), "--engine=service", "--console", "--yes"});
+  fs::remove_all(theirs);
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err << EngineLog();
+  ExpectWholeRun();
+  struct stat after {};
+  ASSERT_EQ(stat((Installed("QrvBase")).c_str(), &after), 0);
+  EXPECT_EQ(after.st_uid, 0u) << "the engine, not the window's user, wrote them";
 }
 
 TEST_F(EngineServiceTest, ASecondWindowIsHandedToTheRunUnderWay) {

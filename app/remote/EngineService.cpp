@@ -25,6 +25,8 @@ namespace {
 constexpr std::chrono::milliseconds kHelloWithin{10000};
 // How long a connection that is only answered may take to greet.
 constexpr std::chrono::milliseconds kAnswerWithin{1000};
+// Connections answered at once beside the acceptor; more are closed unanswered.
+constexpr int kMaxAnswering = 16;
 // The first descriptor systemd hands over.
 constexpr int kListenFdsStart = 3;
 
@@ -107,6 +109,20 @@ void EngineService::Answer(int fd, int answer, const std::string& why) {
   }
 }
 
+void EngineService::AnswerAside(int fd, int answer, const std::string& why) {
+  // Answering waits for the greeting; that must never hold up the windows
+  // that are served, so it happens beside the acceptor, a few at a time.
+  if (m_answering.fetch_add(1) >= kMaxAnswering) {
+    m_answering.fetch_sub(1);
+    close(fd);
+    return;
+  }
+  std::thread([this, fd, answer, why] {
+    Answer(fd, answer, why);
+    m_answering.fetch_sub(1);
+  }).detach();
+}
+
 void EngineService::AcceptLoop() {
   while (!m_stopping.load()) {
     // Waits for a connection or the stop; the listening socket itself is
@@ -137,7 +153,7 @@ void EngineService::AcceptLoop() {
     if (!peer.IsAdministrator()) {
       platform::Diagnostics::Report("engine: refused user " + std::to_string(peer.uid) + " (process " +
                                     std::to_string(peer.pid) + "): not an administrator");
-      Answer(fd, 3, "only an administrator may update this machine");
+      AnswerAside(fd, 3, "only an administrator may update this machine");
       continue;
     }
     std::unique_lock lock(m_mutex);
@@ -146,7 +162,7 @@ void EngineService::AcceptLoop() {
       // One run at a time: the window of the run under way shows itself.
       if (running) m_active->Channel().Post(m_active->Mode() != 0 ? NOTIFY_STATE : BRING_TO_FRONT);
       lock.unlock();
-      Answer(fd, 2, "an update run is under way; its window was asked to show itself");
+      AnswerAside(fd, 2, "an update run is under way; its window was asked to show itself");
       continue;
     }
     m_waiting.push_back(fd);
@@ -188,6 +204,8 @@ int EngineService::Run(std::chrono::milliseconds idle) {
   while (write(m_stopPipe[1], &stop, 1) < 0 && errno == EINTR) {
   }
   m_acceptor.join();
+  // The answers under way end within their greeting time.
+  while (m_answering.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds{10});
   close(m_stopPipe[0]);
   close(m_stopPipe[1]);
   std::lock_guard lock(m_mutex);

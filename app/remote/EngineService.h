@@ -52,11 +52,14 @@ class EngineService {
   // A connection that will not become the session: greet it with answer
   // (0 refused, 2 handed over) and why, then close it.
   static void Answer(int fd, int answer, const std::string& why);
+  // Answer on a thread of its own, so the acceptor goes on at once.
+  void AnswerAside(int fd, int answer, const std::string& why);
 
   int m_listen = -1;
   std::string m_path;  // the socket file made by Listen, removed at the end
   std::thread m_acceptor;
   std::atomic<bool> m_stopping{false};
+  std::atomic<int> m_answering{0};  // AnswerAside threads running
   int m_stopPipe[2] = {-1, -1};  // written once to end the acceptor
   std::mutex m_mutex;
   std::condition_variable m_arrived;

@@ -1,5 +1,8 @@
 #include "app/remote/EngineSession.h"
 
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -22,6 +25,25 @@ constexpr size_t kMaxPathBytes = 4096;
 constexpr std::chrono::milliseconds kPumpInterval{15};
 // Largest amount of update notes a client may ask for at once.
 constexpr int64_t kMaxContentBytes = 1 << 20;
+// How long a send to a window may stall before the window counts as gone.
+constexpr time_t kSendTimeoutSeconds = 30;
+
+// The calls that do a phase's work. Each runs at most once at a time: a
+// window may start the next phase from a notification of the one before (the
+// copy from the download's end), never the same work inside itself.
+bool LongCall(uint32_t method) {
+  switch (method) {
+    case QUERY_UPDATES:
+    case START_DOWNLOAD:
+    case COPY_FILES:
+    case APPLY_ACTIONS:
+    case COMPLETE_UPDATE:
+    case TEST_CONNECTION:
+    case TEST_DOWNLOAD_FOLDER:
+    case RESUME_INTERRUPTED_RUN: return true;
+    default: return false;
+  }
+}
 
 bool HasControl(const std::string& text) {
   return std::any_of(text.begin(), text.end(), [](char c) {
@@ -93,6 +115,10 @@ bool SafeDuringWork(uint32_t method) {
 }  // namespace
 
 EngineSession::EngineSession(int fd) : m_channel(fd) {
+  // A window that stops reading must not hold the engine, and with it the
+  // machine's one run, for good: a send that cannot go on ends the session.
+  const timeval limit{kSendTimeoutSeconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   m_channel.SetDispatcher([this](const Message& call, Message& reply) { Dispatch(call, reply); });
 }
 
@@ -182,7 +208,21 @@ void EngineSession::Dispatch(const Message& call, Message& reply) {
     Refuse(reply, "call " + std::to_string(method) + " must wait until the work under way has ended");
     return;
   }
+  if (LongCall(method)) {
+    if (m_running.count(method) != 0) {
+      Refuse(reply, "call " + std::to_string(method) + " is under way already");
+      return;
+    }
+    m_running.insert(method);
+    const bool served = DispatchEngine(call, reply) || DispatchSettings(call, reply);
+    m_running.erase(method);
+    if (!served) Refuse(reply, "call " + std::to_string(method) + " is not served by the engine");
+    return;
+  }
   if (method == END_SESSION) {
+    // Not while a phase's work is on the stack: the process object it runs
+    // in must outlive it.
+    if (!m_running.empty()) return Refuse(reply, "the session cannot end while work is under way");
     m_ending.store(true);
     End();
     RemoteValues::AddNumber(*reply.mutable_values(), 1);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "app/remote/RemoteChannel.h"
@@ -68,7 +69,8 @@ class EngineSession {
   bool m_greeted = false;
   bool m_ended = false;
   std::atomic<bool> m_ending{false};
-  bool m_inPump = false;  // serving calls while the engine waits for a worker
+  bool m_inPump = false;
+  std::set<uint32_t> m_running;  // long calls on the stack (see LongCall)  // serving calls while the engine waits for a worker
   std::atomic<uint32_t> m_mode{0};  // read by the service's acceptor
 };
 

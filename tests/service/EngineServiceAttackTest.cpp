@@ -434,6 +434,30 @@ size_t SendFor(int fd, const std::string& bytes, std::chrono::milliseconds limit
   return sent;
 }
 
+TEST_F(EngineServiceAttackTest, ANonAdministratorCannotReachTheRunUnderWay) {
+  QRV_SKIP_UNLESS_SERVER(test::SecondUser::Available(), "root is needed to act as the second user");
+  ASSERT_TRUE(StartEngine()) << EngineLog();
+  Client admin(Socket());
+  ASSERT_EQ(FirstNumber(admin.Call(remote::HELLO, Hello(1))), 1);
+  for (int i = 0; i < 5; ++i) {
+    const int fd = ConnectAsNobody(Socket());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAll(fd, Framed(CallMessage(1, remote::HELLO, Hello(1)))));
+    const std::vector<Message> replies = Parse(ReadUntilClosed(fd, kWait));
+    close(fd);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(FirstNumber(replies[0]), 3) << "refused, not handed over to the run";
+  }
+  // The running window was never asked to show itself for them.
+  EXPECT_EQ(admin.Call(remote::STORED_UPDATE_STATE).error(), "");
+  admin.Channel().ServePending();
+  EXPECT_EQ(std::count_if(admin.received.begin(), admin.received.end(),
+                          [](uint32_t m) { return m == remote::NOTIFY_STATE || m == remote::BRING_TO_FRONT; }),
+            0);
+  EXPECT_EQ(FirstNumber(admin.Call(remote::END_SESSION)), 1);
+  EXPECT_EQ(SanitizerReports(), "");
+}
+
 // FAULT: a refused connection's answer (EngineService::Answer,
 // app/remote/EngineService.cpp:95) sends on a socket with no send time-out
 // (only sessions set SO_SNDTIMEO, EngineSession.cpp:121), and serves every
@@ -713,6 +737,50 @@ TEST_F(LaterPhaseInsideTheDownload, Actions) { Check(remote::APPLY_ACTIONS); }
 TEST_F(LaterPhaseInsideTheDownload, Completion) { Check(remote::COMPLETE_UPDATE); }
 TEST_F(LaterPhaseInsideTheDownload, ResumingAnInterruptedRun) { Check(remote::RESUME_INTERRUPTED_RUN); }
 
+// Settings changed, and update notes fetched, from inside the download's
+// progress callback: the download that is under way goes on with what it
+// began with, and the engine stays sound.
+class SettingInsideTheDownload : public EngineServiceNestingTest {
+ protected:
+  void Check(remote::Method method, const Values& args) {
+    ASSERT_TRUE(StartEngine()) << EngineLog();
+    {
+      Client client(Socket());
+      const Nested nested = NestIn(client, remote::START_DOWNLOAD, remote::SET_PROGRESS_TEXT, method, args);
+      ASSERT_TRUE(nested.made);
+      EXPECT_NE(nested.reply.error(), "no reply");
+      EXPECT_EQ(FirstNumber(nested.phase), 1) << nested.phase.error();
+      client.Call(remote::END_SESSION);
+    }
+    EXPECT_FALSE(EngineEnded()) << EngineLog();
+    EXPECT_EQ(SanitizerReports(), "");
+  }
+  static Values Server(uint32_t type, const std::string& path) {
+    Values values;
+    tagSERVERINFO server;
+    server.type = type;
+    server.port = 1;
+    server.path = path;
+    RemoteValues::AddServer(values, server);
+    return values;
+  }
+};
+
+TEST_F(SettingInsideTheDownload, UpdateNotes) { Check(remote::LOAD_UPDATE_CONTENT, Text("QrvWriter")); }
+// FAULT: settings calls are held back only while the engine pumps for a
+// worker (SafeDuringWork, app/remote/EngineSession.cpp); inside a phase's
+// notification they are served, and a server changed there is taken up by
+// the download under way halfway through: it ends with 4 instead of 1.
+// The window's own controls are disabled during the work; the engine
+// should refuse what they would do (settings that change the run) while
+// m_running is not empty.
+TEST_F(SettingInsideTheDownload, DISABLED_ServerInfo) { Check(remote::SET_SERVER_INFO, Server(kServerTypeFtp, "127.0.0.1/x")); }
+TEST_F(SettingInsideTheDownload, ServerReset) { Check(remote::RESET_SERVER_INFO, Values()); }
+TEST_F(SettingInsideTheDownload, ServerType) { Check(remote::SELECT_SERVER_TYPE, Number(kServerTypeFtp)); }
+TEST_F(SettingInsideTheDownload, ConnectionTest) { Check(remote::TEST_CONNECTION, Server(kServerTypeHttp, "127.0.0.1/x")); }
+TEST_F(SettingInsideTheDownload, DownloadFolder) { Check(remote::SET_DOWNLOAD_PATH, Text("/nonexistent-qrv-folder")); }
+TEST_F(SettingInsideTheDownload, DownloadFolderTest) { Check(remote::TEST_DOWNLOAD_FOLDER, Text(Root() + "/other")); }
+
 // FAULT: QUERY_UPDATES is a phase of its own (LongCall,
 // app/remote/EngineSession.cpp:34) and only the same phase is held back
 // inside itself (EngineSession.cpp:212), so a window may look for updates
@@ -773,29 +841,161 @@ TEST_F(EngineServiceNestingTest, DISABLED_ADownloadInsideTheCopyIsRefusedAndTheC
   EXPECT_EQ(SanitizerReports(), "");
 }
 
-TEST_F(EngineServiceAttackTest, AClientKilledAtTheRestartQuestionNeverAnswersYes) {
+// --- folders ------------------------------------------------------------------
+
+// A download folder in a folder the second user owns: the root engine must
+// not keep its downloads (which it checks and then installs) where that
+// user could swap them, nor leave anything of its own there.
+TEST_F(EngineServiceAttackTest, ADownloadFolderTheSecondUserControlsIsNeverUsed) {
   ASSERT_TRUE(StartEngine()) << EngineLog();
+  const fs::path base = fs::path("/tmp") / ("qrv-attack-folders-" + std::to_string(getpid()));
+  // Their own folder, and a shared sticky one where they planted the
+  // folder the engine would make, with a link inside to a root-only place.
+  const fs::path theirs = base / "theirs";
+  const fs::path shared = base / "shared";
+  const fs::path rootOnly = base / "root-only";
+  fs::create_directories(theirs);
+  fs::create_directories(shared / "QRVDownload");
+  fs::create_directories(rootOnly);
+  chmod(base.c_str(), 0755);
+  chmod(rootOnly.c_str(), 0700);
+  ASSERT_EQ(chown(theirs.c_str(), kNobody, kNobody), 0);
+  chmod(shared.c_str(), 01777);
+  ASSERT_EQ(chown((shared / "QRVDownload").c_str(), kNobody, kNobody), 0);
+  fs::create_directory_symlink(rootOnly, shared / "QRVDownload" / "QrvBase");
+  for (const fs::path& folder : {theirs, shared}) {
+    SCOPED_TRACE(folder);
+    Client client(Socket());
+    ASSERT_EQ(FirstNumber(client.Call(remote::HELLO, Hello(0))), 1);
+    // The settings page's check says no ...
+    EXPECT_EQ(FirstNumber(client.Call(remote::TEST_DOWNLOAD_FOLDER, Text(folder.string()))), 0);
+    // ... and a client that stores it anyway gets no run out of it.
+    client.Call(remote::SET_DOWNLOAD_PATH, Text(folder.string()));
+    EXPECT_NE(FirstNumber(client.Call(remote::QUERY_UPDATES)), 1);
+    Values products;
+    RemoteValues::AddTexts(products, {"QrvBase", "QrvWriter"});
+    EXPECT_FALSE(client.Call(remote::START_DOWNLOAD, products).error().empty());
+    client.Call(remote::END_SESSION);
+  }
+  // Testing a folder deep below theirs makes nothing there, nor leaves it.
   {
     Client client(Socket());
+    ASSERT_EQ(FirstNumber(client.Call(remote::HELLO, Hello(0))), 1);
+    EXPECT_EQ(FirstNumber(client.Call(remote::TEST_DOWNLOAD_FOLDER, Text((theirs / "a" / "b").string()))), 0);
+    client.Call(remote::END_SESSION);
+  }
+  EXPECT_TRUE(fs::is_empty(theirs));
+  EXPECT_TRUE(fs::is_empty(rootOnly)) << "written through the planted link";
+  EXPECT_EQ(fs::directory_iterator(shared / "QRVDownload")->path().filename(), "QrvBase");
+  EXPECT_EQ(Level("QrvBase"), 1u);
+  std::error_code ec;
+  fs::remove_all(base, ec);
+  EXPECT_EQ(SanitizerReports(), "");
+}
+
+// --- the restart question ---------------------------------------------------
+
+class EngineServiceRestartTest : public EngineServiceAttackTest {
+ protected:
+  // A file of the update whose place is taken by a folder cannot be
+  // replaced now: it is queued for the next start, and the run needs a
+  // restart. The whole run up to the goodbye, which asks the question.
+  void RunNeedingARestart(Client& client) {
+    const fs::path blocked = Installed("QrvBase") / "Bin" / "qrvbase";
+    fs::remove(blocked);
+    fs::create_directories(blocked / "kept");
     ASSERT_EQ(FirstNumber(client.Call(remote::HELLO, Hello(0))), 1);
     ASSERT_EQ(FirstNumber(client.Call(remote::QUERY_UPDATES)), 1);
     Values products;
     RemoteValues::AddTexts(products, {"QrvBase", "QrvWriter"});
     ASSERT_EQ(FirstNumber(client.Call(remote::START_DOWNLOAD, products)), 1);
-    ASSERT_EQ(FirstNumber(client.Call(remote::COPY_FILES)), 1);
-    // The window dies at the first question the engine asks from here on.
+    client.Call(remote::COPY_FILES);
+    client.Call(remote::APPLY_ACTIONS);
+    const Message done = client.Call(remote::COMPLETE_UPDATE);
+    int64_t restart = 0;
+    ASSERT_TRUE(RemoteValues::Number(done.values(), done.values_size() - 1, 0, 1, restart)) << done.DebugString();
+    ASSERT_EQ(restart, 1) << "the run was meant to need a restart";
+    client.Call(remote::END_UPDATE_STATE, Number(0));
+  }
+  static bool IsQuestion(const Message& call) {
+    int64_t id = 0;
+    return call.method() >= remote::SHOW_MESSAGE && call.method() <= remote::SHOW_MESSAGE_TITLED &&
+           RemoteValues::Number(call.values(), 0, 0, INT32_MAX, id) && id == kRestartQuestion;
+  }
+  static constexpr int64_t kRestartQuestion = 134;
+};
+
+TEST_F(EngineServiceRestartTest, AClientKilledAtTheRestartQuestionNeverRestartsTheMachine) {
+  ASSERT_TRUE(StartEngine()) << EngineLog();
+  bool asked = false;
+  {
+    Client client(Socket());
+    ASSERT_NO_FATAL_FAILURE(RunNeedingARestart(client));
+    // The window dies at the question.
     client.onCall = [&](const Message& call, Message&) {
-      if (call.method() < remote::SHOW_MESSAGE || call.method() > remote::SHOW_MESSAGE_TITLED) return false;
+      if (!IsQuestion(call)) return false;
+      asked = true;
       client.Channel().Shutdown();
       return true;
     };
-    client.Call(remote::APPLY_ACTIONS, Values(), std::chrono::milliseconds{30000});
-    client.Call(remote::COMPLETE_UPDATE, Values(), std::chrono::milliseconds{30000});
     client.Call(remote::END_SESSION, Values(), std::chrono::milliseconds{30000});
   }
+  EXPECT_TRUE(asked) << EngineLog();
   EXPECT_TRUE(AdministratorServedWithin(std::chrono::milliseconds{30000})) << EngineLog();
   EXPECT_FALSE(fs::exists(RestartMarker())) << test::ReadFile(RestartMarker());
   EXPECT_EQ(SanitizerReports(), "");
+}
+
+TEST_F(EngineServiceRestartTest, AnAnswerThatIsNoButtonOfTheQuestionIsNoYes) {
+  ASSERT_TRUE(StartEngine()) << EngineLog();
+  bool asked = false;
+  {
+    Client client(Socket());
+    ASSERT_NO_FATAL_FAILURE(RunNeedingARestart(client));
+    client.onCall = [&](const Message& call, Message& reply) {
+      if (!IsQuestion(call)) return false;
+      asked = true;
+      RemoteValues::AddNumber(*reply.mutable_values(), 6);  // "Yes", which an OK/Cancel box has not
+      return true;
+    };
+    EXPECT_EQ(FirstNumber(client.Call(remote::END_SESSION)), 1);
+  }
+  EXPECT_TRUE(asked) << EngineLog();
+  EXPECT_FALSE(fs::exists(RestartMarker())) << test::ReadFile(RestartMarker());
+  EXPECT_EQ(SanitizerReports(), "");
+}
+
+// FAULT: the restart question is asked while the session's process object
+// is being destroyed (EngineSession::End, app/remote/EngineSession.cpp:183
+// m_process.reset(), and the question in CQUpdateBase::~CQUpdateBase,
+// app/CQUpdateBase.cpp:58). The window's calls are served meanwhile, and
+// Dispatch lets them through (m_ended is set only after the reset, line 184,
+// and m_running is empty), so DispatchEngine/DispatchSettings use m_process,
+// already null (EngineSession.cpp:236, UBSan: member call on null pointer):
+// any call from the window while the question is open crashes the root
+// engine. Suggested:
+// set m_ending/m_ended (refuse everything but the question's own reply)
+// before the reset, or take the process object out first and keep a
+// pointer that the dispatch checks.
+TEST_F(EngineServiceRestartTest, DISABLED_ACallWhileTheRestartQuestionIsOpenIsRefusedNotACrash) {
+  ASSERT_TRUE(StartEngine()) << EngineLog();
+  std::vector<Message> during;
+  {
+    Client client(Socket());
+    ASSERT_NO_FATAL_FAILURE(RunNeedingARestart(client));
+    client.onCall = [&](const Message& call, Message& reply) {
+      if (!IsQuestion(call)) return false;
+      during.push_back(client.Call(remote::GET_TERM, Values(), std::chrono::milliseconds{10000}));
+      RemoteValues::AddNumber(*reply.mutable_values(), 2);  // Cancel
+      return true;
+    };
+    client.Call(remote::END_SESSION, Values(), std::chrono::milliseconds{30000});
+  }
+  ASSERT_EQ(during.size(), 1u) << EngineLog();
+  EXPECT_NE(during[0].error(), "no reply") << "the engine died under the question";
+  EXPECT_FALSE(EngineEnded()) << EngineLog();
+  EXPECT_EQ(SanitizerReports(), "");
+  EXPECT_FALSE(fs::exists(RestartMarker())) << test::ReadFile(RestartMarker());
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sched.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -76,18 +78,36 @@ int ConnectTo(const std::string& path) {
 // groups), connects, and hands the connected socket back. The kernel
 // records who connected, so the engine sees nobody whoever writes on it
 // afterwards. -1 when this process may not change user.
-int ConnectAsNobody(const std::string& path) {
+// With asRootOfItsOwn, the child first makes a user namespace of its own
+// in which it is root (uid and gid 0 mapped onto nobody), as any user may
+// where unprivileged namespaces are allowed; -2 when they are not.
+int ConnectAsNobody(const std::string& path, bool asRootOfItsOwn = false) {
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -1;
   const pid_t child = fork();
   if (child == 0) {
     // Only async-signal-safe calls here: the parent has threads.
     int fd = -1;
+    bool nested = true;
     if (setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
         setresuid(kNobody, kNobody, kNobody) == 0) {
-      fd = ConnectTo(path);
+      if (asRootOfItsOwn) {
+        // Changing user made the child undumpable, which leaves its /proc
+        // files root's; as an ordinary user it may write its own maps.
+        nested = prctl(PR_SET_DUMPABLE, 1) == 0 && unshare(CLONE_NEWUSER) == 0;
+        const auto write = [](const char* file, const char* text) {
+          const int out = open(file, O_WRONLY | O_CLOEXEC);
+          if (out < 0) return false;
+          const bool done = ::write(out, text, std::strlen(text)) == static_cast<ssize_t>(std::strlen(text));
+          close(out);
+          return done;
+        };
+        nested = nested && write("/proc/self/setgroups", "deny") && write("/proc/self/uid_map", "0 65534 1") &&
+                 write("/proc/self/gid_map", "0 65534 1") && setresuid(0, 0, 0) == 0 && setresgid(0, 0, 0) == 0;
+      }
+      if (nested) fd = ConnectTo(path);
     }
-    char byte = fd >= 0 ? 1 : 0;
+    char byte = fd >= 0 ? 1 : nested ? 0 : 2;
     iovec io{&byte, 1};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr message{};
@@ -120,6 +140,8 @@ int ConnectAsNobody(const std::string& path) {
       if (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr && header->cmsg_type == SCM_RIGHTS) {
         std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
       }
+    } else if (byte == 2) {
+      fd = -2;
     }
     waitpid(child, nullptr, 0);
   }
@@ -377,6 +399,20 @@ TEST_F(EngineServiceAttackTest, ANonAdministratorGetsNothingServedBeforeOrAfterI
   EXPECT_EQ(CQUpdateMgrEnv().GetDownloadPath(0), pathBefore);
   EXPECT_TRUE(AdministratorServedWithin(std::chrono::milliseconds{10000})) << EngineLog();
   EXPECT_EQ(SanitizerReports(), "");
+}
+
+TEST_F(EngineServiceAttackTest, RootOfAUserNamespaceOfItsOwnIsStillTheSecondUser) {
+  QRV_SKIP_UNLESS_SERVER(test::SecondUser::Available(), "root is needed to act as the second user");
+  ASSERT_TRUE(StartEngine()) << EngineLog();
+  const int fd = ConnectAsNobody(Socket(), true);
+  if (fd == -2) GTEST_SKIP() << "this machine allows no user namespaces to ordinary users";
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(SendAll(fd, Framed(CallMessage(1, remote::HELLO, Hello(0)))));
+  const std::vector<Message> replies = Parse(ReadUntilClosed(fd, kWait));
+  close(fd);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(FirstNumber(replies[0]), 3);
+  EXPECT_TRUE(Has(EngineLog(), "refused user 65534")) << EngineLog();
 }
 
 TEST_F(EngineServiceAttackTest, ManySilentConnectionsOfANonAdministratorDoNotQueueAdministratorsBehindThem) {
@@ -968,6 +1004,39 @@ INSTANTIATE_TEST_SUITE_P(EveryOrder, PhaseInsidePhase, ::testing::ValuesIn(AllPh
                          [](const ::testing::TestParamInfo<PhasePair>& pairInfo) {
                            return "Outer" + std::to_string(pairInfo.param.outer) + "Inner" + std::to_string(pairInfo.param.inner);
                          });
+
+// A whole run, a refusal and a hand-over, then the engine ends by itself:
+// its exit is clean, and the leak checker (which only speaks at a normal
+// exit) finds nothing.
+TEST_F(EngineServiceAttackTest, AfterARunARefusalAndAHandOverTheEngineEndsClean) {
+  ASSERT_TRUE(StartEngine(std::chrono::milliseconds{1500})) << EngineLog();
+  {
+    Client client(Socket());
+    ASSERT_EQ(FirstNumber(client.Call(remote::HELLO, Hello(0))), 1);
+    if (test::SecondUser::Available()) {
+      const int fd = ConnectAsNobody(Socket());
+      ASSERT_GE(fd, 0);
+      ASSERT_TRUE(SendAll(fd, Framed(CallMessage(1, remote::HELLO, Hello(0)))));
+      ReadUntilClosed(fd, kWait);
+      close(fd);
+    }
+    Client second(Socket());
+    EXPECT_EQ(FirstNumber(second.Call(remote::HELLO, Hello(0))), 2);
+    ASSERT_EQ(FirstNumber(client.Call(remote::QUERY_UPDATES)), 1);
+    Values products;
+    RemoteValues::AddTexts(products, {"QrvBase", "QrvWriter"});
+    ASSERT_EQ(FirstNumber(client.Call(remote::START_DOWNLOAD, products)), 1);
+    ASSERT_EQ(FirstNumber(client.Call(remote::COPY_FILES)), 1);
+    client.Call(remote::APPLY_ACTIONS);
+    client.Call(remote::COMPLETE_UPDATE);
+    client.Call(remote::END_UPDATE_STATE, Number(0));
+    EXPECT_EQ(FirstNumber(client.Call(remote::END_SESSION)), 1);
+  }
+  EXPECT_EQ(Level("QrvWriter"), 2u);
+  ASSERT_TRUE(WaitFor([&] { return EngineEnded(); }, kWait)) << EngineLog();
+  EXPECT_TRUE(WIFEXITED(m_engineStatus) && WEXITSTATUS(m_engineStatus) == 0) << m_engineStatus << EngineLog();
+  EXPECT_EQ(SanitizerReports(), "");
+}
 
 // --- folders ------------------------------------------------------------------
 

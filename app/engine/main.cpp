@@ -4,6 +4,7 @@
 // folder, the products' folders) for callers the kernel vouches are
 // administrators. systemd starts it when a window connects (socket
 // activation) and it ends after a spell without windows.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,6 +50,14 @@ Try it without installing anything, in a sandbox root:
   QRVUPDATE_ENGINE_SOCKET=/tmp/sandbox/engine.socket \
     qrvupdate --console --root /tmp/sandbox --engine=service
 )";
+
+// Whether systemd meant to hand this process sockets (LISTEN_PID names it).
+// Read before EngineService::ActivatedSocket, which clears the variables
+// when it takes the socket.
+bool HandedSockets() {
+  const char* pid = std::getenv("LISTEN_PID");
+  return pid != nullptr && std::strtol(pid, nullptr, 10) == static_cast<long>(getpid());
+}
 
 int Usage(const std::string& why) {
   std::fprintf(stderr, "qrvupdate-engine: %s (see qrvupdate-engine --help)\n", why.c_str());
@@ -98,9 +107,27 @@ int main(int argc, char** argv) {
   qrv::platform::SystemRestart::Install(std::make_unique<qrv::platform::SystemctlRestart>());
 
   qrv::remote::EngineService service;
-  if (const int activated = qrv::remote::EngineService::ActivatedSocket(); activated >= 0 && socketPath.empty()) {
+  const bool handed = HandedSockets();
+  const char* handedCount = std::getenv("LISTEN_FDS");
+  const std::string handedFds = handedCount != nullptr ? handedCount : "no";
+  const int activated = qrv::remote::EngineService::ActivatedSocket();
+  if (activated >= 0 && socketPath.empty()) {
+    // systemd hands the socket over without close-on-exec: the programs the
+    // engine runs (systemctl for the restart, the desktop folder's helper)
+    // must not keep the service's socket open.
+    fcntl(activated, F_SETFD, FD_CLOEXEC);
     service.Adopt(activated);
+  } else if (handed && socketPath.empty()) {
+    // Binding the default path here would take over systemd's socket file
+    // and leave it removed when this process ends.
+    std::fprintf(stderr,
+                 "qrvupdate-engine: systemd handed over %s sockets (LISTEN_FDS), not one stream socket; "
+                 "qrvupdate-engine.socket must listen on one stream socket\n",
+                 handedFds.c_str());
+    return 1;
   } else {
+    // Started by systemd but told to listen elsewhere: its socket is not ours.
+    if (activated >= 0) close(activated);
     if (socketPath.empty()) socketPath = (root / "run/qrvupdate/engine.socket").string();
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(socketPath).parent_path(), ec);

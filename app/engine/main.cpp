@@ -5,6 +5,7 @@
 // administrators. systemd starts it when a window connects (socket
 // activation) and it ends after a spell without windows.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,7 +46,8 @@ the socket systemd hands it; started by hand it listens at PATH.
   --idle-timeout MS   end after MS milliseconds without a window (30000)
   --help, --version
 
-Try it without installing anything, in a sandbox root:
+Installed, it lives in /usr/libexec/qrvupdate. Try it without installing
+anything, in a sandbox root:
   qrvupdate-engine --root /tmp/sandbox --socket /tmp/sandbox/engine.socket &
   QRVUPDATE_ENGINE_SOCKET=/tmp/sandbox/engine.socket \
     qrvupdate --console --root /tmp/sandbox --engine=service
@@ -104,7 +106,9 @@ int main(int argc, char** argv) {
   }
 
   qrv::CQUpdateTraceFile::InstallDiagnosticsSink();
-  qrv::platform::SystemRestart::Install(std::make_unique<qrv::platform::SystemctlRestart>());
+  // A sandbox is never worth restarting the machine for: there the restart
+  // the user agrees to is only recorded.
+  if (!sandbox) qrv::platform::SystemRestart::Install(std::make_unique<qrv::platform::SystemctlRestart>());
 
   qrv::remote::EngineService service;
   const bool handed = HandedSockets();
@@ -137,6 +141,13 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  // systemctl stop, a shutdown or a package upgrade: a download under way
+  // stops, a copy runs to its end, then the engine ends.
+  struct sigaction stop {};
+  stop.sa_handler = [](int) { qrv::remote::EngineService::RequestStop(); };
+  sigemptyset(&stop.sa_mask);
+  sigaction(SIGTERM, &stop, nullptr);
+  sigaction(SIGINT, &stop, nullptr);
   qrv::platform::Diagnostics::Report("engine: serving" + (socketPath.empty() ? std::string(" the socket systemd handed over")
                                                                               : " at " + socketPath));
   return service.Run(std::chrono::milliseconds{idleMs});

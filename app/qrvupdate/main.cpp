@@ -135,6 +135,9 @@ std::optional<int> ConnectEngineService(qrv::CQUpdateBaseProcess& process, uint3
       qrv::platform::MessageService::Current().Show(qrv::kStringNotAdministrator, qrv::platform::MessageService::kOk);
       return 1;
     case qrv::remote::RemoteUpdateEngine::Outcome::kHandedOver: return 0;
+    case qrv::remote::RemoteUpdateEngine::Outcome::kBusy:
+      qrv::platform::MessageService::Current().ShowWith(qrv::kStringAnotherRun, error, qrv::platform::MessageService::kOk);
+      return 1;
     case qrv::remote::RemoteUpdateEngine::Outcome::kFailed:
       qrv::platform::MessageService::Current().ShowWith(qrv::kStringCannotStart, error, qrv::platform::MessageService::kOk);
       return 1;

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -30,7 +31,20 @@ constexpr int kMaxAnswering = 16;
 // The first descriptor systemd hands over.
 constexpr int kListenFdsStart = 3;
 
+std::atomic<bool> g_stopRequested{false};
+// The write end of the running service's stop pipe, for RequestStop.
+std::atomic<int> g_stopFd{-1};
+
 }  // namespace
+
+void EngineService::RequestStop() {
+  g_stopRequested.store(true);
+  const int fd = g_stopFd.load();
+  const char stop = 1;
+  if (fd >= 0) static_cast<void>(write(fd, &stop, 1));
+}
+
+bool EngineService::StopRequested() { return g_stopRequested.load(); }
 
 int EngineService::ActivatedSocket() {
   // Ours only when systemd meant this process (LISTEN_PID), and exactly one.
@@ -93,6 +107,9 @@ bool EngineService::Listen(const std::string& path, std::string& error) {
 }
 
 void EngineService::Answer(int fd, int answer, const std::string& why) {
+  // A peer that neither reads nor greets gets no more than a moment.
+  const timeval limit{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   RemoteChannel channel(fd);
   bool greeted = false;
   channel.SetDispatcher([&](const Message& call, Message& reply) {
@@ -133,7 +150,12 @@ void EngineService::AcceptLoop() {
       platform::Diagnostics::Report(std::string("engine: cannot wait for connections: ") + std::strerror(errno));
       return;
     }
-    if (waits[1].revents != 0 || m_stopping.load()) return;
+    if (waits[1].revents != 0 || m_stopping.load()) {
+      // Wakes Run when the stop came from a signal.
+      std::lock_guard lock(m_mutex);
+      m_arrived.notify_all();
+      return;
+    }
     if ((waits[0].revents & POLLIN) == 0) continue;
     const int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
@@ -179,12 +201,15 @@ int EngineService::Run(std::chrono::milliseconds idle) {
     platform::Diagnostics::Report(std::string("engine: cannot make a pipe: ") + std::strerror(errno));
     return 1;
   }
+  g_stopFd.store(m_stopPipe[1]);
+  if (g_stopRequested.load()) RequestStop();
   m_acceptor = std::thread([this] { AcceptLoop(); });
   for (;;) {
     int fd = -1;
     {
       std::unique_lock lock(m_mutex);
-      if (!m_arrived.wait_for(lock, idle, [this] { return !m_waiting.empty(); })) break;
+      if (!m_arrived.wait_for(lock, idle, [this] { return !m_waiting.empty() || StopRequested(); })) break;
+      if (StopRequested()) break;
       fd = m_waiting.front();
       m_waiting.pop_front();
     }
@@ -197,13 +222,14 @@ int EngineService::Run(std::chrono::milliseconds idle) {
     std::lock_guard lock(m_mutex);
     m_active = nullptr;
   }
-  // Idle: stop taking connections. Under socket activation systemd keeps
+  // Idle or asked to stop: stop taking connections. Under socket activation systemd keeps
   // the socket, and a window that comes now starts the service again.
   m_stopping.store(true);
   const char stop = 1;
   while (write(m_stopPipe[1], &stop, 1) < 0 && errno == EINTR) {
   }
   m_acceptor.join();
+  g_stopFd.store(-1);
   // The answers under way end within their greeting time.
   while (m_answering.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds{10});
   close(m_stopPipe[0]);

@@ -31,6 +31,11 @@ class EngineService {
  public:
   // The socket a service started by systemd was handed (LISTEN_FDS), or -1.
   static int ActivatedSocket();
+  // Asks the service to end (async-signal-safe: for SIGTERM): no new window
+  // is served, a download under way stops, a copy runs to its end, then
+  // Run returns.
+  static void RequestStop();
+  static bool StopRequested();
 
   EngineService() = default;
   ~EngineService();

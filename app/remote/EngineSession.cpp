@@ -7,10 +7,12 @@
 #include <utility>
 
 #include "app/CQUpdateBaseProcess.h"
+#include "app/remote/EngineService.h"
 #include "app/remote/RemoteMessageService.h"
 #include "app/remote/RemoteValues.h"
 #include "app/remote/RemoteWindowProxy.h"
 #include "platform/core/Diagnostics.h"
+#include "platform/core/RunLock.h"
 #include "platform/thread/EventPump.h"
 
 namespace qrv::remote {
@@ -93,14 +95,15 @@ void Refuse(Message& reply, const std::string& why) {
   reply.set_error(why);
 }
 
-// Calls a client may make while the engine waits for a worker (a download,
-// a copy, a connection test): stops and reads that cannot disturb the work
-// under way. Everything else waits for the work to end, as a window's own
-// controls do meanwhile.
+// Calls a client may make while a phase's work is under way (while the
+// engine waits for a worker, or inside a notification the work sends before
+// it ends): stops and reads that cannot disturb it. Everything else waits
+// for the work to end, as a window's own controls do meanwhile.
 bool SafeDuringWork(uint32_t method) {
   switch (method) {
     case CANCEL_DOWNLOAD:
     case CANCEL_COPY:
+    case ROLLBACK_COPY:
     case GET_TOTAL_FILE_COUNT:
     case PRODUCT_NAME:
     case STORED_UPDATE_STATE:
@@ -133,6 +136,10 @@ void EngineSession::Run(std::chrono::milliseconds helloWithin) {
 
   const auto deadline = std::chrono::steady_clock::now() + helloWithin;
   while (!m_ended && m_channel.ServeFor(std::chrono::milliseconds{100})) {
+    if (EngineService::StopRequested()) {
+      platform::Diagnostics::Report("engine: asked to stop; the window's session ends");
+      break;
+    }
     if (!m_greeted && std::chrono::steady_clock::now() >= deadline) {
       platform::Diagnostics::Report("engine: a client said nothing within " + std::to_string(helloWithin.count()) +
                                     " ms; its connection is closed");
@@ -158,7 +165,9 @@ void EngineSession::Pump() {
   m_inPump = true;
   m_channel.ServePending();
   m_inPump = false;
-  if (!m_channel.IsOpen() && m_process) m_process->AbandonRun();
+  // A window gone, or the service asked to stop: a download stops, a copy
+  // runs to its end.
+  if ((!m_channel.IsOpen() || EngineService::StopRequested()) && m_process) m_process->AbandonRun();
 }
 
 void EngineSession::Start(uint32_t mode) {
@@ -166,7 +175,13 @@ void EngineSession::Start(uint32_t mode) {
   m_process = std::make_unique<CQUpdateBaseProcess>();
   m_process->SetAutoMode(mode);
   // The window is made after the process object, which it looks up.
-  m_process->SetDlgMgr(std::make_unique<RemoteWindowProxy>(m_channel));
+  auto window = std::make_unique<RemoteWindowProxy>(m_channel);
+  // The transfer's and the copy's work ends with their last notification;
+  // the window may start the next phase from it.
+  window->SetWorkEndHook([this](int method) {
+    m_active.erase(method == ON_FILE_TRANSFER_FINISH || method == ON_FILE_TRANSFER_ERROR ? START_DOWNLOAD : COPY_FILES);
+  });
+  m_process->SetDlgMgr(std::move(window));
   // An automatic run that has failed ends its window's process, not this one.
   m_process->SetEndProcess([this](int code) {
     Values args;
@@ -195,6 +210,13 @@ void EngineSession::Dispatch(const Message& call, Message& reply) {
       return;
     }
     if (!RemoteValues::Number(call.values(), 1, 0, 1, mode)) return Refuse(reply, "the run mode must be 0 or 1");
+    // One run per root, whoever runs it: a root's own run in its process
+    // (sudo qrvupdate) and the service's exclude each other.
+    if (m_runLock.Take() != platform::RunLock::Outcome::kTaken) {
+      RemoteValues::AddNumber(*reply.mutable_values(), 4);
+      reply.set_error(m_runLock.Error());
+      return;
+    }
     Start(static_cast<uint32_t>(mode));
     RemoteValues::AddNumber(*reply.mutable_values(), 1);
     return;
@@ -203,8 +225,10 @@ void EngineSession::Dispatch(const Message& call, Message& reply) {
     Refuse(reply, "a session begins with its greeting");
     return;
   }
-  if (m_ended) return Refuse(reply, "the session has ended");
-  if (m_inPump && !SafeDuringWork(method)) {
+  // Ended, or ending: the process object is being destroyed (its restart
+  // question may be open).
+  if (m_ended || !m_process) return Refuse(reply, "the session has ended");
+  if ((m_inPump || !m_active.empty()) && !SafeDuringWork(method)) {
     Refuse(reply, "call " + std::to_string(method) + " must wait until the work under way has ended");
     return;
   }
@@ -214,7 +238,9 @@ void EngineSession::Dispatch(const Message& call, Message& reply) {
       return;
     }
     m_running.insert(method);
+    m_active.insert(method);
     const bool served = DispatchEngine(call, reply) || DispatchSettings(call, reply);
+    m_active.erase(method);
     m_running.erase(method);
     if (!served) Refuse(reply, "call " + std::to_string(method) + " is not served by the engine");
     return;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/remote/RemoteChannel.h"
+#include "platform/core/RunLock.h"
 
 namespace qrv {
 class CQUpdateBaseProcess;
@@ -64,13 +65,15 @@ class EngineSession {
   // The pump of the session's thread while the engine waits for a worker.
   void Pump();
 
+  platform::RunLock m_runLock;  // held from the greeting on
   RemoteChannel m_channel;
   std::unique_ptr<CQUpdateBaseProcess> m_process;
   bool m_greeted = false;
   bool m_ended = false;
   std::atomic<bool> m_ending{false};
   bool m_inPump = false;
-  std::set<uint32_t> m_running;  // long calls on the stack (see LongCall)  // serving calls while the engine waits for a worker
+  std::set<uint32_t> m_running;  // long calls on the stack (see LongCall)
+  std::set<uint32_t> m_active;   // of those, the ones whose work has not ended  // serving calls while the engine waits for a worker
   std::atomic<uint32_t> m_mode{0};  // read by the service's acceptor
 };
 

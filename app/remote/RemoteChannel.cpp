@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -67,10 +68,25 @@ void RemoteChannel::ReadLoop() {
     }
     {
       std::lock_guard lock(m_mutex);
-      m_queue.push_back(std::move(message));
-      m_arrived.notify_all();
+      const size_t bytes = message.ByteSizeLong();
+      if (m_queue.size() >= kMaxQueued || m_queuedBytes + bytes > kMaxQueuedBytes) {
+        // Nobody sends that much without waiting for an answer: the other
+        // side is not talking with us, only filling our memory.
+        m_open = false;
+        m_closeReason = "the other side sent more than " + std::to_string(m_queue.size()) + " messages (" +
+                        std::to_string(m_queuedBytes) + " bytes) without waiting for them to be taken";
+        m_arrived.notify_all();
+      } else {
+        m_queuedBytes += bytes;
+        m_queue.push_back(std::move(message));
+        m_arrived.notify_all();
+      }
     }
     Wake();
+    if (!IsOpen()) {
+      shutdown(m_fd, SHUT_RDWR);
+      return;
+    }
   }
 }
 
@@ -178,6 +194,7 @@ bool RemoteChannel::Call(Method method, const google::protobuf::RepeatedPtrField
     if (!m_queue.empty()) {
       Message front = std::move(m_queue.front());
       m_queue.pop_front();
+      m_queuedBytes -= std::min(m_queuedBytes, front.ByteSizeLong());
       if (front.reply_to() == id) {
         reply = std::move(front);
         return true;
@@ -221,6 +238,7 @@ void RemoteChannel::ServePending() {
     if (m_queue.empty()) return;
     Message front = std::move(m_queue.front());
     m_queue.pop_front();
+    m_queuedBytes -= std::min(m_queuedBytes, front.ByteSizeLong());
     if (front.reply_to() != 0) {
       if (m_waiting.count(front.reply_to()) != 0) m_early[front.reply_to()] = std::move(front);
       continue;

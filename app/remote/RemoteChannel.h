@@ -39,6 +39,9 @@ class RemoteChannel {
   // Largest message either side accepts (the biggest legitimate one carries
   // a megabyte of update notes).
   static constexpr size_t kMaxMessageBytes = 4u << 20;
+  // Most messages that may wait to be taken; more end the connection.
+  static constexpr size_t kMaxQueued = 1024;
+  static constexpr size_t kMaxQueuedBytes = 16u << 20;
 
   // Serves one call of the other side: fills reply's values (or its error).
   using Dispatcher = std::function<void(const Message& call, Message& reply)>;
@@ -94,6 +97,7 @@ class RemoteChannel {
   mutable std::mutex m_mutex;
   std::condition_variable m_arrived;
   std::deque<Message> m_queue;          // arrived, not yet taken
+  size_t m_queuedBytes = 0;             // their encoded size
   std::map<uint64_t, Message> m_early;  // replies to outer calls, taken by those
   bool m_open = true;
   std::string m_closeReason;

@@ -79,15 +79,19 @@ std::unique_ptr<RemoteUpdateEngine> RemoteUpdateEngine::Connect(const std::strin
     return nullptr;
   }
   // 1 the session runs, 2 handed over to the run under way, 3 no
-  // administrator; a refusal of anything else comes as an error alone.
+  // administrator, 4 another process holds the root's run lock; a refusal
+  // of anything else comes as an error alone.
   int64_t answer = 0;
-  RemoteValues::Number(reply.values(), 0, 0, 3, answer);
+  RemoteValues::Number(reply.values(), 0, 0, 4, answer);
   if (answer == 1 && reply.error().empty()) {
     outcome = Outcome::kConnected;
     return engine;
   }
   error = reply.error().empty() ? "the update engine service refused the session" : reply.error();
-  outcome = answer == 2 ? Outcome::kHandedOver : answer == 3 ? Outcome::kRefused : Outcome::kFailed;
+  outcome = answer == 2   ? Outcome::kHandedOver
+            : answer == 3 ? Outcome::kRefused
+            : answer == 4 ? Outcome::kBusy
+                          : Outcome::kFailed;
   return nullptr;
 }
 

@@ -31,6 +31,7 @@ class RemoteUpdateEngine : public UpdateEngine {
     kConnected,   // the session runs
     kRefused,     // the caller may not update this machine (no administrator)
     kHandedOver,  // a run is under way: its window was asked to show it
+    kBusy,        // another process runs an update of this root (error says which)
     kFailed,      // no service there, or it broke off (error says why)
   };
 

@@ -6,6 +6,15 @@
 namespace qrv::remote {
 
 void RemoteWindowProxy::Notify(int method, int64_t number, const std::string* text, int64_t second) {
+  switch (method) {
+    case ON_FILE_TRANSFER_FINISH:
+    case ON_FILE_TRANSFER_ERROR:
+    case ON_FILE_COPY_FINISH:
+    case ON_FILE_COPY_ERROR:
+      if (m_workEnd) m_workEnd(method);
+      break;
+    default: break;
+  }
   Values args;
   if (number >= 0) RemoteValues::AddNumber(args, number);
   if (text != nullptr) RemoteValues::AddText(args, *text);

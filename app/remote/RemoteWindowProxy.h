@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,11 @@ class RemoteWindowProxy : public CQUpdateDlgMgr {
  public:
   explicit RemoteWindowProxy(RemoteChannel& channel) : m_channel(channel) {}
 
+  // Called with the method right before a notification that ends a
+  // phase's work is sent (the transfer's and the copy's finish or error):
+  // from then on the window may start the next phase.
+  void SetWorkEndHook(std::function<void(int method)> hook) { m_workEnd = std::move(hook); }
+
   void OnFileTransferBegin() override;
   void OnFileTransferFinish() override;
   void OnFileTransferError(int32_t result) override;
@@ -38,6 +44,7 @@ class RemoteWindowProxy : public CQUpdateDlgMgr {
   void Notify(int method, int64_t number = -1, const std::string* text = nullptr, int64_t second = -1);
 
   RemoteChannel& m_channel;
+  std::function<void(int)> m_workEnd;
 };
 
 }  // namespace qrv::remote

@@ -2,196 +2,41 @@
 // sandbox root on a private socket, the windows' side either the real
 // qrvupdate program (--engine=service) or this process speaking the
 // protocol itself, as a hostile or dying client would.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <grp.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstring>
-#include <filesystem>
-#include <algorithm>
-#include <fcntl.h>
-#include <functional>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "app/CQUpdateBaseProcess.h"
-#include "app/remote/RemoteChannel.h"
 #include "app/remote/RemoteUpdateEngine.h"
-#include "app/remote/RemoteValues.h"
-#include "config/CQUpdateMgrEnv.h"
-#include "res/CQUpdateStrings.h"
 #include "tests/e2e/E2eRunFixture.h"
-#include "tests/support/DemoTreeFixture.h"
+#include "tests/service/EngineServiceFixture.h"
 #include "tests/support/RecordingMessages.h"
-#include "tests/support/ProcessRunner.h"
 #include "tests/support/SecondUser.h"
 #include "tests/support/SkipUnlessServer.h"
 
-namespace qrv {
+namespace qrv::test::service {
 namespace {
 
-namespace fs = std::filesystem;
-using remote::Message;
-using remote::RemoteChannel;
-using remote::RemoteValues;
-using remote::Values;
-using Clock = std::chrono::steady_clock;
-
-constexpr std::chrono::seconds kWait{60};
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// Waits for condition, checking every few milliseconds, up to limit.
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (!condition()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds{10});
-  }
-  return true;
-}
-
-int ConnectTo(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// A client that speaks the protocol itself: it answers the engine's
-// notifications (message boxes with OK), keeps the methods it was sent, and
-// can hang up the moment a given notification arrives, as a window that is
-// killed would.
-class RawClient {
+// A client that speaks the protocol itself and can hang up the moment a
+// given call of the engine arrives, as a window that is killed would.
+class RawClient : public Client {
  public:
-  explicit RawClient(const std::string& socket) : m_channel(ConnectTo(socket)) {
-    m_channel.SetDispatcher([this](const Message& call, Message& reply) {
-      received.push_back(call.method());
-      if (hangUpOn && hangUpOn(call)) {
-        m_channel.Shutdown();
-        return;
-      }
-      if (call.method() >= remote::SHOW_MESSAGE && call.method() <= remote::SHOW_MESSAGE_TITLED) {
-        RemoteValues::AddNumber(*reply.mutable_values(), 1);
-      }
-    });
+  explicit RawClient(const std::string& socket) : Client(socket) {
+    onCall = [this](const Message& call, Message&) {
+      if (!hangUpOn || !hangUpOn(call)) return false;
+      Channel().Shutdown();
+      return true;
+    };
   }
+  Message Hello(int64_t mode) { return Call(remote::HELLO, service::Hello(mode)); }
 
-  // The call's reply; an empty reply with error "no reply" when none came.
-  Message Call(remote::Method method, const Values& args = Values()) {
-    Message reply;
-    if (!m_channel.Call(method, args, reply, std::chrono::milliseconds{60000})) reply.set_error("no reply");
-    return reply;
-  }
-  Message Hello(int64_t mode) {
-    Values args;
-    RemoteValues::AddNumber(args, 1);
-    RemoteValues::AddNumber(args, mode);
-    return Call(remote::HELLO, args);
-  }
-  RemoteChannel& Channel() { return m_channel; }
-
-  std::vector<uint32_t> received;
   std::function<bool(const Message&)> hangUpOn;
-
- private:
-  RemoteChannel m_channel;
 };
 
-Values Text(const std::string& text) {
-  Values values;
-  RemoteValues::AddText(values, text);
-  return values;
-}
-
-Values Number(int64_t number) {
-  Values values;
-  RemoteValues::AddNumber(values, number);
-  return values;
-}
-
-int64_t FirstNumber(const Message& reply) {
-  int64_t number = -1;
-  RemoteValues::Number(reply.values(), 0, INT64_MIN, INT64_MAX, number);
-  return number;
-}
-
-class EngineServiceTest : public test::DemoTreeFixture {
+class EngineServiceTest : public EngineServiceFixture {
  protected:
-  void TearDown() override {
-    StopEngine();
-    std::error_code ec;
-    fs::remove_all(m_socketFolder, ec);
-    DemoTreeFixture::TearDown();
-  }
-
-  // qrvupdate-engine --root ROOT --socket SOCKET --idle-timeout idle; true
-  // once it listens. The socket's folder is one anybody may search, so that
-  // the second user can reach it.
-  bool StartEngine(std::chrono::milliseconds idle = std::chrono::milliseconds{20000}) {
-    fs::create_directories(m_socketFolder);
-    chmod(m_socketFolder.c_str(), 0755);
-    const std::string log = (m_root / "engine.log").string();
-    std::vector<std::string> args{QRVUPDATE_ENGINE_PATH, "--root", Root(), "--socket", Socket(),
-                                  "--idle-timeout", std::to_string(idle.count())};
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int rc = posix_spawn(&m_engine, QRVUPDATE_ENGINE_PATH, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return false;
-    return WaitFor([this] { return fs::exists(Socket()) || EngineEnded(); }, kWait) && !EngineEnded();
-  }
-  bool EngineEnded() {
-    if (m_engine <= 0) return true;
-    if (waitpid(m_engine, &m_engineStatus, WNOHANG) != m_engine) return false;
-    m_engine = 0;
-    return true;
-  }
-  void StopEngine() {
-    if (m_engine <= 0) return;
-    kill(m_engine, SIGTERM);
-    waitpid(m_engine, &m_engineStatus, 0);
-    m_engine = 0;
-  }
-  // What the engine wrote: its output and its trace (where its reports go).
-  std::string EngineLog() const {
-    std::string log;
-    for (const fs::path& file : {m_root / "engine.log", m_root / "var/log/qrvupdate/QrvUpdate.txt"}) {
-      if (fs::exists(file)) log += test::ReadFile(file);
-    }
-    return log;
-  }
-  std::string Socket() const { return (m_socketFolder / "engine.socket").string(); }
-
   // qrvupdate --root ROOT --engine=service ARGS..., in English.
-  test::ProcessResult Client(const std::vector<std::string>& args) const {
+  ProcessResult Client(const std::vector<std::string>& args) const {
     std::vector<std::string> all{"--root", Root(), "--engine=service"};
     all.insert(all.end(), args.begin(), args.end());
-    return test::RunProcess(QRVUPDATE_PATH, all, {{"LC_ALL", "C"}, {"QRVUPDATE_ENGINE_SOCKET", Socket()}});
+    return RunProcess(QRVUPDATE_PATH, all, {{"LC_ALL", "C"}, {"QRVUPDATE_ENGINE_SOCKET", Socket()}});
   }
-
-  static uint32_t Level(const std::string& product) { return CQUpdateMgrEnv().GetProductVersion(product); }
-  static uint32_t State() { return CQUpdateMgrEnv().GetUpdateState(); }
   static void AutomaticDue() {
     const CQUpdateMgrEnv env;
     env.SetAutoUpdate(1);
@@ -203,23 +48,19 @@ class EngineServiceTest : public test::DemoTreeFixture {
     EXPECT_EQ(Level(product), 2u);
     EXPECT_TRUE(fs::exists(Installed(product))) << "nothing installed";
   }
-  // Both products, the state and the download log as a finished run leaves them.
+  // Both products and the state as a finished run leaves them.
   void ExpectWholeRun() const {
     ExpectUpdated("QrvBase");
     ExpectUpdated("QrvWriter");
     EXPECT_EQ(State(), 0u);
   }
-
-  fs::path m_socketFolder = fs::path("/tmp") / ("qrv-engine-test-" + std::to_string(getpid()));
-  pid_t m_engine = 0;
-  int m_engineStatus = 0;
 };
 
 TEST_F(EngineServiceTest, AutomaticAndInteractiveRunsThroughTheServiceEndAsInProcess) {
   ASSERT_TRUE(StartEngine()) << EngineLog();
   // An automatic run that is due updates everything and records the day.
   AutomaticDue();
-  const test::ProcessResult automatic = Client({"--console", "--auto"});
+  const ProcessResult automatic = Client({"--console", "--auto"});
   EXPECT_EQ(automatic.exitCode, 0) << automatic.out << automatic.err << EngineLog();
   ExpectWholeRun();
   EXPECT_NE(CQUpdateMgrEnv().GetLastUpdate(), 20000101u);
@@ -227,7 +68,7 @@ TEST_F(EngineServiceTest, AutomaticAndInteractiveRunsThroughTheServiceEndAsInPro
   EXPECT_TRUE(Has(EngineLog(), "-DlgMgr-UpdateCopyFile")) << EngineLog();
 
   // The same engine serves the next window, which finds nothing pending.
-  const test::ProcessResult again = Client({"--console", "--yes"});
+  const ProcessResult again = Client({"--console", "--yes"});
   EXPECT_EQ(again.exitCode, 0) << again.out << again.err;
   EXPECT_TRUE(Has(again.out, "Qrv") || again.out.empty() || Has(again.out, "update")) << again.out;
   EXPECT_FALSE(Has(again.out, "Downloading")) << again.out;
@@ -241,7 +82,7 @@ TEST_F(EngineServiceTest, TheDesktopAutomaticRunUpdatesThroughTheService) {
   AutomaticDue();
   // The window with no notification area goes on by itself; its boxes go
   // to standard error with their safe answers.
-  const test::ProcessResult run = test::RunProcess(
+  const ProcessResult run = test::RunProcess(
       QRVUPDATE_PATH, {"--root", Root(), "--engine=service", "--auto"},
       {{"LC_ALL", "C"},
        {"QT_QPA_PLATFORM", "offscreen"},
@@ -261,7 +102,7 @@ TEST_F(EngineServiceTest, ACallerWhoIsNoAdministratorIsRefusedAndNothingChanges)
   const fs::path theirs = fs::path("/tmp") / ("qrv-engine-other-" + std::to_string(getpid()));
   fs::create_directories(theirs);
   chmod(theirs.c_str(), 0777);
-  const test::ProcessResult refused = test::SecondUser::Run(
+  const ProcessResult refused = test::SecondUser::Run(
       {"/usr/bin/env", "LC_ALL=C", "QRVUPDATE_ENGINE_SOCKET=" + Socket(), QRVUPDATE_PATH, "--root", theirs.string(),
        "--engine=service", "--console", "--yes"});
   fs::remove_all(theirs);
@@ -271,7 +112,7 @@ TEST_F(EngineServiceTest, ACallerWhoIsNoAdministratorIsRefusedAndNothingChanges)
   EXPECT_EQ(Level("QrvWriter"), 1u);
   EXPECT_TRUE(Has(EngineLog(), "refused user 65534")) << EngineLog();
   // The engine goes on serving those who may: a whole interactive run.
-  const test::ProcessResult run = Client({"--console", "--yes"});
+  const ProcessResult run = Client({"--console", "--yes"});
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_TRUE(Has(run.out, "Downloading Qorvane Base (demo)...") && Has(run.out, "Update finished.")) << run.out;
   ExpectWholeRun();
@@ -291,7 +132,7 @@ TEST_F(EngineServiceTest, AUserOfTheSudoGroupUpdatesRootsProductsWithoutBeingRoo
   chmod(theirs.c_str(), 0777);
   // nobody, with sudo as a supplementary group: an administrator by the
   // group, not by being root.
-  const test::ProcessResult run = test::RunProcess(
+  const ProcessResult run = test::RunProcess(
       "/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--groups=" + std::to_string(sudo->gr_gid), "--",
                            "/usr/bin/env", "LC_ALL=C", "QRVUPDATE_ENGINE_SOCKET=" + Socket(), QRVUPDATE_PATH, "--root",
                            theirs.string(), "--engine=service", "--console", "--yes"});
@@ -308,7 +149,7 @@ TEST_F(EngineServiceTest, ASecondWindowIsHandedToTheRunUnderWay) {
   RawClient automatic(Socket());
   ASSERT_EQ(FirstNumber(automatic.Hello(1)), 1);
   // A second start, as the program makes it, ends at once and quietly ...
-  const test::ProcessResult second = Client({"--console", "--auto"});
+  const ProcessResult second = Client({"--console", "--auto"});
   EXPECT_EQ(second.exitCode, 0) << second.out << second.err;
   // ... and the automatic run is asked to show where it is.
   EXPECT_TRUE(WaitFor(
@@ -318,7 +159,12 @@ TEST_F(EngineServiceTest, ASecondWindowIsHandedToTheRunUnderWay) {
                automatic.received.end();
       },
       kWait));
-  // An interactive run would come to the front instead.
+  // A run in its own process (root's, sudo qrvupdate) on the same root is
+  // kept off by the run lock the session holds.
+  const ProcessResult local = RunProcess(QRVUPDATE_PATH, {"--root", Root(), "--engine=local", "--console", "--yes"},
+                                         {{"LC_ALL", "C"}});
+  EXPECT_EQ(local.exitCode, 1) << local.out << local.err;
+  EXPECT_TRUE(Has(local.out + local.err, "run.lock")) << local.out << local.err;
   EXPECT_EQ(FirstNumber(automatic.Call(remote::END_SESSION)), 1);
 }
 
@@ -394,7 +240,7 @@ TEST_F(EngineServiceTest, AWindowKilledMidDownloadKeepsTheStateAndTheNextAutomat
   EXPECT_EQ(Level("QrvWriter"), 1u);
 
   AutomaticDue();
-  const test::ProcessResult resumed = Client({"--console", "--auto"});
+  const ProcessResult resumed = Client({"--console", "--auto"});
   EXPECT_EQ(resumed.exitCode, 0) << resumed.out << resumed.err << EngineLog();
   ExpectWholeRun();
 }
@@ -419,7 +265,7 @@ TEST_F(EngineServiceTest, AWindowKilledMidCopyLeavesTheCopyFinishedAndRecorded) 
   EXPECT_EQ(Level("QrvWriter"), 2u);
   // The next automatic start finishes it.
   AutomaticDue();
-  const test::ProcessResult resumed = Client({"--console", "--auto"});
+  const ProcessResult resumed = Client({"--console", "--auto"});
   EXPECT_EQ(resumed.exitCode, 0) << resumed.out << resumed.err << EngineLog();
   ExpectWholeRun();
 }
@@ -489,6 +335,27 @@ TEST_F(RemoteWindowTest, TheEnginesQuestionsAreAskedByTheWindow) {
       std::find(m_messages->shown.begin(), m_messages->shown.end(), 180u) - m_messages->shown.begin());
   EXPECT_EQ(m_messages->arguments[at], "Qorvane Writer (demo)");
   EXPECT_EQ(m_process->Engine().DroppedProducts(), std::vector<std::string>{"QrvWriter"});
+}
+
+TEST_F(EngineServiceTest, AskedToStopDuringACopyTheEngineLetsTheCopyEndFirst) {
+  ASSERT_TRUE(StartEngine()) << EngineLog();
+  RawClient client(Socket());
+  ASSERT_EQ(FirstNumber(client.Hello(0)), 1);
+  ASSERT_EQ(FirstNumber(client.Call(remote::QUERY_UPDATES)), 1);
+  Values products;
+  RemoteValues::AddTexts(products, {"QrvBase", "QrvWriter"});
+  ASSERT_EQ(FirstNumber(client.Call(remote::START_DOWNLOAD, products)), 1);
+  // systemctl stop (or a shutdown) as the copy begins.
+  client.hangUpOn = [this](const Message& call) {
+    if (call.method() == remote::ON_FILE_COPY_BEGIN) kill(m_engine, SIGTERM);
+    return false;
+  };
+  EXPECT_EQ(FirstNumber(client.Call(remote::COPY_FILES)), 1);
+  EXPECT_TRUE(WaitFor([&] { return EngineEnded(); }, kWait)) << EngineLog();
+  EXPECT_TRUE(WIFEXITED(m_engineStatus) && WEXITSTATUS(m_engineStatus) == 0) << m_engineStatus;
+  EXPECT_EQ(State(), 22u);
+  EXPECT_EQ(Level("QrvBase"), 2u);
+  EXPECT_EQ(Level("QrvWriter"), 2u);
 }
 
 TEST_F(EngineServiceTest, TheEngineEndsWhenIdleButNotDuringASession) {

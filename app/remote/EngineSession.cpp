@@ -8,6 +8,7 @@
 
 #include "app/CQUpdateBaseProcess.h"
 #include "app/remote/EngineService.h"
+#include "app/remote/RemoteLauncher.h"
 #include "app/remote/RemoteMessageService.h"
 #include "app/remote/RemoteValues.h"
 #include "app/remote/RemoteWindowProxy.h"
@@ -130,6 +131,8 @@ EngineSession::~EngineSession() = default;
 void EngineSession::Run(std::chrono::milliseconds helloWithin) {
   const std::shared_ptr<platform::MessageService> previousService =
       platform::MessageService::Install(std::make_shared<RemoteMessageService>(m_channel));
+  const std::shared_ptr<platform::Launcher> previousLauncher =
+      platform::Launcher::Install(std::make_shared<RemoteLauncher>(m_channel));
   const platform::EventPump::Hook previousHook = platform::EventPump::SetThreadHook([this] { Pump(); });
   const std::chrono::milliseconds previousInterval = platform::EventPump::ThreadInterval();
   platform::EventPump::SetThreadInterval(kPumpInterval);
@@ -158,6 +161,7 @@ void EngineSession::Run(std::chrono::milliseconds helloWithin) {
 
   platform::EventPump::SetThreadInterval(previousInterval);
   platform::EventPump::SetThreadHook(previousHook);
+  platform::Launcher::Install(previousLauncher);
   platform::MessageService::Install(previousService);
 }
 

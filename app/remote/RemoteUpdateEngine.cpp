@@ -10,7 +10,9 @@
 #include "app/CQUpdateBaseProcess.h"
 #include "app/remote/RemoteValues.h"
 #include "platform/core/Diagnostics.h"
+#include "platform/core/LastError.h"
 #include "platform/core/MessageService.h"
+#include "platform/shell/Launcher.h"
 #include "platform/thread/EventPump.h"
 
 namespace qrv::remote {
@@ -234,6 +236,19 @@ void RemoteUpdateEngine::Serve(const Message& call, Message& reply) {
         if (CQUpdateBaseProcess* process = CQUpdateBaseProcess::GetInstance()) process->EndProcess(static_cast<int>(number));
       }
       return;
+    case OPEN_FILE: {
+      // The engine chose the file below a product's folder; it is opened
+      // here, as this user, in this session.
+      std::string folder;
+      if (!RemoteValues::Text(in, 0, text) || !RemoteValues::Text(in, 1, folder) || text.empty() || text[0] != '/') {
+        reply.set_error("a program start needs an absolute file and a folder");
+        return;
+      }
+      const bool started = platform::Launcher::Current().Open(text, folder);
+      RemoteValues::AddNumber(out, started ? 1 : 0);
+      RemoteValues::AddText(out, started ? std::string() : platform::LastError::Text());
+      return;
+    }
     case NOTIFY_STATE:
     case BRING_TO_FRONT:
       if (m_requests) m_requests(call.method() == NOTIFY_STATE);

@@ -4,6 +4,8 @@
 // protocol itself, as a hostile or dying client would.
 #include "app/CQUpdateBaseProcess.h"
 #include "app/remote/RemoteUpdateEngine.h"
+#include "platform/profile/ProfileFile.h"
+#include "tests/apply/RecordingLauncher.h"
 #include "tests/e2e/E2eRunFixture.h"
 #include "tests/service/EngineServiceFixture.h"
 #include "tests/support/RecordingMessages.h"
@@ -335,6 +337,27 @@ TEST_F(RemoteWindowTest, TheEnginesQuestionsAreAskedByTheWindow) {
       std::find(m_messages->shown.begin(), m_messages->shown.end(), 180u) - m_messages->shown.begin());
   EXPECT_EQ(m_messages->arguments[at], "Qorvane Writer (demo)");
   EXPECT_EQ(m_process->Engine().DroppedProducts(), std::vector<std::string>{"QrvWriter"});
+}
+
+TEST_F(RemoteWindowTest, AnUpdatesProgramStartHappensInTheWindowsSession) {
+  // The writer's update asks to start its program afterwards.
+  ASSERT_TRUE(platform::ProfileFile::WriteString((Served() / "QrvWriter.ini").string(), "QrvWriter", "EXECCOUNT", "0"));
+  ASSERT_TRUE(
+      platform::ProfileFile::WriteString((Served() / "QrvWriter.ini").string(), "QrvWriter", "EXEC0FILEPATH", "Bin\\qrvwriter"));
+  const auto launcher = std::make_shared<test::RecordingLauncher>();
+  const std::shared_ptr<platform::Launcher> previous = platform::Launcher::Install(launcher);
+  ASSERT_TRUE(m_window->UpdatePrepare(0));
+  std::vector<std::string> products{"QrvBase", "QrvWriter"};
+  ASSERT_EQ(m_window->UpdateDownload(products), 1);
+  ASSERT_EQ(m_window->UpdateCopyFile(), 1);
+  m_window->UpdateFinalize();
+  platform::Launcher::Install(previous);
+  // Opened here, by this process's launcher (the window's user), not by
+  // the root engine.
+  const std::string program = (Installed("QrvWriter") / "Bin" / "qrvwriter").string();
+  ASSERT_EQ(launcher->opened.size(), 1u);
+  EXPECT_EQ(launcher->opened[0].first, program);
+  EXPECT_EQ(launcher->opened[0].second, (Installed("QrvWriter") / "Bin").string());
 }
 
 TEST_F(EngineServiceTest, AskedToStopDuringACopyTheEngineLetsTheCopyEndFirst) {

@@ -177,6 +177,18 @@ TEST_F(PublishAttackTest, PreviousTreeListingOutsideItselfIsRefused) {
     EXPECT_EQ(built.exitCode, 1) << built.out;
     EXPECT_FALSE(fs::exists(m_root / "new"));
   }
+  /* a previous cabinet whose entry climbs out of the folder it is unpacked to */
+  std::string cabinet = ReadFile(m_root / "old/Base/Base.cab");
+  const size_t at = cabinet.find(std::string("base.txt\0", 9));
+  ASSERT_NE(at, std::string::npos);
+  cabinet.replace(at, 8, "../b.txt");
+  WriteFile(m_root / "old/Base/Base.cab", cabinet);
+  WriteFile(m_root / "old/Base.ini", "[Base]\r\nBaseCOUNT=1\r\nBase0FILE=Base\\Base.cab\r\n");
+  built = Build(Release() / "two.toml", m_root / "new", {"--previous", (m_root / "old").string()});
+  EXPECT_EQ(built.exitCode, 1);
+  EXPECT_TRUE(Has(built.err, "climbs out")) << built.err;
+  EXPECT_FALSE(fs::exists(m_root / "new"));
+
   WriteFile(m_root / "old/Base.ini", "[Base]\r\nBaseCOUNT=99999999\r\n");
   built = Build(Release() / "two.toml", m_root / "new", {"--previous", (m_root / "old").string()});
   EXPECT_EQ(built.exitCode, 1);

@@ -179,6 +179,13 @@ bool PreviousList(const fs::path& previous, const std::string& product, const st
       error = productFile + ": [" + product + "] " + key + " = \"" + rel + "\": " + why;
       return false;
     }
+    // Only cabinets are carried over: any other name could be one this build
+    // writes itself (KEY.ini, KEY.txt, qupdate_s.ini) and would be replaced.
+    const std::string lower = Lower(rel);
+    if (lower.size() < 5 || lower.compare(lower.size() - 4, 4, ".cab") != 0) {
+      error = productFile + ": [" + product + "] " + key + " = \"" + rel + "\": not a .cab file";
+      return false;
+    }
     listed.push_back(rel);
   }
   return true;
@@ -369,7 +376,8 @@ bool ReleaseBuilder::Build(std::vector<std::string>& report, std::string& error)
       plans.push_back(std::move(plan));
     }
 
-    /* copy the previous cabinets that stay listed */
+    /* copy the previous cabinets that stay listed: copies, never links, so
+       nothing this build writes can reach the tree clients fetch from now */
     if (incremental) {
       for (const FeaturePlan& plan : plans) {
         for (const std::string& rel : plan.listed) {
@@ -377,8 +385,7 @@ bool ReleaseBuilder::Build(std::vector<std::string>& report, std::string& error)
           if (!fs::exists(from)) continue;  // one of this build's own
           const fs::path to = Local(out, rel);
           fs::create_directories(to.parent_path(), ec);
-          fs::create_hard_link(from, to, ec);
-          if (ec && !fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec)) {
+          if (!fs::copy_file(from, to, fs::copy_options::none, ec)) {
             error = "cannot copy " + from.string() + " to " + to.string() + ": " + ec.message();
             return false;
           }

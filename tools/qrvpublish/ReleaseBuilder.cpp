@@ -38,6 +38,7 @@ struct Job {
 struct FeaturePlan {
   std::string name;
   std::vector<std::string> listed;  // relative paths as the product file lists them
+  size_t previous = 0;               // the first `previous` of `listed` come from the previous tree
 };
 
 std::string Lower(std::string text) {
@@ -316,6 +317,7 @@ bool ReleaseBuilder::Build(std::vector<std::string>& report, std::string& error)
       if (incremental) {
         /* what a client at the previous level holds: the previous cabinets unpacked in order */
         if (!PreviousList(previous, p.key, f.name, plan.listed, error)) return false;
+        plan.previous = plan.listed.size();
         const fs::path state = work.Path() / std::to_string(workIndex++);
         fs::create_directories(state, ec);
         Cabinet::CExtract extract;
@@ -380,10 +382,9 @@ bool ReleaseBuilder::Build(std::vector<std::string>& report, std::string& error)
        nothing this build writes can reach the tree clients fetch from now */
     if (incremental) {
       for (const FeaturePlan& plan : plans) {
-        for (const std::string& rel : plan.listed) {
-          const fs::path from = Local(previous, rel);
-          if (!fs::exists(from)) continue;  // one of this build's own
-          const fs::path to = Local(out, rel);
+        for (size_t i = 0; i < plan.previous; ++i) {
+          const fs::path from = Local(previous, plan.listed[i]);
+          const fs::path to = Local(out, plan.listed[i]);
           fs::create_directories(to.parent_path(), ec);
           if (!fs::copy_file(from, to, fs::copy_options::none, ec)) {
             error = "cannot copy " + from.string() + " to " + to.string() + ": " + ec.message();

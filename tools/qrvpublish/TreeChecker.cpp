@@ -267,14 +267,17 @@ void TreeChecker::CheckCabinet(const std::string& productFile, const std::string
                                        platform::AuthenticodeResult::StatusName(result.status) + "): " + result.reason);
     return;
   }
-  const bool publisher = m_publisher.empty()
-                             ? result.subject.find("O=\"QORVANE. INC") != std::string::npos &&
-                                   result.subject.find("CN=\"QORVANE. INC") != std::string::npos
-                             : result.subject.find(m_publisher) != std::string::npos;
-  if (!publisher) {
+  // The client's own rule always applies; --publisher only narrows it.
+  const bool maker = result.subject.find("O=\"QORVANE. INC") != std::string::npos &&
+                     result.subject.find("CN=\"QORVANE. INC") != std::string::npos;
+  if (!maker) {
     Add(productFile, product, key,
-        "\"" + listed + "\" is signed by \"" + result.subject + "\", not by the publisher (" +
-            (m_publisher.empty() ? std::string("O=\"QORVANE. INC and CN=\"QORVANE. INC") : m_publisher) + ")");
+        "\"" + listed + "\" is signed by \"" + result.subject +
+            "\", which the updater refuses: it wants O=\"QORVANE. INC and CN=\"QORVANE. INC in the signer's name");
+  }
+  if (!m_publisher.empty() && result.subject.find(m_publisher) == std::string::npos) {
+    Add(productFile, product, key,
+        "\"" + listed + "\" is signed by \"" + result.subject + "\", not by the publisher (" + m_publisher + ")");
   }
 }
 

@@ -31,8 +31,9 @@ class TreeChecker {
   };
 
   // anchors: PEM files trusted besides the system's. publisher: a text the
-  // signer's X.500 subject must contain; empty means the updater's own rule
-  // (both O="QORVANE. INC and CN="QORVANE. INC).
+  // signer's X.500 subject must also contain, on top of the updater's own
+  // rule (both O="QORVANE. INC and CN="QORVANE. INC), which always applies;
+  // empty: the updater's rule alone.
   TreeChecker(std::filesystem::path tree, std::vector<std::string> anchors, std::string publisher)
       : m_tree(std::move(tree)), m_anchors(std::move(anchors)), m_publisher(std::move(publisher)) {}
 

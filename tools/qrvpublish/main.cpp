@@ -39,8 +39,9 @@ Build, sign, check and serve a Qorvane Update server tree.
   check TREE [--anchors PEM] [--publisher PATTERN]
       Read TREE as the updater will and report every fault with its file,
       section, key and values. The signer must chain to the system's
-      anchors or PEM and its subject must contain PATTERN (default: the
-      updater's maker rule, O="QORVANE. INC and CN="QORVANE. INC).
+      anchors or PEM and pass the updater's maker rule (O="QORVANE. INC
+      and CN="QORVANE. INC in its subject); PATTERN, if given, must be in
+      the subject as well.
 
   serve TREE [--port N] [--address ADDR] [--location URL]
       Serve TREE over HTTP below /updates/ (127.0.0.1 unless ADDR is given;

@@ -9,6 +9,7 @@
 #include "platform/profile/ProfileFile.h"
 #include "platform/trust/AuthenticodeVerifier.h"
 #include "tools/qrvpublish/ReleasePath.h"
+#include "transfer/TransferPath.h"
 
 namespace qrv::tools {
 
@@ -180,7 +181,11 @@ void TreeChecker::CheckProduct(const std::string& product, const std::vector<std
   const std::string notes = ProfileFile::GetString(infoPath, "UPDATEINFOPATH", product, "");
   if (!notes.empty()) {
     fs::path resolved;
-    if (!ReleasePath::Resolve(m_tree, notes, false, resolved, why)) {
+    std::string fetched;
+    if (!TransferPath::Normalise(notes, fetched)) {
+      Add(info, "UPDATEINFOPATH", product, "\"" + notes + "\": the updater never fetches this name (control character, "
+                                                               "absolute, or a \".\" or \"..\" part)");
+    } else if (!ReleasePath::Resolve(m_tree, notes, false, resolved, why)) {
       Add(info, "UPDATEINFOPATH", product, "\"" + notes + "\": " + why);
     }
   }
@@ -237,6 +242,14 @@ void TreeChecker::CheckCabinet(const std::string& productFile, const std::string
   fs::path path;
   if (!ReleasePath::IsRelative(listed, why)) {
     Add(productFile, product, key, "\"" + listed + "\" " + why);
+    return;
+  }
+  // The updater fetches only names its own normalisation accepts; any other
+  // counts there as a failed file.
+  std::string fetched;
+  if (!TransferPath::Normalise(listed, fetched)) {
+    Add(productFile, product, key, "\"" + listed + "\": the updater never fetches this name (control character, "
+                                                     "absolute, or a \".\" or \"..\" part)");
     return;
   }
   if (listed.size() < 3 || Lower(listed.substr(listed.size() - 3)) != "cab") {

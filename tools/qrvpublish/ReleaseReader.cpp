@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <set>
 #include <sstream>
 #include <toml++/toml.h>
@@ -10,6 +11,13 @@
 
 namespace qrv::tools {
 namespace {
+
+// True when `name` is `stem` followed by one or more decimal digits.
+bool DigitsAfter(const std::string& name, const std::string& stem) {
+  if (name.size() <= stem.size() || name.compare(0, stem.size(), stem) != 0) return false;
+  return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(stem.size()), name.end(),
+                     [](char c) { return c >= '0' && c <= '9'; });
+}
 
 namespace fs = std::filesystem;
 
@@ -219,6 +227,27 @@ bool ReadProduct(Context& ctx, const toml::table& t, const fs::path& base, Relea
         std::string lower;
         for (char c : feature.name) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         if (!featureNames.insert(lower).second) return ctx.Fail(f.get("name"), k, "name", "feature \"" + feature.name + "\" given twice");
+        // A feature's keys in the product file are NAME + "COUNT" and NAME +
+        // index + "FILE": a name that makes an action list's keys, or another
+        // feature's keys with more digits, is read differently by the client.
+        for (const char* action : {"registry", "remregistry", "shortcut", "delshortcut", "exec"}) {
+          if (lower == action) {
+            return ctx.Fail(f.get("name"), k, "name",
+                            "feature \"" + feature.name + "\" would share the product file's " + feature.name +
+                                "COUNT key with the action list of that name; choose another name");
+          }
+        }
+        for (const auto& other : p.features) {
+          std::string otherLower;
+          for (char c : other.name) otherLower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+          if (DigitsAfter(lower, otherLower) || DigitsAfter(otherLower, lower)) {
+            return ctx.Fail(f.get("name"), k, "name",
+                            "features \"" + other.name + "\" and \"" + feature.name +
+                                "\" differ only by trailing digits, so their FILE keys in the product file can be the same"
+                                " (e.g. " + (lower.size() > otherLower.size() ? feature.name + "0FILE" : other.name + "0FILE") +
+                                "); choose another name");
+          }
+        }
         std::string source, why;
         if (!Text(ctx, f, k, "source", true, source)) return false;
         if (!ReleasePath::Resolve(base, source, true, feature.source, why)) return ctx.Fail(f.get("source"), k, "source", why);

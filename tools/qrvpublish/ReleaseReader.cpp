@@ -259,6 +259,17 @@ bool ReadProduct(Context& ctx, const toml::table& t, const fs::path& base, Relea
           return ctx.Fail(f.get("cabinet") ? f.get("cabinet") : f.get("name"), k, "cabinet",
                           "\"" + feature.cabinet + "\" is used by two features");
         }
+        // A feature split into several cabinets also makes NAME_2, NAME_3...
+        for (const auto& other : p.features) {
+          std::string otherCab;
+          for (char c : other.cabinet) otherCab += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+          if (DigitsAfter(lowerCab, otherCab + "_") || DigitsAfter(otherCab, lowerCab + "_")) {
+            return ctx.Fail(f.get("cabinet") ? f.get("cabinet") : f.get("name"), k, "cabinet",
+                            "feature \"" + feature.name + "\" cabinet \"" + feature.cabinet + "\" and feature \"" +
+                                other.name + "\" cabinet \"" + other.cabinet +
+                                "\" clash: a split cabinet is named NAME_2, NAME_3 and so on; choose another name");
+          }
+        }
         p.features.push_back(std::move(feature));
         return true;
       })) {

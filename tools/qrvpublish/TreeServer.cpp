@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <thread>
@@ -19,6 +20,7 @@ namespace {
 
 constexpr const char* kServiceEndpoint = "AUpdate70.jsp";
 constexpr const char* kFilesPrefix = "/updates/";
+constexpr size_t kWorkers = 64;
 
 void Log(const httplib::Request& req, int status) {
   std::string line = req.method + " " + req.path + " " + std::to_string(status) + "\n";
@@ -40,6 +42,13 @@ int TreeServer::Run(std::string& error) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   httplib::Server server;
+  // Slow or idle clients each hold a worker while their request trickles in:
+  // many workers and short silences keep a few such clients from starving
+  // the publisher's own requests (this server is for trials on one machine,
+  // not for the internet).
+  server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+  server.set_read_timeout(std::chrono::seconds(2));
+  server.set_keep_alive_timeout(2);
   const std::filesystem::path tree = m_tree;
   std::string location = m_location;
 

@@ -21,9 +21,6 @@ namespace qrv {
 
 namespace {
 
-// Where NorthAmerica is kept.
-constexpr const char* kExecuteOptionKey = "Software\\QRV\\Shared\\ExcuteOption";
-
 // info with its password as the store keeps it (encrypted; empty stays empty).
 tagSERVERINFO Stored(tagSERVERINFO info) {
   if (info.password.empty()) return info;

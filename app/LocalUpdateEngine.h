@@ -15,6 +15,9 @@ namespace qrv {
 // Thread: the user-interface thread. The process object outlives this.
 class LocalUpdateEngine : public UpdateEngine {
  public:
+  // Where NorthAmerica = 1 hides the window's Homepage button (HKLM).
+  static constexpr const char* kExecuteOptionKey = "Software\\QRV\\Shared\\ExcuteOption";
+
   explicit LocalUpdateEngine(CQUpdateBase* process) : m_process(process) {}
 
   void SetAutoMode(uint32_t mode) override;

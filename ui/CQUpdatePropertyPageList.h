@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/LocalUpdateEngine.h"
 #include "ui/CQUpdatePropertyPage.h"
 
 class QLabel;
@@ -36,8 +37,8 @@ class CQUpdatePropertyPageList : public CQUpdatePropertyPage {
   Q_OBJECT
 
  public:
-  // Where NorthAmerica = 1 hides the Homepage button (HKLM).
-  static constexpr const char* kExecuteOptionKey = "Software\\QRV\\Shared\\ExcuteOption";
+  // Where NorthAmerica = 1 hides the Homepage button (HKLM); the engine reads it.
+  static constexpr const char* kExecuteOptionKey = LocalUpdateEngine::kExecuteOptionKey;
 
   CQUpdatePropertyPageList(CQUpdateDlgMgr& orchestrator, QWidget* parent = nullptr);
   ~CQUpdatePropertyPageList() override;

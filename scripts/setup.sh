@@ -29,6 +29,10 @@ packages=(
   trayer dunst
   # benchmark references
   curl cabextract
+  # the Debian package (scripts/package.sh) and its check
+  # (scripts/check_package.sh): dpkg-shlibdeps and the ELF test CPack uses,
+  # the man pages' and icons' converters, the validators
+  dpkg-dev file scdoc librsvg2-bin lintian desktop-file-utils appstream man-db
 )
 
 missing=()

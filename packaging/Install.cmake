@@ -47,18 +47,25 @@ install(TARGETS qrvupdate-engine RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}
 # --- systemd units and tmpfiles ---
 # Where this system's systemd looks, when the programs go below /usr; below
 # the prefix otherwise (systemd reads /usr/local/lib/systemd/system too).
+# Folders outside the prefix are absolute and those below it relative, so
+# "cmake --install --prefix" moves only the latter (the units keep naming
+# the programs where the configured prefix puts them).
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   pkg_get_variable(QRV_SYSTEMD_UNIT_DIR_DEFAULT systemd systemdsystemunitdir)
   pkg_get_variable(QRV_TMPFILES_DIR_DEFAULT systemd tmpfilesdir)
+  # /etc, not /usr/etc
+  set(QRV_AUTOSTART_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/xdg/autostart)
+else()
+  set(QRV_AUTOSTART_DIR ${CMAKE_INSTALL_SYSCONFDIR}/xdg/autostart)
 endif()
 if(NOT QRV_SYSTEMD_UNIT_DIR_DEFAULT)
-  set(QRV_SYSTEMD_UNIT_DIR_DEFAULT ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+  set(QRV_SYSTEMD_UNIT_DIR_DEFAULT lib/systemd/system)
 endif()
 if(NOT QRV_TMPFILES_DIR_DEFAULT)
-  set(QRV_TMPFILES_DIR_DEFAULT ${CMAKE_INSTALL_PREFIX}/lib/tmpfiles.d)
+  set(QRV_TMPFILES_DIR_DEFAULT lib/tmpfiles.d)
 endif()
-set(QRV_SYSTEMD_UNIT_DIR ${QRV_SYSTEMD_UNIT_DIR_DEFAULT} CACHE PATH "Where the systemd units are installed")
-set(QRV_TMPFILES_DIR ${QRV_TMPFILES_DIR_DEFAULT} CACHE PATH "Where the tmpfiles.d file is installed")
+set(QRV_SYSTEMD_UNIT_DIR ${QRV_SYSTEMD_UNIT_DIR_DEFAULT} CACHE STRING "Where the systemd units are installed (relative: below the prefix)")
+set(QRV_TMPFILES_DIR ${QRV_TMPFILES_DIR_DEFAULT} CACHE STRING "Where the tmpfiles.d file is installed (relative: below the prefix)")
 
 # The units as written name /usr/bin and /usr/libexec/qrvupdate; copies that
 # name the installed programs are made at configure time (the same text when
@@ -82,8 +89,7 @@ configure_file(${QRV_PACKAGING_DIR}/desktop/qrvupdate.desktop.in
 install(FILES ${QRV_PACKAGING_OUT}/desktop/qrvupdate.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 configure_file(${QRV_PACKAGING_DIR}/desktop/qrvupdate-autostart.desktop.in
   ${QRV_PACKAGING_OUT}/desktop/autostart/qrvupdate.desktop @ONLY)
-install(FILES ${QRV_PACKAGING_OUT}/desktop/autostart/qrvupdate.desktop
-  DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/xdg/autostart)
+install(FILES ${QRV_PACKAGING_OUT}/desktop/autostart/qrvupdate.desktop DESTINATION ${QRV_AUTOSTART_DIR})
 # AppStream wants a reverse-DNS id; the launchable names the menu entry,
 # whose name the window gives Wayland and X11 as its application id.
 # The release date is the build's, or SOURCE_DATE_EPOCH's.

@@ -295,7 +295,10 @@ fi
 
 # --- the packaged programs update the demo products in a sandbox root ---
 build=${QRV_BUILD_DIR:-build/test}
-qrvpublish=$here/$build/tools/qrvpublish/qrvpublish
+case $build in
+  /*) qrvpublish=$build/tools/qrvpublish/qrvpublish ;;
+  *) qrvpublish=$here/$build/tools/qrvpublish/qrvpublish ;;
+esac
 qrvupdate=$tree/usr/bin/qrvupdate
 qrvctl=$tree/usr/bin/qrvctl
 if [ ! -x "$qrvpublish" ]; then

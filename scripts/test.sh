@@ -16,3 +16,7 @@ cmake --build "$build" -j "$(nproc)"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 600
+
+# The Debian package: a Release build of the programs, packed and checked
+# unpacked (nothing is installed on this machine).
+QRV_BUILD_DIR="$build" bash scripts/check_package.sh

@@ -18,6 +18,7 @@
 #include "platform/core/LastError.h"
 #include "platform/profile/ProfileFile.h"
 #include "platform/registry/RegistryTypes.h"
+#include "platform/shell/DesktopShortcuts.h"
 #include "platform/shell/Launcher.h"
 #include "platform/shell/ShellFolders.h"
 #include "platform/shell/ShortcutFile.h"
@@ -288,24 +289,26 @@ int CQUpdateActions::RunStartActions(const InstallFolders& folders) {
 
 int CQUpdateActions::CreateShortcut(uint32_t code, const std::string& target, const std::string& name,
                                     const std::string& description) {
+  if (!platform::ShortcutFile::IsValidName(name)) {
+    Diagnostics::Report("shortcut \"" + name + "\" to " + target + " not made: the name cannot be a file name");
+    return 0;
+  }
+  if (code == platform::ShellFolders::kDesktop) {
+    // The desktop belongs to the user the update runs for, who is not
+    // necessarily the user of this process (the engine service is root).
+    if (!platform::DesktopShortcuts::Current().Make(name, target, description)) {
+      Diagnostics::Report("shortcut \"" + name + "\" not made: " + platform::LastError::Text());
+      return 0;
+    }
+    return 1;
+  }
   std::string folder;
   if (!platform::ShellFolders::Folder(code, folder)) {
     Diagnostics::Report("shortcut \"" + name + "\" not made: " + platform::LastError::Text());
     return 0;
   }
-  if (!platform::ShortcutFile::IsValidName(name)) {
-    Diagnostics::Report("shortcut \"" + name + "\" to " + target + " not made: the name cannot be a file name");
-    return 0;
-  }
   std::error_code ec;
-  if (code == platform::ShellFolders::kDesktop) {
-    // a machine without a desktop folder has nowhere to show the shortcut;
-    // making one would only leave clutter in the user's home
-    if (!std::filesystem::is_directory(folder, ec)) {
-      Diagnostics::Report("shortcut \"" + name + "\" not made: there is no desktop folder " + folder);
-      return 1;
-    }
-  } else if (!std::filesystem::is_directory(folder, ec)) {
+  if (!std::filesystem::is_directory(folder, ec)) {
     std::filesystem::create_directories(folder, ec);
     if (ec) {
       Diagnostics::Report("shortcut \"" + name + "\" not made: cannot create folder " + folder + ": " + ec.message());
@@ -320,13 +323,19 @@ int CQUpdateActions::CreateShortcut(uint32_t code, const std::string& target, co
 }
 
 int CQUpdateActions::DeleteShortcut(uint32_t code, const std::string& name) {
+  if (!platform::ShortcutFile::IsValidName(name)) {
+    Diagnostics::Report("shortcut \"" + name + "\" not deleted: the name cannot be a file name");
+    return 0;
+  }
+  if (code == platform::ShellFolders::kDesktop) {
+    if (!platform::DesktopShortcuts::Current().Remove(name)) {
+      Diagnostics::Report("shortcut \"" + name + "\" not deleted: " + platform::LastError::Text());
+    }
+    return 1;
+  }
   std::string folder;
   if (!platform::ShellFolders::Folder(code, folder)) {
     Diagnostics::Report("shortcut \"" + name + "\" not deleted: " + platform::LastError::Text());
-    return 0;
-  }
-  if (!platform::ShortcutFile::IsValidName(name)) {
-    Diagnostics::Report("shortcut \"" + name + "\" not deleted: the name cannot be a file name");
     return 0;
   }
   if (!platform::ShortcutFile::Remove(folder, name)) Diagnostics::Report(platform::LastError::Text());

@@ -179,7 +179,9 @@ void EngineService::AcceptLoop() {
       continue;
     }
     std::unique_lock lock(m_mutex);
-    const bool running = m_active != nullptr && !m_active->Ending();
+    // A connection that has not greeted yet holds no run (it may be one
+    // that has just gone, unnoticed so far): later ones wait for it.
+    const bool running = m_active != nullptr && m_active->Greeted() && !m_active->Ending();
     if (running || !m_waiting.empty()) {
       // One run at a time: the window of the run under way shows itself.
       if (running) m_active->Channel().Post(m_active->Mode() != 0 ? NOTIFY_STATE : BRING_TO_FRONT);

@@ -8,6 +8,7 @@
 
 #include "app/CQUpdateBaseProcess.h"
 #include "app/remote/EngineService.h"
+#include "app/remote/RemoteDesktopShortcuts.h"
 #include "app/remote/RemoteLauncher.h"
 #include "app/remote/RemoteMessageService.h"
 #include "app/remote/RemoteValues.h"
@@ -133,6 +134,8 @@ void EngineSession::Run(std::chrono::milliseconds helloWithin) {
       platform::MessageService::Install(std::make_shared<RemoteMessageService>(m_channel));
   const std::shared_ptr<platform::Launcher> previousLauncher =
       platform::Launcher::Install(std::make_shared<RemoteLauncher>(m_channel));
+  const std::shared_ptr<platform::DesktopShortcuts> previousShortcuts =
+      platform::DesktopShortcuts::Install(std::make_shared<RemoteDesktopShortcuts>(m_channel));
   const platform::EventPump::Hook previousHook = platform::EventPump::SetThreadHook([this] { Pump(); });
   const std::chrono::milliseconds previousInterval = platform::EventPump::ThreadInterval();
   platform::EventPump::SetThreadInterval(kPumpInterval);
@@ -161,6 +164,7 @@ void EngineSession::Run(std::chrono::milliseconds helloWithin) {
 
   platform::EventPump::SetThreadInterval(previousInterval);
   platform::EventPump::SetThreadHook(previousHook);
+  platform::DesktopShortcuts::Install(previousShortcuts);
   platform::Launcher::Install(previousLauncher);
   platform::MessageService::Install(previousService);
 }

@@ -53,6 +53,8 @@ class EngineSession {
   // goodbye or went away): a window that comes now is the next session,
   // not a second one. Any thread.
   bool Ending() const { return m_ending.load() || !m_channel.IsOpen(); }
+  // The window has greeted: the session holds the machine's run. Any thread.
+  bool Greeted() const { return m_greeted.load(); }
 
  private:
   void Dispatch(const Message& call, Message& reply);
@@ -68,7 +70,7 @@ class EngineSession {
   platform::RunLock m_runLock;  // held from the greeting on
   RemoteChannel m_channel;
   std::unique_ptr<CQUpdateBaseProcess> m_process;
-  bool m_greeted = false;
+  std::atomic<bool> m_greeted{false};  // read by the service's acceptor
   bool m_ended = false;
   std::atomic<bool> m_ending{false};
   bool m_inPump = false;

@@ -15,13 +15,7 @@ bool RemoteLauncher::Open(const std::string& file, const std::string& folder) {
     platform::LastError::Set("cannot start " + file + ": the update window is gone (" + m_channel.CloseReason() + ")");
     return false;
   }
-  int64_t started = 0;
-  std::string why;
-  RemoteValues::Number(reply.values(), 0, 0, 1, started);
-  RemoteValues::Text(reply.values(), 1, why);
-  if (started == 1) return true;
-  platform::LastError::Set(why.empty() ? "the update window could not start " + file : why);
-  return false;
+  return RemoteValues::Outcome(reply.values(), "the update window could not start " + file);
 }
 
 }  // namespace qrv::remote

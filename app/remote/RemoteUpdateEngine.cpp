@@ -12,7 +12,9 @@
 #include "platform/core/Diagnostics.h"
 #include "platform/core/LastError.h"
 #include "platform/core/MessageService.h"
+#include "platform/shell/DesktopShortcuts.h"
 #include "platform/shell/Launcher.h"
+#include "platform/shell/ShortcutFile.h"
 #include "platform/thread/EventPump.h"
 
 namespace qrv::remote {
@@ -244,9 +246,24 @@ void RemoteUpdateEngine::Serve(const Message& call, Message& reply) {
         reply.set_error("a program start needs an absolute file and a folder");
         return;
       }
-      const bool started = platform::Launcher::Current().Open(text, folder);
-      RemoteValues::AddNumber(out, started ? 1 : 0);
-      RemoteValues::AddText(out, started ? std::string() : platform::LastError::Text());
+      RemoteValues::AddOutcome(out, platform::Launcher::Current().Open(text, folder));
+      return;
+    }
+    case MAKE_DESKTOP_SHORTCUT:
+    case REMOVE_DESKTOP_SHORTCUT: {
+      // On this user's desktop, as this user; the name must stay a file
+      // name in that folder and the target an absolute path.
+      std::string target;
+      std::string comment;
+      const bool make = call.method() == MAKE_DESKTOP_SHORTCUT;
+      if (!RemoteValues::Text(in, 0, text) || !platform::ShortcutFile::IsValidName(text) ||
+          (make && (!RemoteValues::Text(in, 1, target) || !RemoteValues::Text(in, 2, comment) || target.empty() ||
+                    target[0] != '/'))) {
+        reply.set_error("a desktop shortcut needs a file name and an absolute target");
+        return;
+      }
+      platform::DesktopShortcuts& shortcuts = platform::DesktopShortcuts::Current();
+      RemoteValues::AddOutcome(out, make ? shortcuts.Make(text, target, comment) : shortcuts.Remove(text));
       return;
     }
     case NOTIFY_STATE:

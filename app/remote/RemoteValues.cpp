@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "platform/core/LastError.h"
+
 namespace qrv::remote {
 
 namespace {
@@ -82,6 +84,21 @@ bool RemoteValues::Products(const Values& values, int index, std::vector<tagUPDA
   }
   out = std::move(records);
   return true;
+}
+
+void RemoteValues::AddOutcome(Values& values, bool done) {
+  AddNumber(values, done ? 1 : 0);
+  AddText(values, done ? std::string() : platform::LastError::Text());
+}
+
+bool RemoteValues::Outcome(const Values& values, const std::string& fallback) {
+  int64_t done = 0;
+  std::string why;
+  Number(values, 0, 0, 1, done);
+  Text(values, 1, why);
+  if (done == 1) return true;
+  platform::LastError::Set(why.empty() ? fallback : why);
+  return false;
 }
 
 bool RemoteValues::Texts(const Values& values, int index, std::vector<std::string>& out) {

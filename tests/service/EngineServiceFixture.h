@@ -288,8 +288,13 @@ class EngineServiceFixture : public test::DemoTreeFixture {
       chmod((fakeBin / "systemctl").c_str(), 0755);
     }
     std::vector<std::string> environment{"PATH=" + fakeBin.string() + ":/usr/sbin:/usr/bin:/sbin:/bin"};
+    // Like a system service, the engine has no home and no desktop of its
+    // own: whatever belongs on a desktop must reach the window's.
     for (char** entry = environ; *entry != nullptr; ++entry) {
-      if (std::strncmp(*entry, "PATH=", 5) != 0) environment.emplace_back(*entry);
+      if (std::strncmp(*entry, "PATH=", 5) != 0 && std::strncmp(*entry, "HOME=", 5) != 0 &&
+          std::strncmp(*entry, "XDG_", 4) != 0) {
+        environment.emplace_back(*entry);
+      }
     }
     std::vector<char*> envp;
     for (std::string& entry : environment) envp.push_back(entry.data());

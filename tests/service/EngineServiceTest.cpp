@@ -5,6 +5,8 @@
 #include "app/CQUpdateBaseProcess.h"
 #include "app/remote/RemoteUpdateEngine.h"
 #include "platform/profile/ProfileFile.h"
+#include "platform/shell/ShellFolders.h"
+#include "platform/shell/ShortcutFile.h"
 #include "tests/apply/RecordingLauncher.h"
 #include "tests/e2e/E2eRunFixture.h"
 #include "tests/service/EngineServiceFixture.h"
@@ -339,11 +341,21 @@ TEST_F(RemoteWindowTest, TheEnginesQuestionsAreAskedByTheWindow) {
   EXPECT_EQ(m_process->Engine().DroppedProducts(), std::vector<std::string>{"QrvWriter"});
 }
 
-TEST_F(RemoteWindowTest, AnUpdatesProgramStartHappensInTheWindowsSession) {
-  // The writer's update asks to start its program afterwards.
-  ASSERT_TRUE(platform::ProfileFile::WriteString((Served() / "QrvWriter.ini").string(), "QrvWriter", "EXECCOUNT", "0"));
-  ASSERT_TRUE(
-      platform::ProfileFile::WriteString((Served() / "QrvWriter.ini").string(), "QrvWriter", "EXEC0FILEPATH", "Bin\\qrvwriter"));
+TEST_F(RemoteWindowTest, AnUpdatesProgramStartAndDesktopShortcutsHappenInTheWindowsSession) {
+  // The writer's update asks to start its program afterwards, to put a
+  // shortcut on the desktop and to take an old one away.
+  const std::string file = (Served() / "QrvWriter.ini").string();
+  for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
+           {"EXECCOUNT", "0"}, {"EXEC0FILEPATH", "Bin\\qrvwriter"}, {"SHORTCUTCOUNT", "1"}, {"SHORTCUT0DIR", "1"},
+           {"SHORTCUT0FILEPATH", "Bin\\qrvwriter"}, {"SHORTCUT0NAME", "Qorvane Writer"}, {"SHORTCUT0DESC", "Write"},
+           {"DELSHORTCUTCOUNT", "1"}, {"DELSHORTCUT0DIR", "1"}, {"DELSHORTCUT0NAME", "Old Writer"}}) {
+    ASSERT_TRUE(platform::ProfileFile::WriteString(file, "QrvWriter", key, value));
+  }
+  // This user's desktop, below the sandbox root; the engine has none.
+  const fs::path desktop = platform::ShellFolders::DesktopFolder();
+  ASSERT_FALSE(desktop.empty());
+  fs::create_directories(desktop);
+  ASSERT_TRUE(platform::ShortcutFile::Write(desktop.string(), "Old Writer", "/opt/old", ""));
   const auto launcher = std::make_shared<test::RecordingLauncher>();
   const std::shared_ptr<platform::Launcher> previous = platform::Launcher::Install(launcher);
   ASSERT_TRUE(m_window->UpdatePrepare(0));
@@ -358,6 +370,11 @@ TEST_F(RemoteWindowTest, AnUpdatesProgramStartHappensInTheWindowsSession) {
   ASSERT_EQ(launcher->opened.size(), 1u);
   EXPECT_EQ(launcher->opened[0].first, program);
   EXPECT_EQ(launcher->opened[0].second, (Installed("QrvWriter") / "Bin").string());
+  // The shortcuts were made and removed on this user's desktop.
+  const fs::path made = platform::ShortcutFile::PathFor(desktop.string(), "Qorvane Writer");
+  ASSERT_TRUE(fs::exists(made)) << EngineLog();
+  EXPECT_TRUE(Has(test::ReadFile(made), program));
+  EXPECT_FALSE(fs::exists(platform::ShortcutFile::PathFor(desktop.string(), "Old Writer")));
 }
 
 TEST_F(EngineServiceTest, AskedToStopDuringACopyTheEngineLetsTheCopyEndFirst) {

@@ -17,9 +17,13 @@
 #   pki/           the CA's and the maker's keys and certificates (work files;
 #                  never served)
 #   updates/       the served folder (serve.py OUT_DIR/updates PORT):
-#     qupdate_s.ini                  levels, versions, counts, dependency, notes
-#                                    (made by qrvpublish build)
-#     QrvBase.ini, QrvWriter.ini     the product files: file lists and actions
+#     qupdate_s.ini                  levels, versions, counts, dependency, notes,
+#                                    the release's serial and expiry, and the
+#                                    product files' sizes and hashes (made by
+#                                    qrvpublish build)
+#     QrvBase.ini, QrvWriter.ini     the product files: file lists with each
+#                                    cabinet's size and hash, and actions
+#     *.ini.p7s                      their detached CMS signatures
 #     QrvBase.txt, QrvWriter.txt     the description texts (UPDATEINFOPATH)
 #     QrvBase/base.cab               signed cabinets with sub-folders
 #     QrvWriter/writer.cab
@@ -27,8 +31,9 @@
 #   expected/      what each product's installation folder must hold after
 #                  the update, file by file (for checking a run)
 #
-# Exit status 0 when the tree is complete, "qrvpublish check" finds no fault
-# and every cabinet verifies with osslsigncode against anchors.pem; 1 with
+# Exit status 0 when the tree is complete, "qrvpublish check" finds no fault,
+# every cabinet verifies with osslsigncode and every information file with
+# "openssl cms" against anchors.pem; 1 with
 # the failing step on standard error; 2 on a usage error.
 set -euo pipefail
 
@@ -122,6 +127,11 @@ run "$qrvpublish" build "$out/work/release.toml" "$srv" --cert "$pki/maker.pem" 
 run "$qrvpublish" check "$srv" --anchors "$out/anchors.pem"
 for cab in "$srv"/*/*.cab; do
   run osslsigncode verify -CAfile "$out/anchors.pem" -in "$cab"
+done
+# "-purpose any": the maker's certificate is for code signing, not e-mail.
+for info in "$srv"/*.ini; do
+  run openssl cms -verify -binary -inform DER -content "$info" -in "$info.p7s" -CAfile "$out/anchors.pem" \
+    -purpose any -out /dev/null
 done
 rm -rf "$out/work"
 

@@ -36,6 +36,14 @@ void PublishFixture::Source(const std::string& relative, const std::string& byte
   WriteFile(Release() / relative, bytes);
 }
 
+void PublishFixture::Replace(const fs::path& file, const std::string& from, const std::string& to) {
+  std::string text = ReadFile(file);
+  const size_t at = text.find(from);
+  ASSERT_NE(at, std::string::npos) << from << " in " << file;
+  text.replace(at, from.size(), to);
+  WriteFile(file, text);
+}
+
 std::vector<std::string> PublishFixture::CabinetFiles(const fs::path& cabinet) {
   Cabinet::CExtract extract;
   extract.CreateFDIContext();

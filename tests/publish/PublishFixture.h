@@ -35,6 +35,8 @@ class PublishFixture : public E2eRunFixture {
   // A file below rel/ (folders made as needed).
   void Source(const std::string& relative, const std::string& bytes) const;
   std::filesystem::path Release() const { return m_root / "rel"; }
+  // `file` with the first `from` replaced by `to` (a failure when absent).
+  static void Replace(const std::filesystem::path& file, const std::string& from, const std::string& to);
   // The files of one cabinet as the client's extractor lists them, "name=size".
   static std::vector<std::string> CabinetFiles(const std::filesystem::path& cabinet);
 };

@@ -8,15 +8,20 @@
 #include <cstring>
 
 #include "tools/qrvpublish/CabinetSigner.h"
+#include "tools/qrvpublish/InfoSigner.h"
 #include "tools/qrvpublish/PublishOutput.h"
 #include "tools/qrvpublish/ReleaseBuilder.h"
 #include "tools/qrvpublish/ReleaseReader.h"
+#include "tools/qrvpublish/ReleaseStamp.h"
 
 namespace qrv::tools {
 
 namespace {
 
-constexpr const char* kUsage = "usage: build RELEASE.toml OUT [--previous OLD] [--cab-size SIZE] key options";
+constexpr const char* kUsage =
+    "usage: build RELEASE.toml OUT [--previous OLD] [--cab-size SIZE] [--serial N] [--valid-days DAYS] [--force] key "
+    "options";
+constexpr int64_t kMaxValidDays = 3650;
 
 // The first line of what fd holds (a pipe or a file), without its line end.
 bool ReadPassphrase(int fd, const std::string& shown, std::string& out, std::string& why) {
@@ -85,6 +90,24 @@ int BuildCommand::Run(const std::vector<std::string>& args) {
       if (ok && !ParseSize(s, options.cabinetSize)) {
         return PublishOutput::Usage("--cab-size \"" + s + "\" is not a size from 1K to 1G (bytes, or with K, M or G)");
       }
+    } else if (a == "--serial") {
+      std::string s;
+      ok = value(s);
+      if (ok && !ReleaseStamp::ParseSerial(s, options.serial)) {
+        return PublishOutput::Usage("--serial \"" + s + "\" is not a number from 1 to 4294967295");
+      }
+    } else if (a == "--valid-days") {
+      std::string s;
+      ok = value(s);
+      char* end = nullptr;
+      const long long days = ok ? std::strtoll(s.c_str(), &end, 10) : 0;
+      if (ok && (*end || s[0] < '0' || s[0] > '9' || days < 1 || days > kMaxValidDays)) {
+        return PublishOutput::Usage("--valid-days \"" + s + "\" is not a number of days from 1 to " +
+                                    std::to_string(kMaxValidDays));
+      }
+      options.validSeconds = static_cast<int64_t>(days) * 24 * 3600;
+    } else if (a == "--force") {
+      options.force = true;
     } else if (a == "--cert") {
       ok = value(key.certificates);
     } else if (a == "--key") {
@@ -133,7 +156,8 @@ int BuildCommand::Run(const std::vector<std::string>& args) {
   ReleaseDescription release;
   if (!ReleaseReader::Read(positional[0], release, why)) return PublishOutput::Error(why);
   std::vector<std::string> report;
-  ReleaseBuilder builder(release, signer, options);
+  InfoSigner infoSigner(key);
+  ReleaseBuilder builder(release, signer, infoSigner, options);
   if (!builder.Build(report, why)) return PublishOutput::Error(why);
   for (const std::string& line : report) PublishOutput::Line(line);
   return 0;

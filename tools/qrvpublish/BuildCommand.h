@@ -6,6 +6,7 @@
 namespace qrv::tools {
 
 // qrvpublish build RELEASE.toml OUT [--previous OLD] [--cab-size SIZE]
+//   [--serial N] [--valid-days DAYS] [--force]
 //   (--cert PEM --key PEM | --pkcs12 FILE | --cert PEM --key pkcs11:URI
 //    --pkcs11-module SO) [--pass-fd N | --pass-file FILE] [--timestamp-url URL]
 //

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -14,6 +15,8 @@
 #include "platform/profile/ProfileFile.h"
 #include "tools/qrvpublish/CabinetWriter.h"
 #include "tools/qrvpublish/ReleasePath.h"
+#include "tools/qrvpublish/ReleaseStamp.h"
+#include "tools/qrvpublish/TreeFile.h"
 
 namespace qrv::tools {
 
@@ -146,16 +149,9 @@ class IniText {
   void Section(const std::string& name) { m_text += (m_text.empty() ? "[" : "\r\n[") + name + "]\r\n"; }
   void Key(const std::string& key, const std::string& value) { m_text += key + "=" + IniValue(value) + "\r\n"; }
   void Key(const std::string& key, int64_t value) { m_text += key + "=" + std::to_string(value) + "\r\n"; }
-  bool Write(const fs::path& path, std::string& error) const {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << m_text;
-    out.close();
-    if (!out) {
-      error = "cannot write " + path.string();
-      return false;
-    }
-    return true;
-  }
+  // Keys written without a section of their own, to follow the last one.
+  void Append(const IniText& keys) { m_text += keys.m_text; }
+  bool Write(const fs::path& path, std::string& error) const { return TreeFile::Write(path, m_text, error); }
 
  private:
   std::string m_text;
@@ -262,6 +258,32 @@ bool ReleaseBuilder::Build(std::vector<std::string>& report, std::string& error)
       return false;
     }
   }
+  /* the serial, settled before anything is made */
+  uint32_t previousSerial = 0;
+  if (!previous.empty()) {
+    ReleaseStamp stamp;
+    bool present = false;
+    std::string why;
+    if (ReleaseStamp::Read((previous / "qupdate_s.ini").string(), stamp, present, why)) {
+      previousSerial = stamp.serial;
+    } else if (present) {
+      error = "the previous tree's " + (previous / "qupdate_s.ini").string() + ": " + why;
+      return false;
+    }
+  }
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  uint64_t serial = m_options.serial;
+  if (serial == 0) serial = previousSerial != 0 ? uint64_t{previousSerial} + 1 : static_cast<uint64_t>(now);
+  if (serial > UINT32_MAX) {
+    error = "the serial would be " + std::to_string(serial) + ", above 4294967295; give one with --serial";
+    return false;
+  }
+  if (serial <= previousSerial && !m_options.force) {
+    error = "the serial " + std::to_string(serial) + " is not greater than the serial " + std::to_string(previousSerial) +
+            " of the previous tree " + previous.string() +
+            ": clients that took that release would refuse this one; give a greater --serial, or --force";
+    return false;
+  }
   WorkFolder work;
   if (work.Path().empty()) {
     error = "cannot make a work folder in " + fs::temp_directory_path().string();
@@ -293,6 +315,9 @@ bool ReleaseBuilder::Build(std::vector<std::string>& report, std::string& error)
   IniText info;
   std::map<std::string, std::string> versions, levels, counts, depends, notes;
   std::vector<Job> jobs;
+  // Per product its features' file lists and its action keys: the product
+  // file is written once the cabinets it measures are signed.
+  std::vector<std::pair<std::vector<FeaturePlan>, IniText>> productFiles;
   std::vector<std::string> productOrder;
   int workIndex = 0;
 
@@ -394,16 +419,10 @@ bool ReleaseBuilder::Build(std::vector<std::string>& report, std::string& error)
       }
     }
 
-    /* the product file */
+    /* the product file's actions */
     IniText product;
-    product.Section(p.key);
     size_t total = 0;
-    for (const FeaturePlan& plan : plans) {
-      if (plan.listed.empty()) continue;
-      product.Key(plan.name + "COUNT", static_cast<int64_t>(plan.listed.size()));
-      for (size_t i = 0; i < plan.listed.size(); ++i) product.Key(plan.name + std::to_string(i) + "FILE", plan.listed[i]);
-      total += plan.listed.size();
-    }
+    for (const FeaturePlan& plan : plans) total += plan.listed.size();
     if (!p.registry.empty()) product.Key("REGISTRYCOUNT", static_cast<int64_t>(p.registry.size()));
     for (size_t i = 0; i < p.registry.size(); ++i) {
       const std::string n = "REGISTRY" + std::to_string(i);
@@ -437,15 +456,9 @@ bool ReleaseBuilder::Build(std::vector<std::string>& report, std::string& error)
     // The client reads entries 0 up to and including EXECCOUNT.
     if (!p.run.empty()) product.Key("EXECCOUNT", static_cast<int64_t>(p.run.size() - 1));
     for (size_t i = 0; i < p.run.size(); ++i) product.Key("EXEC" + std::to_string(i) + "FILEPATH", p.run[i]);
-    if (!product.Write(out / (p.key + ".ini"), error)) return false;
+    productFiles.emplace_back(std::move(plans), std::move(product));
     if (p.hasNotes) {
-      std::ofstream text(out / (p.key + ".txt"), std::ios::binary | std::ios::trunc);
-      text << p.notes;
-      text.close();
-      if (!text) {
-        error = "cannot write " + (out / (p.key + ".txt")).string();
-        return false;
-      }
+      if (!TreeFile::Write(out / (p.key + ".txt"), p.notes, error)) return false;
       notes[p.key] = p.key + ".txt";
     }
     productOrder.push_back(p.key);
@@ -494,6 +507,37 @@ bool ReleaseBuilder::Build(std::vector<std::string>& report, std::string& error)
     return false;
   }
 
+  /* the product files, each listing the size and SHA-256 of its cabinets,
+     then signed */
+  if (!m_infoSigner.Load(error)) return false;
+  std::map<std::string, std::string> productSizes, productHashes;
+  for (size_t n = 0; n < productOrder.size(); ++n) {
+    const std::string& key = productOrder[n];
+    IniText product;
+    product.Section(key);
+    for (const FeaturePlan& plan : productFiles[n].first) {
+      if (plan.listed.empty()) continue;
+      product.Key(plan.name + "COUNT", static_cast<int64_t>(plan.listed.size()));
+      for (size_t i = 0; i < plan.listed.size(); ++i) {
+        const std::string prefix = plan.name + std::to_string(i);
+        uint64_t size = 0;
+        std::string sha256;
+        if (!TreeFile::Measure(Local(out, plan.listed[i]), size, sha256, error)) return false;
+        product.Key(prefix + "FILE", plan.listed[i]);
+        product.Key(prefix + "SIZE", static_cast<int64_t>(size));
+        product.Key(prefix + "SHA256", sha256);
+      }
+    }
+    product.Append(productFiles[n].second);
+    const fs::path path = out / (key + ".ini");
+    uint64_t size = 0;
+    if (!product.Write(path, error) || !m_infoSigner.Sign(path, error) ||
+        !TreeFile::Measure(path, size, productHashes[key], error)) {
+      return false;
+    }
+    productSizes[key] = std::to_string(size);
+  }
+
   /* the update information, written last: a tree without it is visibly unfinished */
   auto section = [&](const char* name, const std::map<std::string, std::string>& values) {
     bool any = false;
@@ -509,7 +553,15 @@ bool ReleaseBuilder::Build(std::vector<std::string>& report, std::string& error)
   section("COUNT", counts);
   section("UpdateDependency", depends);
   section("UPDATEINFOPATH", notes);
-  if (!info.Write(out / "qupdate_s.ini", error)) return false;
+  const int64_t expires = now + m_options.validSeconds;
+  info.Section("Release");
+  info.Key("Serial", static_cast<int64_t>(serial));
+  info.Key("Date", ReleaseStamp::FormatTime(now));
+  info.Key("Expires", ReleaseStamp::FormatTime(expires));
+  section("ProductFileSize", productSizes);
+  section("ProductFileSHA256", productHashes);
+  if (!info.Write(out / "qupdate_s.ini", error) || !m_infoSigner.Sign(out / "qupdate_s.ini", error)) return false;
+  report.push_back("release serial " + std::to_string(serial) + ", expires " + ReleaseStamp::FormatTime(expires));
   cleanup.done = true;
   return true;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/qrvpublish/CabinetSigner.h"
+#include "tools/qrvpublish/InfoSigner.h"
 #include "tools/qrvpublish/ReleaseDescription.h"
 
 namespace qrv::tools {
@@ -21,6 +22,20 @@ namespace qrv::tools {
 //                            exceed the cabinet size is split into
 //                            CABINET.cab, CABINET_2.cab, ... (files in name
 //                            order, a file never split)
+//
+// The update information is signed and bound together so that a client can
+// refuse a tampered, older, stale or mixed release: each product file lists
+// the size and SHA-256 of every cabinet it names (F%dSIZE, F%dSHA256);
+// qupdate_s.ini carries a [Release] section (Serial, Date, Expires) and the
+// size and SHA-256 of each product file ([ProductFileSize],
+// [ProductFileSHA256]); and KEY.ini.p7s and qupdate_s.ini.p7s are detached
+// CMS signatures by the cabinets' key (InfoSigner). Files are written in the
+// order they depend on each other (cabinets, product files, their
+// signatures, qupdate_s.ini, its signature last), each one atomically.
+//
+// The serial is Options::serial, else one more than the previous tree's,
+// else the current Unix time; one that is not greater than the previous
+// tree's is refused unless Options::force is set.
 //
 // With a previous tree (an incremental release) the builder unpacks the
 // previous cabinets of each feature in their listed order, as a client would,
@@ -43,14 +58,21 @@ class ReleaseBuilder {
     std::filesystem::path previous;      // empty: a full release
     uint64_t cabinetSize = uint64_t{64} << 20;
     unsigned threads = 0;                // 0: one per core
+    uint32_t serial = 0;                 // 0: chosen as described above
+    int64_t validSeconds = int64_t{30} * 24 * 3600;  // Expires = Date + this
+    bool force = false;                  // allow a serial not above the previous tree's
   };
 
-  ReleaseBuilder(const ReleaseDescription& release, const CabinetSigner& signer, Options options)
-      : m_release(release), m_signer(signer), m_options(std::move(options)) {}
+  // The info signer's key is loaded once the cabinets are signed, so a bad
+  // key or pass phrase is reported by the cabinet signer first.
+  ReleaseBuilder(const ReleaseDescription& release, const CabinetSigner& signer, InfoSigner& infoSigner,
+                 Options options)
+      : m_release(release), m_signer(signer), m_infoSigner(infoSigner), m_options(std::move(options)) {}
 
   // True when the whole tree was made; false with `error` naming what failed.
   // `report` gets one line per product ("KEY level N: F files in C new
-  // cabinets, K kept").
+  // cabinets, K kept") and one for the release ("release serial N, expires
+  // TIME").
   bool Build(std::vector<std::string>& report, std::string& error);
 
   // The largest file a cabinet folder can hold.
@@ -59,6 +81,7 @@ class ReleaseBuilder {
  private:
   const ReleaseDescription& m_release;
   const CabinetSigner& m_signer;
+  InfoSigner& m_infoSigner;
   Options m_options;
 };
 

@@ -2,13 +2,18 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "cabinet/CExtract.h"
 #include "platform/profile/ProfileFile.h"
 #include "platform/trust/AuthenticodeVerifier.h"
+#include "tools/qrvpublish/InfoVerifier.h"
 #include "tools/qrvpublish/ReleasePath.h"
+#include "tools/qrvpublish/ReleaseStamp.h"
+#include "tools/qrvpublish/TreeFile.h"
 #include "transfer/TransferPath.h"
 
 namespace qrv::tools {
@@ -46,6 +51,22 @@ bool Decimal(const std::string& text, int64_t& value) {
   }
   if (text[0] == '-') value = -value;
   return value >= INT32_MIN && value <= INT32_MAX;
+}
+
+// A byte count: digits only.
+bool Count(const std::string& text, uint64_t& value) {
+  if (text.empty() || text.size() > 19) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return true;
+}
+
+// 64 hex digits, either case.
+bool Sha256Text(const std::string& text) {
+  return text.size() == 64 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }
 
 const std::set<std::string> kActionCounts = {"registrycount", "remregistrycount", "shortcutcount", "delshortcutcount",
@@ -129,6 +150,12 @@ std::vector<TreeChecker::Finding> TreeChecker::Check() {
   const std::string info = "qupdate_s.ini";
   const std::string infoPath = (m_tree / info).string();
   if (!Syntax(info)) return m_findings;
+  m_cabinetSigners.clear();
+  m_cabinetSubject.clear();
+  m_infoSigners.clear();
+  std::string bytes, why;
+  if (ReleasePath::ReadSmallFile(m_tree / info, kMaxProfileBytes, bytes, why)) CheckSignature(info, bytes);
+  CheckRelease();
   const std::vector<std::string> products = ProfileFile::KeyNames(infoPath, "UpdateVersionInfo");
   if (products.empty()) Add(info, "UpdateVersionInfo", "", "names no product: the updater offers nothing");
   std::set<std::string> known;
@@ -141,6 +168,16 @@ std::vector<TreeChecker::Finding> TreeChecker::Check() {
   for (const std::string& product : products) {
     ++m_products;
     CheckProduct(product, products);
+  }
+  // The updater trusts the information by the same rule as the cabinets;
+  // another certificate that passes it still means a key the publisher
+  // does not use for this release.
+  for (const SignedInfo& signer : m_infoSigners) {
+    if (!m_cabinetSigners.empty() && !m_cabinetSigners.count(signer.certificate)) {
+      Add(signer.file + ".p7s", "", "",
+          "signed by \"" + signer.subject + "\", not by a certificate that signs the cabinets (\"" + m_cabinetSubject +
+              "\")");
+    }
   }
   return m_findings;
 }
@@ -198,6 +235,12 @@ void TreeChecker::CheckProduct(const std::string& product, const std::vector<std
     return;
   }
   if (!Syntax(productFile)) return;
+  std::string bytes;
+  if (ReleasePath::ReadSmallFile(m_tree / productFile, kMaxProfileBytes, bytes, why)) {
+    CheckMeasure(info, "ProductFileSize", product, "ProductFileSHA256", product, productFile, bytes.size(),
+                 TreeFile::Sha256(bytes));
+    CheckSignature(productFile, bytes);
+  }
   const std::string productPath = (m_tree / productFile).string();
   const std::vector<std::string> keys = ProfileFile::KeyNames(productPath, product);
   if (keys.empty()) {
@@ -260,6 +303,14 @@ void TreeChecker::CheckCabinet(const std::string& productFile, const std::string
     return;
   }
   ++m_cabinets;
+  uint64_t size = 0;
+  std::string sha256;
+  const std::string prefix = key.substr(0, key.size() - 4);  // without "FILE"
+  if (!TreeFile::Measure(path, size, sha256, why)) {
+    Add(productFile, product, key, "\"" + listed + "\": " + why);
+  } else {
+    CheckMeasure(productFile, product, prefix + "SIZE", product, prefix + "SHA256", "\"" + listed + "\"", size, sha256);
+  }
   Cabinet::CExtract extract;
   extract.CreateFDIContext();
   if (!extract.IsCabinet(path.string())) {
@@ -280,17 +331,106 @@ void TreeChecker::CheckCabinet(const std::string& productFile, const std::string
                                        platform::AuthenticodeResult::StatusName(result.status) + "): " + result.reason);
     return;
   }
+  if (m_cabinetSigners.empty()) m_cabinetSubject = result.subject;
+  m_cabinetSigners.insert(result.signerCertificate);
+  CheckSubject(productFile, product, key, "\"" + listed + "\"", result.subject);
+}
+
+void TreeChecker::CheckSubject(const std::string& file, const std::string& section, const std::string& key,
+                               const std::string& shown, const std::string& subject) {
   // The client's own rule always applies; --publisher only narrows it.
-  const bool maker = result.subject.find("O=\"QORVANE. INC") != std::string::npos &&
-                     result.subject.find("CN=\"QORVANE. INC") != std::string::npos;
+  const bool maker = subject.find("O=\"QORVANE. INC") != std::string::npos &&
+                     subject.find("CN=\"QORVANE. INC") != std::string::npos;
   if (!maker) {
-    Add(productFile, product, key,
-        "\"" + listed + "\" is signed by \"" + result.subject +
+    Add(file, section, key,
+        shown + " is signed by \"" + subject +
             "\", which the updater refuses: it wants O=\"QORVANE. INC and CN=\"QORVANE. INC in the signer's name");
   }
-  if (!m_publisher.empty() && result.subject.find(m_publisher) == std::string::npos) {
-    Add(productFile, product, key,
-        "\"" + listed + "\" is signed by \"" + result.subject + "\", not by the publisher (" + m_publisher + ")");
+  if (!m_publisher.empty() && subject.find(m_publisher) == std::string::npos) {
+    Add(file, section, key, shown + " is signed by \"" + subject + "\", not by the publisher (" + m_publisher + ")");
+  }
+}
+
+void TreeChecker::CheckSignature(const std::string& file, const std::string& bytes) {
+  const std::string name = file + ".p7s";
+  std::string signature, why;
+  fs::path path;
+  if (!fs::exists(fs::symlink_status(m_tree / name))) {
+    Add(name, "", "", "missing: an updater that requires signed information refuses " + file);
+    return;
+  }
+  if (!ReleasePath::Resolve(m_tree, name, false, path, why) ||
+      !ReleasePath::ReadSmallFile(path, kMaxProfileBytes, signature, why)) {
+    Add(name, "", "", why);
+    return;
+  }
+  InfoVerifier::Result result;
+  const bool verified = InfoVerifier::Verify(bytes, signature, m_anchors, result);
+  if (!verified) Add(name, "", "", "signature over " + file + " refused: " + result.reason);
+  if (result.subject.empty()) return;
+  if (verified) m_infoSigners.push_back({file, result.signerCertificate, result.subject});
+  CheckSubject(name, "", "", file, result.subject);
+}
+
+void TreeChecker::CheckMeasure(const std::string& file, const std::string& sizeSection, const std::string& sizeKey,
+                               const std::string& hashSection, const std::string& hashKey, const std::string& shown,
+                               uint64_t size, const std::string& sha256) {
+  const std::string path = (m_tree / file).string();
+  const std::string sizeText = ProfileFile::GetString(path, sizeSection, sizeKey, "");
+  const std::string hashText = ProfileFile::GetString(path, hashSection, hashKey, "");
+  uint64_t listed = 0;
+  if (sizeText.empty()) {
+    Add(file, sizeSection, sizeKey, "missing: an updater that checks signed information refuses " + shown);
+  } else if (!Count(sizeText, listed)) {
+    Add(file, sizeSection, sizeKey, "\"" + sizeText + "\" is not a number of bytes");
+  } else if (listed != size) {
+    Add(file, sizeSection, sizeKey, sizeText + ", but " + shown + " has " + std::to_string(size) + " bytes");
+  }
+  if (hashText.empty()) {
+    Add(file, hashSection, hashKey, "missing: an updater that checks signed information refuses " + shown);
+  } else if (!Sha256Text(hashText)) {
+    Add(file, hashSection, hashKey, "\"" + hashText + "\" is not a SHA-256 (64 hex digits)");
+  } else if (Lower(hashText) != sha256) {
+    Add(file, hashSection, hashKey, hashText + ", but the SHA-256 of " + shown + " is " + sha256);
+  }
+}
+
+void TreeChecker::CheckRelease() {
+  const std::string info = "qupdate_s.ini";
+  const std::string path = (m_tree / info).string();
+  if (ProfileFile::KeyNames(path, "Release").empty()) {
+    Add(info, "Release", "", "missing: an updater that checks signed information refuses the release");
+    return;
+  }
+  auto text = [&](const char* key) {
+    const std::string value = ProfileFile::GetString(path, "Release", key, "");
+    if (value.empty()) Add(info, "Release", key, "missing");
+    return value;
+  };
+  uint32_t serial = 0;
+  int64_t date = 0, expires = 0;
+  const std::string serialText = text("Serial"), dateText = text("Date"), expiresText = text("Expires");
+  if (!serialText.empty() && !ReleaseStamp::ParseSerial(serialText, serial)) {
+    Add(info, "Release", "Serial", "\"" + serialText + "\" is not a number from 1 to 4294967295");
+  }
+  const bool dated = !dateText.empty() && ReleaseStamp::ParseTime(dateText, date);
+  const bool expiring = !expiresText.empty() && ReleaseStamp::ParseTime(expiresText, expires);
+  for (const auto& [key, value, ok] : {std::tuple{"Date", dateText, dated}, std::tuple{"Expires", expiresText, expiring}}) {
+    if (!value.empty() && !ok) Add(info, "Release", key, "\"" + value + "\" is not a UTC time as YYYY-MM-DDTHH:MM:SSZ");
+  }
+  if (!expiring) return;
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  if (dated && expires <= date) {
+    Add(info, "Release", "Expires", expiresText + " is not after the release's Date " + dateText);
+  } else if (expires <= now) {
+    Add(info, "Release", "Expires",
+        expiresText + " has passed (now " + ReleaseStamp::FormatTime(now) +
+            "): the updater refuses the release as stale; build and publish a new one");
+  } else if (expires - now < int64_t{m_expiryWarningDays} * 24 * 3600) {
+    m_findings.push_back({info, "Release", "Expires",
+                          expiresText + " is less than " + std::to_string(m_expiryWarningDays) +
+                              " days away: publish a new release before then, or the updater refuses this one",
+                          true});
   }
 }
 

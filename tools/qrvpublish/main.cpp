@@ -27,6 +27,17 @@ Build, sign, check and serve a Qorvane Update server tree.
                               only files that differ from OLD are packed; OLD's
                               cabinets stay listed, so every earlier level
                               reaches the new one
+      Signed update information: qupdate_s.ini and each product file get a
+      detached CMS signature beside them (NAME.p7s, SHA-256, the cabinets'
+      key); qupdate_s.ini gets [Release] with Serial, Date and Expires, and
+      the size and SHA-256 of each product file; each product file the size
+      and SHA-256 of each cabinet it lists.
+      --serial N              the release's serial, 1 to 4294967295 (default:
+                              one more than OLD's, else the Unix time now);
+                              it must be greater than OLD's
+      --valid-days DAYS       the updater refuses the release DAYS days after
+                              it was built (default 30; 1 to 3650)
+      --force                 accept a serial not greater than OLD's
       Signing (SHA-256 Authenticode, through osslsigncode):
       --cert PEM --key PEM    certificate chain (signer first) and key
       --pkcs12 FILE           key and chain in one PKCS#12 file
@@ -36,12 +47,15 @@ Build, sign, check and serve a Qorvane Update server tree.
       --pass-file FILE        read it from the first line of FILE
       --timestamp-url URL     add an RFC 3161 time stamp from URL
 
-  check TREE [--anchors PEM] [--publisher PATTERN]
+  check TREE [--anchors PEM] [--publisher PATTERN] [--expiry-warning DAYS]
       Read TREE as the updater will and report every fault with its file,
       section, key and values. The signer must chain to the system's
       anchors or PEM and pass the updater's maker rule (O="QORVANE. INC
       and CN="QORVANE. INC in its subject); PATTERN, if given, must be in
-      the subject as well.
+      the subject as well. The information's signatures must verify over
+      the files as they are, by the cabinets' signer; [Release] must be
+      complete and not expired; every size and SHA-256 must match. A
+      release that expires within DAYS days (default 7) is a warning.
 
   serve TREE [--port N] [--address ADDR] [--location URL]
       Serve TREE over HTTP below /updates/ (127.0.0.1 unless ADDR is given;

@@ -106,6 +106,8 @@ level = 7
                       "/updates/<$/URL_DOWNLOAD$></body></html>\r\n");
   EXPECT_EQ(Get("/updates/qupdate_s.ini", body), 200);
   EXPECT_EQ(body, ReadFile(m_root / "srv/qupdate_s.ini"));
+  EXPECT_EQ(Get("/updates/Writer.ini.p7s", body), 200);
+  EXPECT_EQ(body, ReadFile(m_root / "srv/Writer.ini.p7s")) << "a signature arrives byte for byte";
   EXPECT_EQ(Get("/updates/../secret.txt", body), 404);
   EXPECT_EQ(Get("/updates/%2e%2e/secret.txt", body), 404);
   EXPECT_EQ(Get("/updates/linked.txt", body), 404);

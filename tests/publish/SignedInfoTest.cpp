@@ -213,7 +213,8 @@ TEST_F(SignedInfoTest, CheckNamesEachFaultOfTheSignedInformation) {
          edit(t / "Writer.ini", "Spell0SHA256=", "Unused=");
          edit(t / "qupdate_s.ini", "[ProductFileSize]\r\nWriter=", "[ProductFileSize]\r\nUnused=");
        },
-       {"Writer.ini [Writer] Spell0SHA256: missing", "qupdate_s.ini [ProductFileSize] Writer: missing"}},
+       {"Writer.ini [Writer] Spell0SHA256: missing", "qupdate_s.ini [ProductFileSize] Writer: missing",
+        "qupdate_s.ini [ProductFileSize] Unused: names a product that has no UpdateVersionInfo level"}},
       {"another maker certificate",
        [&](const fs::path& t) {
          otherMakerKey();

@@ -160,7 +160,8 @@ std::vector<TreeChecker::Finding> TreeChecker::Check() {
   if (products.empty()) Add(info, "UpdateVersionInfo", "", "names no product: the updater offers nothing");
   std::set<std::string> known;
   for (const std::string& p : products) known.insert(Lower(p));
-  for (const char* section : {"VersionInfo", "COUNT", "UpdateDependency", "UPDATEINFOPATH"}) {
+  for (const char* section :
+       {"VersionInfo", "COUNT", "UpdateDependency", "UPDATEINFOPATH", "ProductFileSize", "ProductFileSHA256"}) {
     for (const std::string& key : ProfileFile::KeyNames(infoPath, section)) {
       if (!known.count(Lower(key))) Add(info, section, key, "names a product that has no UpdateVersionInfo level");
     }

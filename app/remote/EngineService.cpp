@@ -194,6 +194,17 @@ void EngineService::AcceptLoop() {
   }
 }
 
+void EngineService::Serve(int fd) {
+  EngineSession session(fd);
+  {
+    std::lock_guard lock(m_mutex);
+    m_active = &session;
+  }
+  session.Run(kHelloWithin);
+  std::lock_guard lock(m_mutex);
+  m_active = nullptr;
+}
+
 int EngineService::Run(std::chrono::milliseconds idle) {
   if (m_listen < 0) {
     platform::Diagnostics::Report("engine: no socket to listen on");
@@ -215,14 +226,7 @@ int EngineService::Run(std::chrono::milliseconds idle) {
       fd = m_waiting.front();
       m_waiting.pop_front();
     }
-    EngineSession session(fd);
-    {
-      std::lock_guard lock(m_mutex);
-      m_active = &session;
-    }
-    session.Run(kHelloWithin);
-    std::lock_guard lock(m_mutex);
-    m_active = nullptr;
+    Serve(fd);
   }
   // Idle or asked to stop: stop taking connections. Under socket activation systemd keeps
   // the socket, and a window that comes now starts the service again.
@@ -231,6 +235,18 @@ int EngineService::Run(std::chrono::milliseconds idle) {
   while (write(m_stopPipe[1], &stop, 1) < 0 && errno == EINTR) {
   }
   m_acceptor.join();
+  // A window whose connection was taken just as the engine fell idle is
+  // already waiting for its answer: it is served, not cut off.
+  for (;;) {
+    int fd = -1;
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_waiting.empty() || StopRequested()) break;
+      fd = m_waiting.front();
+      m_waiting.pop_front();
+    }
+    Serve(fd);
+  }
   g_stopFd.store(-1);
   // The answers under way end within their greeting time.
   while (m_answering.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds{10});

@@ -54,6 +54,8 @@ class EngineService {
 
  private:
   void AcceptLoop();
+  // One window's session on connection fd (closed by the session).
+  void Serve(int fd);
   // A connection that will not become the session: greet it with answer
   // (0 refused, 2 handed over) and why, then close it.
   static void Answer(int fd, int answer, const std::string& why);

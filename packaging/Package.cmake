@@ -46,9 +46,12 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-# The maintainer scripts and the list of configuration files (the disabled
-# log-on entry in /etc, which the settings dialog rewrites and dpkg then
-# keeps as the administrator's).
+# The maintainer scripts and the list of configuration files: the log-on
+# entry in /etc, shipped disabled. "Use Auto Update" rewrites it and turning
+# that off removes it; dpkg takes either for the administrator's choice and
+# keeps it through upgrades without a question as long as the shipped text
+# stays the same (a changed text would make dpkg ask), and removes it on
+# purge.
 set(qrv_deb ${QRV_PACKAGING_DIR}/deb)
 set(qrv_deb_out ${QRV_PACKAGING_OUT}/deb)
 file(WRITE ${qrv_deb_out}/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/xdg/autostart/qrvupdate.desktop\n")

@@ -26,7 +26,9 @@
 # - the unpacked qrvupdate --console --yes updates the demo products in a
 #   sandbox root from the demo update tree served on loopback (made and
 #   served by the qrvpublish of the test build, QRV_BUILD_DIR, default
-#   build/test); the unpacked qrvctl sets the sandbox up and reads the
+#   build/test), once with the engine in its process and once through the
+#   unpacked qrvupdate-engine started by hand on a socket in a second
+#   sandbox root; the unpacked qrvctl sets the sandboxes up and reads the
 #   levels.
 #
 # A tool that is missing fails the check when CI=true and is skipped with a
@@ -301,15 +303,75 @@ case $build in
 esac
 qrvupdate=$tree/usr/bin/qrvupdate
 qrvctl=$tree/usr/bin/qrvctl
+engine=$tree/usr/libexec/qrvupdate/qrvupdate-engine
+engine_pid=
+stop_engine() {
+  if [ -n "$engine_pid" ]; then
+    kill "$engine_pid" 2>/dev/null
+    wait "$engine_pid" 2>/dev/null
+    engine_pid=
+  fi
+}
+trap 'stop_engine; cleanup' EXIT
+
+# update_demo NAME [--engine=service]: a fresh sandbox root with the demo
+# products at level 1, updated by the packaged qrvupdate --console --yes;
+# true when both products are at level 2 with the level-2 files
+update_demo() {
+  local name=$1 sandbox=$work/$1 status levels p key='HKLM\SOFTWARE\QRV\Shared\QrvUpdate'
+  shift
+  mkdir -p "$sandbox/tmp"
+  if ! bash scripts/demo/setup_sandbox.sh "$sandbox" "$out" "$port" "$qrvctl" >"$work/$name.setup.log" 2>&1; then
+    fail "setup_sandbox.sh with the packaged qrvctl: $(cat "$work/$name.setup.log")"
+    return 1
+  fi
+  local run=(env -u DISPLAY -u WAYLAND_DISPLAY -u QRVUPDATE_ROOT TMPDIR="$sandbox/tmp")
+  if [ "${1:-}" = --engine=service ]; then
+    # the packaged engine, started by hand on a socket in the sandbox, as
+    # the service would be by systemd
+    "${run[@]}" "$engine" --root "$sandbox" --socket "$sandbox/engine.socket" --idle-timeout 60000 \
+      >"$work/$name.engine.log" 2>&1 &
+    engine_pid=$!
+    local waited=0
+    while [ ! -S "$sandbox/engine.socket" ] && kill -0 "$engine_pid" 2>/dev/null && [ "$waited" -lt 100 ]; do
+      sleep 0.1
+      waited=$((waited + 1))
+    done
+    if [ ! -S "$sandbox/engine.socket" ]; then
+      fail "the packaged qrvupdate-engine made no socket within 10 s: $(cat "$work/$name.engine.log")"
+      stop_engine
+      return 1
+    fi
+    run+=(QRVUPDATE_ENGINE_SOCKET="$sandbox/engine.socket")
+  fi
+  "${run[@]}" "$qrvupdate" --console --root "$sandbox" --yes "$@" >"$work/$name.run.log" 2>&1 </dev/null
+  status=$?
+  stop_engine
+  levels=
+  for p in QrvBase QrvWriter; do
+    levels+="$p=$("$qrvctl" --root "$sandbox" reg query "$key\\$p" ProductVersion | cut -f3) "
+  done
+  if [ "$status" -ne 0 ]; then
+    fail "the packaged qrvupdate --console --yes $* exited with $status: $(cat "$work/$name.run.log")"
+  elif [ "$levels" != "QrvBase=2 QrvWriter=2 " ]; then
+    fail "after the packaged qrvupdate's run ($*) the levels are $levels, not 2: $(cat "$work/$name.run.log")"
+  elif ! diff -r "$out/expected/QrvBase" "$sandbox/opt/qorvane/QrvBase" >&2 ||
+    ! diff -r "$out/expected/QrvWriter" "$sandbox/opt/qorvane/QrvWriter" >&2; then
+    fail "after the packaged qrvupdate's run ($*) the products' files are not the level-2 ones"
+  else
+    return 0
+  fi
+  return 1
+}
+
 if [ ! -x "$qrvpublish" ]; then
   fail "no $qrvpublish to make and serve the demo tree (build it, or set QRV_BUILD_DIR)"
-elif [ -x "$qrvupdate" ] && [ -x "$qrvctl" ]; then
-  sandbox=$work/sandbox
-  mkdir -p "$sandbox/tmp"
+elif [ -x "$qrvupdate" ] && [ -x "$qrvctl" ] && [ -x "$engine" ]; then
   out=$work/demo-tree
+  mkdir -p "$work/tree-root"
   # qrvpublish of a sanitizer build: its leak report would be noise here
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0}
-  if ! QRVPUBLISH=$qrvpublish bash scripts/demo/make_update_tree.sh "$sandbox" "$out" >"$work/tree.log" 2>&1; then
+  if ! QRVPUBLISH=$qrvpublish bash scripts/demo/make_update_tree.sh "$work/tree-root" "$out" >"$work/tree.log" 2>&1; then
     fail "make_update_tree.sh: $(cat "$work/tree.log")"
   else
     # shellcheck source=demo/first_line.sh
@@ -317,28 +379,10 @@ elif [ -x "$qrvupdate" ] && [ -x "$qrvctl" ]; then
     "$qrvpublish" serve "$out/updates" --port 0 >"$work/serve.port" 2>"$work/serve.log" &
     server_pid=$!
     if port=$(first_line "$work/serve.port" "$server_pid" "check_package: qrvpublish serve" "$work/serve.log"); then
-      if ! bash scripts/demo/setup_sandbox.sh "$sandbox" "$out" "$port" "$qrvctl" >"$work/setup.log" 2>&1; then
-        fail "setup_sandbox.sh with the packaged qrvctl: $(cat "$work/setup.log")"
-      else
-        env -u DISPLAY -u WAYLAND_DISPLAY -u QRVUPDATE_ROOT TMPDIR="$sandbox/tmp" \
-          "$qrvupdate" --console --root "$sandbox" --yes >"$work/run.log" 2>&1 </dev/null
-        status=$?
-        key='HKLM\SOFTWARE\QRV\Shared\QrvUpdate'
-        levels=
-        for p in QrvBase QrvWriter; do
-          levels+="$p=$("$qrvctl" --root "$sandbox" reg query "$key\\$p" ProductVersion | cut -f3) "
-        done
-        if [ "$status" -ne 0 ]; then
-          fail "the packaged qrvupdate --console --yes exited with $status: $(cat "$work/run.log")"
-        elif [ "$levels" != "QrvBase=2 QrvWriter=2 " ]; then
-          fail "after the packaged qrvupdate's run the levels are $levels, not 2: $(cat "$work/run.log")"
-        elif ! diff -r "$out/expected/QrvBase" "$sandbox/opt/qorvane/QrvBase" >&2 ||
-          ! diff -r "$out/expected/QrvWriter" "$sandbox/opt/qorvane/QrvWriter" >&2; then
-          fail "after the packaged qrvupdate's run the products' files are not the level-2 ones"
-        else
-          say "the packaged qrvupdate --console --yes updated the demo products to level 2 in a sandbox root"
-        fi
-      fi
+      update_demo in-process &&
+        say "the packaged qrvupdate --console --yes updated the demo products to level 2 in a sandbox root"
+      update_demo service --engine=service &&
+        say "... and so it did through the packaged qrvupdate-engine (--engine=service)"
     else
       fail "qrvpublish serve did not start"
     fi

@@ -62,7 +62,9 @@ fi
 if [ $# -eq 1 ]; then
   deb=$(realpath -e "$1") || exit 2
 else
-  deb=$(bash scripts/package.sh | tail -n 1) || { echo "check_package: FAIL: scripts/package.sh failed" >&2; exit 1; }
+  # the build's lines go to standard error, to be seen; the last is the package
+  deb=$(bash scripts/package.sh | tee /dev/stderr | tail -n 1) ||
+    { echo "check_package: FAIL: scripts/package.sh failed" >&2; exit 1; }
 fi
 say "checking $deb"
 

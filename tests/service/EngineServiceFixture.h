@@ -272,7 +272,10 @@ class EngineServiceFixture : public test::DemoTreeFixture {
     DemoTreeFixture::TearDown();
   }
 
-  bool StartEngine(std::chrono::milliseconds idle = std::chrono::milliseconds{60000}) {
+  // With `activated`, the way systemd starts it: systemd-socket-activate
+  // listens on the socket and starts the engine with it (LISTEN_FDS) at the
+  // first connection.
+  bool StartEngine(std::chrono::milliseconds idle = std::chrono::milliseconds{60000}, bool activated = false) {
     fs::create_directories(m_socketFolder);
     chmod(m_socketFolder.c_str(), 0755);
     const std::string log = Log().string();
@@ -299,8 +302,17 @@ class EngineServiceFixture : public test::DemoTreeFixture {
     std::vector<char*> envp;
     for (std::string& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
-    std::vector<std::string> args{QRVUPDATE_ENGINE_PATH, "--root", Root(), "--socket", Socket(),
-                                  "--idle-timeout", std::to_string(idle.count())};
+    std::vector<std::string> args{QRVUPDATE_ENGINE_PATH, "--root", Root(), "--idle-timeout", std::to_string(idle.count())};
+    if (activated) {
+      // It hands on only PATH, TERM and HOME by itself.
+      std::vector<std::string> front{"/usr/bin/systemd-socket-activate", "-l", Socket()};
+      for (const std::string& entry : environment) {
+        if (entry.rfind("PATH=", 0) != 0) front.insert(front.end(), {"-E", entry});
+      }
+      args.insert(args.begin(), front.begin(), front.end());
+    } else {
+      args.insert(args.end(), {"--socket", Socket()});
+    }
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -308,9 +320,10 @@ class EngineServiceFixture : public test::DemoTreeFixture {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int rc = posix_spawn(&m_engine, QRVUPDATE_ENGINE_PATH, &actions, nullptr, argv.data(), envp.data());
+    const int rc = posix_spawn(&m_engine, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) return false;
+    if (activated) return WaitFor([this] { return Has(EngineLog(), "Listening on") || EngineEnded(); }, kWait) && !EngineEnded();
     // It says so once it listens (the socket file is there a moment before).
     return WaitFor([this] { return Has(EngineLog(), "engine: serving") || EngineEnded(); }, kWait) && !EngineEnded();
   }

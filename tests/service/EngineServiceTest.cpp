@@ -61,7 +61,8 @@ class EngineServiceTest : public EngineServiceFixture {
 };
 
 TEST_F(EngineServiceTest, AutomaticAndInteractiveRunsThroughTheServiceEndAsInProcess) {
-  ASSERT_TRUE(StartEngine()) << EngineLog();
+  // Started as systemd starts it, at the first window's connection.
+  ASSERT_TRUE(StartEngine(std::chrono::milliseconds{10000}, true)) << EngineLog();
   // An automatic run that is due updates everything and records the day.
   AutomaticDue();
   const ProcessResult automatic = Client({"--console", "--auto"});
@@ -76,6 +77,11 @@ TEST_F(EngineServiceTest, AutomaticAndInteractiveRunsThroughTheServiceEndAsInPro
   EXPECT_EQ(again.exitCode, 0) << again.out << again.err;
   EXPECT_TRUE(Has(again.out, "Qrv") || again.out.empty() || Has(again.out, "update")) << again.out;
   EXPECT_FALSE(Has(again.out, "Downloading")) << again.out;
+
+  // Idle, it ends cleanly and leaves the socket to whoever made it.
+  EXPECT_TRUE(WaitFor([&] { return EngineEnded(); }, kWait));
+  EXPECT_TRUE(WIFEXITED(m_engineStatus) && WEXITSTATUS(m_engineStatus) == 0) << m_engineStatus << EngineLog();
+  EXPECT_TRUE(fs::exists(Socket()));
 }
 
 TEST_F(EngineServiceTest, TheDesktopAutomaticRunUpdatesThroughTheService) {

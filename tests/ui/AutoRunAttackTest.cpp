@@ -28,6 +28,7 @@
 #include "tests/support/SecondUser.h"
 #include "tests/support/SkipUnlessServer.h"
 #include "tests/ui/RecordingTrayArea.h"
+#include "tests/ui/UiWait.h"
 #include "ui/CQUpdateDlgAuto.h"
 #include "ui/CQUpdateUtilTrayIcon.h"
 #include "ui/InstanceChannel.h"
@@ -38,18 +39,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using platform::InstanceLock;
-
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  QElapsedTimer clock;
-  clock.start();
-  QTimer tick;  // wakes the wait below when nothing else happens
-  tick.start(10);
-  while (!done()) {
-    if (clock.elapsed() > ms) return done();
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-  }
-  return true;
-}
+using test::WaitFor;
 
 // Answers 141 (Exit?) with OK and, while that question is open, runs
 // onExitQuestion: what reaches a real box's own event loop meanwhile.
@@ -64,15 +54,6 @@ class ExitQuestion : public test::RecordingMessages {
 
 class AutoRunAttackTest : public test::AutoRunFixture<> {
  protected:
-  // Back to the installed levels and no run under way, for the next case.
-  void OldLevels() {
-    m_main.SetDword("UpdateState", 0);
-    for (const char* p : {"Writer", "Calc"}) {
-      platform::RegistryKey key;
-      ASSERT_EQ(m_main.CreateSubKey(p, key), platform::RegStatus::kOk);
-      key.SetDword("ProductVersion", 5);
-    }
-  }
   fs::path Downloaded(const std::string& name) const {
     for (const auto& entry : fs::recursive_directory_iterator(Download())) {
       if (entry.path().filename() == name) return entry.path();
@@ -177,14 +158,7 @@ class NestingAuto : public CQUpdateDlgAuto {
 // not start a second copy inside the first.
 TEST_F(AutoRunAttackTest, AClickWhileAStoppedCopyUnwindsDoesNotNestACopy) {
   DownloadOnly();
-  m_process.reset();
-  m_process = std::make_unique<CQUpdateBaseProcess>();
-  m_process->SetAutoMode(1);
-  m_process->SetDlgMgr(std::make_unique<NestingAuto>());
-  auto* window = static_cast<NestingAuto*>(m_process->DlgMgr());
-  m_auto = window;
-  m_auto->SetEndPause(std::chrono::milliseconds{0});
-  m_process->SetEndProcess([this](int code) { m_auto->EndProcess(code); });
+  auto* window = NewAuto<NestingAuto>();
   m_messages->answer = platform::MessageService::kAnswerOk;
   bool stopped = false;
   bool clicked = false;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/CQUpdateBaseProcess.h"
+#include "platform/registry/RegistryKey.h"
 #include "tests/e2e/E2eRunFixture.h"
 #include "tests/support/SkipUnlessServer.h"
 #include "tests/ui/RecordingTrayArea.h"
@@ -39,17 +40,21 @@ class AutoRunFixture : public E2eRunFixture {
     platform::MessageService::Install(m_messages);
     E2eRunFixture::TearDown();
   }
-  // A fresh automatic process with its window, ending after endPause.
-  void NewAuto(std::chrono::milliseconds endPause = std::chrono::milliseconds{0}) {
+  // A fresh automatic process with its window (of type W, Window or a
+  // subclass of it), ending after endPause.
+  template <class W = Window>
+  W* NewAuto(std::chrono::milliseconds endPause = std::chrono::milliseconds{0}) {
     m_window = nullptr;
     m_auto = nullptr;
     m_process.reset();
     m_process = std::make_unique<CQUpdateBaseProcess>();
     m_process->SetAutoMode(1);
-    m_process->SetDlgMgr(std::make_unique<Window>());
-    m_auto = static_cast<Window*>(m_process->DlgMgr());
+    m_process->SetDlgMgr(std::make_unique<W>());
+    auto* window = static_cast<W*>(m_process->DlgMgr());
+    m_auto = window;
     m_auto->SetEndPause(endPause);
     m_process->SetEndProcess([this](int code) { m_auto->EndProcess(code); });
+    return window;
   }
   // Both updates downloaded by an interactive process: state 12.
   void DownloadOnly() {
@@ -58,6 +63,15 @@ class AutoRunFixture : public E2eRunFixture {
     std::vector<std::string> products{"Writer", "Calc"};
     ASSERT_EQ(m_window->UpdateDownload(products), 1);
     ASSERT_EQ(State(), 12u);
+  }
+  // Back to the installed levels and no run under way, for the next case.
+  void OldLevels() {
+    m_main.SetDword("UpdateState", 0);
+    for (const char* p : {"Writer", "Calc"}) {
+      platform::RegistryKey key;
+      ASSERT_EQ(m_main.CreateSubKey(p, key), platform::RegStatus::kOk);
+      key.SetDword("ProductVersion", 5);
+    }
   }
 
   std::shared_ptr<RecordingTrayArea> m_tray = std::make_shared<RecordingTrayArea>();

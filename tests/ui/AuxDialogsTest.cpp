@@ -1,6 +1,4 @@
 // The program's pictures, the About box and the stand-by window.
-#include <stdlib.h>
-
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -11,6 +9,7 @@
 #include <string>
 
 #include "res/CQUpdateStrings.h"
+#include "tests/support/ScopedEnv.h"
 #include "ui/Artwork.h"
 #include "ui/CQUpdateAboutDlg.h"
 #include "ui/CQUpdateStandBy.h"
@@ -37,25 +36,6 @@ void ExpectAccessibleNames(QWidget* form) {
     EXPECT_FALSE(child->accessibleName().isEmpty()) << child->objectName().toStdString();
   }
 }
-
-// Sets LANG (clearing the variables that outrank it) for one scope.
-class ScopedLanguage {
- public:
-  explicit ScopedLanguage(const char* lang) {
-    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-      const char* value = getenv(name);
-      m_saved.emplace_back(name, value != nullptr ? std::optional<std::string>(value) : std::nullopt);
-      unsetenv(name);
-    }
-    setenv("LANG", lang, 1);
-  }
-  ~ScopedLanguage() {
-    for (const auto& [name, value] : m_saved) value ? setenv(name, value->c_str(), 1) : unsetenv(name);
-  }
-
- private:
-  std::vector<std::pair<const char*, std::optional<std::string>>> m_saved;
-};
 
 TEST(Artwork, EveryPictureDrawsAtSmallAndLargeSizes) {
   for (int id : {128, 149, 150, 151, 158, 161, 1002}) {
@@ -101,7 +81,7 @@ TEST(CQUpdateAboutDlg, ShowsTheProgramVersionAndItsTextsInBothLanguages) {
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_FALSE(dialog.isVisible());
   }
-  ScopedLanguage korean("ko_KR.UTF-8");
+  test::ScopedEnv all("LC_ALL", std::nullopt), messages("LC_MESSAGES", std::nullopt), lang("LANG", "ko_KR.UTF-8");
   CQUpdateAboutDlg dialog;
   EXPECT_EQ(FormTexts::Find<QPushButton>(&dialog, 1)->text(), QString::fromUtf8("확인(&D)"));
   EXPECT_EQ(FormTexts::Find<QLabel>(&dialog, 1062)->text(), QStringLiteral(QRV_PROJECT_VERSION));

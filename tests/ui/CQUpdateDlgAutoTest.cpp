@@ -118,13 +118,7 @@ TEST_F(DlgAutoTest, ResumesByTheStoredState) {
     EXPECT_EQ(Balloons(*m_tray), (std::vector<uint32_t>{116, 148, 120})) << "no new download, the copy after the click";
     ExpectUpdated();
     EXPECT_EQ(State(), 0u);
-    // Back to the old levels for the next state.
-    m_main.SetDword("UpdateState", 0);
-    for (const char* p : {"Writer", "Calc"}) {
-      platform::RegistryKey key;
-      ASSERT_EQ(m_main.CreateSubKey(p, key), platform::RegStatus::kOk);
-      key.SetDword("ProductVersion", 5);
-    }
+    OldLevels();
   }
   // Copied but not finalized: straight to the finalize, no click needed.
   DownloadOnly();

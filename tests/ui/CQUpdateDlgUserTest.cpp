@@ -9,14 +9,11 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QListWidget>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextDocument>
 #include <QTimer>
 #include <QTreeWidget>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,15 +22,14 @@
 #include "res/StringIds.h"
 #include "platform/registry/RegistryKey.h"
 #include "platform/shell/Launcher.h"
-#include "tests/e2e/E2eRunFixture.h"
-#include "tests/support/SkipUnlessServer.h"
+#include "tests/support/ScopedEnv.h"
+#include "tests/ui/UserWindowFixture.h"
 #include "ui/CQUpdateDlgUser.h"
 #include "ui/CQUpdateEnvSetDlg.h"
 #include "ui/CQUpdatePropertyPageDownload.h"
 #include "ui/CQUpdatePropertyPageList.h"
 #include "ui/FormTexts.h"
 #include "ui/MakerAddresses.h"
-#include "ui/QtEventPump.h"
 
 namespace qrv {
 namespace {
@@ -41,35 +37,6 @@ namespace {
 constexpr uint32_t kSelectProduct = 126;
 constexpr uint32_t kPrompt = 10709;
 const char kLongCabinet[] = "calc/a-cabinet-whose-name-is-far-too-long-for-one-status-line.cab";
-
-// The window with a look at every status report: what the status line then
-// says, whether Cancel may be pressed, the window's height against the
-// download page's progress bar, and a hook where a test acts mid-run.
-class WatchedWindow : public CQUpdateDlgUser {
- public:
-  void SetProgressText(platform::ProgressKind kind, std::string_view file, uint32_t value) override {
-    CQUpdateDlgUser::SetProgressText(kind, file, value);
-    const QString status = DownloadPage()->StatusText()->text();
-    longestStatus = std::max(longestStatus, status.size());
-    const QPushButton* cancel = FormTexts::Find<QPushButton>(DownloadPage(), 1034);
-    if (kind == platform::ProgressKind::kCopying) copyingWithCancel |= cancel->isEnabled();
-    if (kind == platform::ProgressKind::kDownloading) downloadingWithCancel &= cancel->isEnabled();
-    const QProgressBar* bar = DownloadPage()->ProgressBar();
-    downloadFit = height() - bar->mapTo(this, QPoint(0, bar->height())).y();
-    if (onText) onText(kind);
-  }
-  void UpdateFinalize() override {
-    finalized = true;
-    CQUpdateDlgUser::UpdateFinalize();
-  }
-
-  std::function<void(platform::ProgressKind)> onText;
-  qsizetype longestStatus = 0;
-  bool copyingWithCancel = false;
-  bool downloadingWithCancel = true;
-  bool finalized = false;
-  int downloadFit = 0;
-};
 
 class AddressLauncher : public platform::Launcher {
  public:
@@ -81,62 +48,19 @@ class AddressLauncher : public platform::Launcher {
   std::vector<std::string> addresses;
 };
 
-class DlgUserTest : public test::E2eRunFixture {
+class DlgUserTest : public test::UserWindowFixture {
  protected:
   void SetUp() override {
-    E2eRunFixture::SetUp();
-    ServeTwoUpdates();
+    UserWindowFixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     // Calc's cabinet under a long name, for the status line's limit.
     ServeCabinet(kLongCabinet, {{"calc.txt", "calc 6"}});
     Serve("Calc.ini", std::string("[Calc]\nCalcCOUNT=1\nCalc0FILE=") + kLongCabinet + "\n");
-    const std::string why = UseTransport(test::Transport::kHttp);
-    QRV_SKIP_UNLESS_SERVER(why.empty(), why);
-    NewWindow();
-  }
-  void TearDown() override {
-    m_pump.reset();
-    m_dlg = nullptr;
-    m_window = nullptr;
-    E2eRunFixture::TearDown();
   }
 
-  // A fresh process object with the update window, pumped as RunDialog does.
-  void NewWindow() {
-    m_pump.reset();
-    m_window = nullptr;
-    m_process.reset();
-    m_process = std::make_unique<CQUpdateBaseProcess>();
-    m_process->SetAutoMode(0);
-    m_process->SetDlgMgr(std::make_unique<WatchedWindow>());
-    m_dlg = static_cast<WatchedWindow*>(m_process->DlgMgr());
-    m_pump = std::make_unique<QtEventPump>();
-  }
-  // The window up with the server asked, as RunDialog shows it.
-  void Open() {
-    m_dlg->UpdatePrepare(0);
-    m_dlg->show();
-  }
-
-  QTreeWidget* List() const { return m_dlg->ListPage()->List(); }
-  QPushButton* Button(int id) const { return FormTexts::Find<QPushButton>(m_dlg->ListPage(), id); }
   QLabel* Latest() const { return FormTexts::Find<QLabel>(m_dlg->ListPage(), 1065); }
-  QString Content() const { return m_dlg->ListPage()->Content()->toPlainText(); }
-  QTreeWidgetItem* Row(const std::string& product) const {
-    for (int i = 0; i < List()->topLevelItemCount(); ++i) {
-      if (List()->topLevelItem(i)->data(0, Qt::UserRole).toString().toStdString() == product) return List()->topLevelItem(i);
-    }
-    ADD_FAILURE() << "no row for " << product;
-    return nullptr;
-  }
   bool Checked(const std::string& product) const { return Row(product)->checkState(0) == Qt::Checked; }
   void Check(const std::string& product, bool on) { Row(product)->setCheckState(0, on ? Qt::Checked : Qt::Unchecked); }
-  std::vector<std::string> Lines() const {
-    std::vector<std::string> lines;
-    for (int i = 0; i < m_dlg->DownloadPage()->Lines()->count(); ++i) {
-      lines.push_back(m_dlg->DownloadPage()->Lines()->item(i)->text().toStdString());
-    }
-    return lines;
-  }
   // Bottom of the list page's Homepage button to the bottom of the window.
   int ListFit() const {
     const QWidget* homepage = Button(1072);
@@ -147,9 +71,6 @@ class DlgUserTest : public test::E2eRunFixture {
     return QApplication::sendEvent(target, &press) && press.isAccepted();
   }
   static std::string Text(uint32_t id) { return CQUpdateStrings::Get(id); }
-
-  WatchedWindow* m_dlg = nullptr;
-  std::unique_ptr<QtEventPump> m_pump;
 };
 
 TEST_F(DlgUserTest, AWholeRunShowsItsProgressAndEndsOnTheRefreshedList) {

@@ -4,14 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTimer>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,25 +18,14 @@
 #include "tests/support/SkipUnlessServer.h"
 #include "tests/support/AccessWatch.h"
 #include "tests/support/SandboxRoot.h"
+#include "tests/ui/UiWait.h"
 #include "ui/InstanceChannel.h"
 
 namespace qrv {
 namespace {
 
 using platform::InstanceLock;
-
-// Runs Qt's events until done() or ms have passed; done()'s last answer.
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  QElapsedTimer clock;
-  clock.start();
-  QTimer tick;  // wakes the wait below when nothing else happens
-  tick.start(10);
-  while (!done()) {
-    if (clock.elapsed() > ms) return done();
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-  }
-  return true;
-}
+using test::WaitFor;
 
 class InstanceStartTest : public ::testing::Test {
  protected:

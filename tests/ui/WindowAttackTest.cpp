@@ -10,28 +10,19 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextDocument>
 #include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "apply/UpdateFiles.h"
 #include "res/StringIds.h"
-#include "tests/e2e/E2eRunFixture.h"
 #include "tests/support/HttpTestServer.h"
-#include "tests/support/SkipUnlessServer.h"
-#include "ui/CQUpdateDlgUser.h"
+#include "tests/ui/UserWindowFixture.h"
 #include "ui/CQUpdateEnvSetDlg.h"
-#include "ui/CQUpdatePropertyPageDownload.h"
-#include "ui/CQUpdatePropertyPageList.h"
-#include "ui/FormTexts.h"
-#include "ui/QtEventPump.h"
 #include "ui/UpdateContentText.h"
 
 namespace qrv {
@@ -39,48 +30,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The window with a hook on every status report, where a test acts mid-run.
-class HookedWindow : public CQUpdateDlgUser {
- public:
-  void SetProgressText(platform::ProgressKind kind, std::string_view file, uint32_t value) override {
-    CQUpdateDlgUser::SetProgressText(kind, file, value);
-    if (onText) onText(kind);
-  }
-  std::function<void(platform::ProgressKind)> onText;
-};
-
-class WindowAttackTest : public test::E2eRunFixture {
+class WindowAttackTest : public test::UserWindowFixture {
  protected:
   void SetUp() override {
-    E2eRunFixture::SetUp();
-    ServeTwoUpdates();
-    const std::string why = UseTransport(test::Transport::kHttp);
-    QRV_SKIP_UNLESS_SERVER(why.empty(), why);
-    m_window = nullptr;
-    m_process.reset();  // the process object is one per program: the fixture's goes first
-    m_process = std::make_unique<CQUpdateBaseProcess>();
-    m_process->SetAutoMode(0);
-    m_process->SetDlgMgr(std::make_unique<HookedWindow>());
-    m_dlg = static_cast<HookedWindow*>(m_process->DlgMgr());
-    m_pump = std::make_unique<QtEventPump>();
-    m_dlg->UpdatePrepare(0);
-    m_dlg->show();
-  }
-  void TearDown() override {
-    m_pump.reset();
-    m_dlg = nullptr;
-    m_window = nullptr;
-    E2eRunFixture::TearDown();
+    UserWindowFixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    Open();
   }
 
-  QTreeWidget* List() const { return m_dlg->ListPage()->List(); }
-  QPushButton* Button(int id) const { return FormTexts::Find<QPushButton>(m_dlg->ListPage(), id); }
-  QTreeWidgetItem* Row(const std::string& product) const {
-    for (int i = 0; i < List()->topLevelItemCount(); ++i) {
-      if (List()->topLevelItem(i)->data(0, Qt::UserRole).toString().toStdString() == product) return List()->topLevelItem(i);
-    }
-    return nullptr;
-  }
   // The update information: Writer 7 and Calc 6 pending, shown with these
   // version texts; notes are the lines of [UPDATEINFOPATH].
   void ServeInfo(const std::string& writer, const std::string& calc, const std::string& notes = {}) {
@@ -97,9 +54,6 @@ class WindowAttackTest : public test::E2eRunFixture {
     }
     return found;
   }
-
-  HookedWindow* m_dlg = nullptr;
-  std::unique_ptr<QtEventPump> m_pump;
 };
 
 // --- Notes: where the server's UPDATEINFOPATH may make the window write and read.
@@ -122,7 +76,7 @@ TEST_F(WindowAttackTest, NotesNamesThatClimbOutAreNeitherFetchedNorShown) {
     EXPECT_EQ(Planted("escaped"), std::vector<std::string>{}) << writer << " / " << calc;
     for (const char* product : {"Writer", "Calc"}) {
       Row(product)->setSelected(true);
-      EXPECT_TRUE(m_dlg->ListPage()->Content()->toPlainText().isEmpty()) << product << ": " << writer;
+      EXPECT_TRUE(Content().isEmpty()) << product << ": " << writer;
       List()->clearSelection();
     }
   }
@@ -142,7 +96,7 @@ TEST_F(WindowAttackTest, ALinkOrFifoPlantedWhereTheNotesLandIsNotFollowed) {
   ASSERT_EQ(List()->topLevelItemCount(), 2);
   EXPECT_FALSE(fs::exists(outside / "writer.txt")) << "notes written through a planted link";
   Row("Calc")->setSelected(true);
-  EXPECT_EQ(m_dlg->ListPage()->Content()->toPlainText(), "calc notes") << "the FIFO was replaced by the notes";
+  EXPECT_EQ(Content(), "calc notes") << "the FIFO was replaced by the notes";
 }
 
 // --- Server texts: the list's version cells and the status line show them as
@@ -193,9 +147,7 @@ TEST_F(WindowAttackTest, VersionTextsHaveNoBidiOrControlCharacters) {
   m_dlg->UpdatePrepare(0);
   EXPECT_FALSE(Row("Calc")->text(0).contains(QChar(0x202E)));
   Button(1004)->click();
-  for (int i = 0; i < m_dlg->DownloadPage()->Lines()->count(); ++i) {
-    EXPECT_FALSE(m_dlg->DownloadPage()->Lines()->item(i)->text().contains(QChar(0x202E))) << i;
-  }
+  for (const std::string& line : Lines()) EXPECT_EQ(line.find("\xE2\x80\xAE"), std::string::npos) << line;
 }
 
 // A cell's tool tip shows the server's version text or product name as
@@ -358,7 +310,7 @@ TEST_F(WindowAttackTest, OneLongLineOfNotesShowsPromptly) {
   clock.start();
   Row("Writer")->setSelected(true);
   QApplication::processEvents();
-  EXPECT_EQ(m_dlg->ListPage()->Content()->toPlainText().remove(QLatin1Char('\n')).size(), 1 << 20) << "nothing lost";
+  EXPECT_EQ(Content().remove(QLatin1Char('\n')).size(), 1 << 20) << "nothing lost";
   EXPECT_LT(clock.elapsed(), 2000) << "ms to show the notes";
 }
 

@@ -30,7 +30,6 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVariant>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QImage>
@@ -56,6 +55,7 @@
 #include "res/CQUpdateStrings.h"
 #include "res/StringIds.h"
 #include "tests/support/RecordingMessages.h"
+#include "tests/ui/UiWait.h"
 #include "ui/CQUpdateAboutDlg.h"
 #include "ui/CQUpdateDlgAuto.h"
 #include "ui/CQUpdateDlgUser.h"
@@ -69,6 +69,7 @@
 namespace {
 
 using qrv::platform::ProgressKind;
+using qrv::test::WaitFor;
 
 // Where the pictures go and which of them were saved.
 class PictureShelf {
@@ -180,18 +181,6 @@ void PictureRun(PictureShelf& shelf, PicturedWindow& window) {
   qrv::CQUpdateAboutDlg about(&window);
   PictureModal(about, [&] { shelf.Save(QStringLiteral("about"), &about); });
   window.CloseWindow();
-}
-
-// Runs events until done() holds or ms have passed; whether it held.
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  const QDeadlineTimer deadline(ms);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QEventLoop turn;
-    QTimer::singleShot(20, &turn, &QEventLoop::quit);
-    turn.exec();
-  }
-  return true;
 }
 
 const QString kNotifyService = QStringLiteral("org.freedesktop.Notifications");

@@ -92,6 +92,7 @@ int32_t CQUpdateBase::QueryUpdates() {
   // last one, and the transport keeps per-query state.
   m_downloadMgr.reset();
   m_downloadMgr = std::make_unique<CQUpdateDownloadMgr>();
+  m_signedInfo = SignedUpdateInfo();
   m_updateTypes.clear();
   m_prepareOutcome = PrepareOutcome::kFailed;
   m_prepareFailure.clear();
@@ -128,6 +129,12 @@ int32_t CQUpdateBase::QueryUpdates() {
     m_prepareFailure = "the update information " + info + " is missing or empty";
     platform::Diagnostics::Report(m_prepareFailure);
     if (m_autoMode == 0) platform::MessageService::Current().Show(kStringNoUpdateInfo, platform::MessageService::kOk);
+    return 0;
+  }
+  // Unsigned, forged, older or frozen information is refused before anything
+  // in it is used; the refusal shows its own message in every mode.
+  if (!m_signedInfo.AcceptInfo(m_downloadMgr->Transport(), UpdateFiles::DownloadFolder())) {
+    m_prepareFailure = m_signedInfo.Reason();
     return 0;
   }
   m_prepareOutcome = PrepareOutcome::kNothingPending;
@@ -236,6 +243,7 @@ int32_t CQUpdateBase::GetTotalFileCount() const {
 int32_t CQUpdateBase::DownloadProducts(std::vector<std::string>& products) {
   if (GetTotalFileCount() <= 0 || !m_downloadMgr) return 0;
   ListedFilesDownload download(m_downloadMgr->Transport());
+  download.UseSignedInfo(&m_signedInfo);
   const DownloadResult result = download.DownloadUpdateFiles(*m_downloadMgr, products);
   m_droppedProducts = download.DroppedProducts();
   return ToCode(result);

@@ -10,6 +10,7 @@
 
 #include "app/UpdateState.h"
 #include "apply/CQUpdateApplier.h"
+#include "apply/SignedUpdateInfo.h"
 #include "config/tagUPDATETYPE.h"
 #include "platform/core/ProgressKind.h"
 
@@ -56,7 +57,8 @@ class CQUpdateBase {
   // How the last QueryUpdates ended: the list was filled, nothing is
   // pending, the server could not be reached, or the answer could not be
   // had (download folder refused, information not fetched or empty, store
-  // damaged; PrepareFailure() says why).
+  // damaged, information refused by SignedUpdateInfo, which showed its
+  // message; PrepareFailure() says why).
   enum class PrepareOutcome { kFound, kNothingPending, kUnreachable, kFailed };
 
   // Builds the product list of pending updates; 1 when there is one, 0 when
@@ -144,6 +146,9 @@ class CQUpdateBase {
   void ReportDroppedProducts();
 
   std::unique_ptr<CQUpdateDownloadMgr> m_downloadMgr;
+  // What the last QueryUpdates accepted the information with; the download
+  // holds the product and listed files to it.
+  SignedUpdateInfo m_signedInfo;
   CQUpdateApplier m_applier;
   std::vector<tagUPDATETYPE> m_updateTypes;
   std::atomic<uint32_t> m_restartRequired{0};

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
+#include <cstdlib>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -151,10 +153,22 @@ CopyResult CQUpdateApplier::ApplyProduct(const std::string& product, const std::
       // where it was, so that the next run offers the update again. Files
       // that merely could not be replaced now are queued for the next start
       // and count as unpacked.
+      // What the signed information listed for the file at download time
+      // is checked once more on the open file that is unpacked.
+      std::optional<SignedUpdateInfo::ListedFile> listed;
+      const std::string sha256 = ProfileFile::GetString(logPath, feature, Indexed("FILE", j) + "SHA256", "");
+      if (!sha256.empty()) {
+        listed = SignedUpdateInfo::ListedFile{
+            std::strtoull(ProfileFile::GetString(logPath, feature, Indexed("FILE", j) + "SIZE", "0").c_str(),
+                          nullptr, 10),
+            sha256};
+      }
       std::string failure;
-      const uint32_t unpacked = platform::WorkerThread::Run([&cabinet, &installFolder, &product, &failure, &swept] {
-        return static_cast<uint32_t>(ExtractCabinetToProduct(cabinet, installFolder, product, &failure, &swept));
-      });
+      const uint32_t unpacked =
+          platform::WorkerThread::Run([&cabinet, &installFolder, &product, &failure, &swept, &listed] {
+            return static_cast<uint32_t>(ExtractCabinetToProduct(cabinet, installFolder, product, &failure, &swept,
+                                                                 listed ? &*listed : nullptr));
+          });
       if (unpacked == 0) {
         if (failure.empty()) failure = "cannot unpack " + cabinet + " for " + product;
         return Fail("update of " + product + " failed: " + failure);

@@ -37,7 +37,8 @@ class CQUpdateApplier {
   // file is not a cabinet name ("...cab"), lies outside the download folder,
   // the product has no absolute installation folder, its feature names
   // cannot be built, or a cabinet is refused or cannot be unpacked
-  // (ExtractCabinetToProduct: its signature, checked once more on the open
+  // (ExtractCabinetToProduct: the size and SHA-256 the log recorded from the
+  // signed update information, if any, and its signature, checked once more on the open
   // file it is unpacked from; damage; a file that would land outside the
   // installation folder; no room even in the holding folder). Records no
   // level itself; on 0, FailureReason() says why.

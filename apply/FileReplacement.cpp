@@ -259,7 +259,8 @@ bool CopyFileOver(const std::string& source, const std::string& target, std::str
 }
 
 int ExtractCabinetToProduct(const std::string& cabinet, const std::string& installFolder, const std::string& product,
-                            std::string* failure, std::set<std::string>* swept) {
+                            std::string* failure, std::set<std::string>* swept,
+                            const SignedUpdateInfo::ListedFile* listed) {
   std::string unused;
   std::string& why = failure != nullptr ? *failure : unused;
   why.clear();
@@ -287,6 +288,9 @@ int ExtractCabinetToProduct(const std::string& cabinet, const std::string& insta
   if (fstat(fd, &before) != 0) return fail("cannot examine " + cabinet + ": " + ErrnoText(errno));
   if (!S_ISREG(before.st_mode)) return fail("cannot unpack " + cabinet + ": it is not a regular file");
   std::string reason;
+  if (listed != nullptr && !SignedUpdateInfo::MatchesOpenFile(fd, *listed, cabinet, reason)) {
+    return fail("cannot unpack " + cabinet + " for " + product + ", nothing of it is unpacked: " + reason);
+  }
   uint64_t length = 0;
   if (VerifyOpenFileSignature(fd, cabinet, &reason, nullptr, &length) != 1) {
     return fail("the signature of " + cabinet + " is refused, nothing of it is unpacked: " + reason);

@@ -3,6 +3,8 @@
 #include <set>
 #include <string>
 
+#include "apply/SignedUpdateInfo.h"
+
 namespace qrv {
 
 // Putting an update's files into a product folder: unpacking a cabinet in
@@ -23,7 +25,11 @@ namespace qrv {
 // unpacked, only as far as the signature reaches. Replacing the file in the
 // download folder at any moment changes nothing: either the bytes read are
 // the ones checked, or nothing is unpacked. A cabinet naming a successor is
-// refused (a successor could only be opened by name, unchecked).
+// refused (a successor could only be opened by name, unchecked). With
+// `listed` (may be null: none), the same open file must first have exactly
+// the size and SHA-256 the signed update information lists for it
+// (SignedUpdateInfo::MatchesOpenFile): a file of another release is refused
+// even though its own signature is good.
 //
 // Writes UpdateRemainDest = the folder and UpdateRemainSrc = the product's
 // holding folder (REG_SZ under the main key) once the cabinet is accepted.
@@ -50,7 +56,8 @@ namespace qrv {
 // and the folders cleared now are added. The cabinets of a product share one
 // set, so a folder of thousands of files is listed once, not per cabinet.
 int ExtractCabinetToProduct(const std::string& cabinet, const std::string& installFolder, const std::string& product,
-                            std::string* failure = nullptr, std::set<std::string>* swept = nullptr);
+                            std::string* failure = nullptr, std::set<std::string>* swept = nullptr,
+                            const SignedUpdateInfo::ListedFile* listed = nullptr);
 
 // CopyFolderTree(UpdateRemainSrc, UpdateRemainDest). 0, or -1 when the main
 // key cannot be opened.

@@ -17,6 +17,7 @@
 #include "platform/core/DisplayText.h"
 #include "platform/core/MessageService.h"
 #include "platform/core/PrivateFolder.h"
+#include "platform/core/UniqueFd.h"
 #include "platform/core/RefusedName.h"
 #include "platform/core/UpdateProgress.h"
 #include "platform/profile/ProfileFile.h"
@@ -124,6 +125,11 @@ DownloadResult ListedFilesDownload::DownloadListedFiles(std::vector<std::string>
       products.erase(products.begin() + static_cast<std::ptrdiff_t>(i));
       continue;
     }
+    if (!m_info->AcceptProductFile(m_transport, m_folder, product)) {
+      RefuseSigned();
+      stopped = true;
+      break;
+    }
     handled = static_cast<uint32_t>(i) + 1;
     progress.NotifyProductStatus(product, platform::ProgressKind::kDownloading);
     std::vector<std::string> features;
@@ -172,6 +178,11 @@ DownloadResult ListedFilesDownload::DownloadListedFiles(std::vector<std::string>
   return result;
 }
 
+void ListedFilesDownload::RefuseSigned() {
+  m_signatureRefused = true;
+  m_transport.SetCancelFlag(1);
+}
+
 bool ListedFilesDownload::FetchFeature(const std::string& product, const std::string& feature, UpdateLogWriter& log,
                                        uint32_t& errors) {
   platform::UpdateProgress& progress = platform::UpdateProgress::Current();
@@ -196,25 +207,61 @@ bool ListedFilesDownload::FetchFeature(const std::string& product, const std::st
                                     feature + ": " +
                                     (why.empty() ? std::string("the name is not a safe file name") : why));
     }
-    if (safe && m_transport.DownloadFile(m_folder, relative) == 1) {
+    auto refuse = [&] {
+      RefuseSigned();
+      log.WriteLogEntry(feature, relative, n, UpdateLog::kSignError, local);
+      ++errors;
+    };
+    std::optional<SignedUpdateInfo::ListedFile> listed;
+    if (safe && !m_info->ListedFileOf(productFile, product, feature, j, listed)) {
+      refuse();
+      break;
+    }
+    // Whatever the server sends beyond the listed size is never taken in.
+    if (listed) m_transport.SetFileCap(listed->size);
+    const bool fetched = safe && m_transport.DownloadFile(m_folder, relative) == 1;
+    m_transport.SetFileCap(0);
+    if (!fetched && listed && m_transport.SizeCapHit()) {
+      m_info->RefuseMismatch(relative, "the server sent more than the " + std::to_string(listed->size) +
+                                           " bytes listed for it");
+      refuse();
+      break;
+    }
+    if (fetched) {
       // The check of a large cabinet takes tens of milliseconds: on a worker,
-      // so the window that waits keeps answering meanwhile.
+      // so the window that waits keeps answering meanwhile. Size, hash and
+      // signature are checked on one open file.
       std::string reason;
-      const uint32_t verified =
-          platform::WorkerThread::Run([&local, &reason] { return VerifyFileSignature(local, &reason, nullptr) == 1 ? 1u : 0u; });
+      bool mismatch = false;
+      const uint32_t verified = platform::WorkerThread::Run([&local, &reason, &listed, &mismatch] {
+        const int fd = open(local.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+          reason = "cannot open " + local + ": " + std::strerror(errno);
+          return 0u;
+        }
+        const platform::UniqueFd closeFd(fd);
+        if (listed && !SignedUpdateInfo::MatchesOpenFile(fd, *listed, local, reason)) {
+          mismatch = true;
+          return 0u;
+        }
+        return VerifyOpenFileSignature(fd, local, &reason, nullptr, nullptr) == 1 ? 1u : 0u;
+      });
+      if (mismatch) m_info->RefuseMismatch(relative, reason);
       if (verified == 1) {
         StartWriteBack(local);
         m_written.push_back(local);
         log.WriteLogEntry(feature, relative, n, UpdateLog::kFile, local);
+        if (listed) {
+          const std::string key = "FILE" + std::to_string(static_cast<int32_t>(n));
+          log.WriteLogValue(feature, key + "SIZE", std::to_string(listed->size));
+          log.WriteLogValue(feature, key + "SHA256", listed->sha256);
+        }
 #ifdef QRV_TEST_HOOKS
         KillAfterFetchedFileForTests();
 #endif
       } else {
         platform::Diagnostics::Report(reason);
-        m_signatureRefused = true;
-        m_transport.SetCancelFlag(1);
-        log.WriteLogEntry(feature, relative, n, UpdateLog::kSignError, local);
-        ++errors;
+        refuse();
       }
       ++n;
     } else {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "apply/DownloadResult.h"
+#include "apply/SignedUpdateInfo.h"
 
 namespace qrv {
 
@@ -28,6 +29,12 @@ class ListedFilesDownload {
  public:
   explicit ListedFilesDownload(CQUpdateTransferMgr& transport) : m_transport(transport) {}
 
+  // The signed information the run's qupdate_s.ini was accepted with
+  // (SignedUpdateInfo::AcceptInfo); it must outlive this object. Without
+  // one, a fresh SignedUpdateInfo is used: signatures are then demanded
+  // exactly when RequireSignedInfo is set, and cannot be met.
+  void UseSignedInfo(SignedUpdateInfo* info) { m_info = info != nullptr ? info : &m_ownInfo; }
+
   // A product whose product file cannot be fetched is removed from products
   // (and named in DroppedProducts() and in a progress text of kind
   // UpdateProgress::kDropped). The download folder is checked first
@@ -35,6 +42,13 @@ class ListedFilesDownload {
   // climbs ("..") is never fetched: it counts as a file that failed. The
   // first refused signature or failed file stops the run after the counts of
   // its feature are written.
+  //
+  // Each product file and each listed file also goes through the signed
+  // update information (UseSignedInfo): a product file it refuses, a listed
+  // file without a listed size and hash while it is in use, a file larger
+  // than its listed size (its download stops at that size) or with another
+  // SHA-256 stop the run as a refused signature (kSignatureRefused), with
+  // the information's message shown.
   DownloadResult DownloadListedFiles(std::vector<std::string>& products);
 
   // The download manager's step: kFolderFailed without fetching anything
@@ -52,7 +66,12 @@ class ListedFilesDownload {
   // kFolderFailed).
   bool FetchFeature(const std::string& product, const std::string& feature, UpdateLogWriter& log, uint32_t& errors);
 
+  // Stops the run for a refusal of the signed information.
+  void RefuseSigned();
+
   CQUpdateTransferMgr& m_transport;
+  SignedUpdateInfo m_ownInfo;
+  SignedUpdateInfo* m_info = &m_ownInfo;
   std::string m_folder;
   std::vector<std::string> m_droppedProducts;
   std::vector<std::string> m_written;  // the files fetched and accepted, to flush at the end

@@ -3,6 +3,7 @@
 #include "config/CQUpdateMgrEnv.h"
 #include "platform/trust/AuthenticodeResult.h"
 #include "platform/trust/AuthenticodeVerifier.h"
+#include "platform/trust/DetachedSignatureVerifier.h"
 #include "platform/trust/X500NameFormatter.h"
 
 namespace qrv {
@@ -63,6 +64,16 @@ int VerifyOpenFileSignature(int fd, const std::string& shownPath, std::string* r
   if (JudgeSigner(shownPath, valid, result, reason, subject) == 0) return 0;
   if (cabinetLength != nullptr) *cabinetLength = result.cabinetLength;
   return 1;
+}
+
+int VerifyDetachedSignature(std::string_view content, std::string_view signature, const std::string& shownPath,
+                            std::string* reason, std::string* subject) {
+  if (reason != nullptr) reason->clear();
+  if (subject != nullptr) subject->clear();
+  const std::vector<std::string> anchors = {CQUpdateMgrEnv().GetTrustAnchors()};
+  platform::AuthenticodeResult result;
+  const bool valid = platform::DetachedSignatureVerifier::Verify(content, signature, shownPath, anchors, result);
+  return JudgeSigner(shownPath, valid, result, reason, subject);
 }
 
 std::string GetCertSubjectName(const std::vector<uint8_t>& certificateDer) {

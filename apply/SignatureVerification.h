@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qrv {
@@ -38,6 +39,13 @@ int VerifyFileSignature(const std::string& path, std::string* reason, std::strin
 // signature); 0 on refusal.
 int VerifyOpenFileSignature(int fd, const std::string& shownPath, std::string* reason, std::string* subject,
                             uint64_t* cabinetLength);
+
+// The same rules for a detached CMS signature (`signature`, the bytes of a
+// ".p7s" file) over `content`, bytes the caller holds and goes on to use
+// (platform::DetachedSignatureVerifier): the same anchors, the same maker
+// test. `shownPath` names the signed file in `reason`.
+int VerifyDetachedSignature(std::string_view content, std::string_view signature, const std::string& shownPath,
+                            std::string* reason, std::string* subject);
 
 // The subject of a DER certificate as X.500 text (see
 // platform::X500NameFormatter); empty when there is no certificate or it

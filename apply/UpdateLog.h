@@ -12,7 +12,9 @@ namespace qrv {
 // their fetch ended. The hand-over between the download and the later phases.
 //
 // Entry kinds: 0 "FILE" (fetched, signature accepted), 2 "ERROR" (not
-// fetched), 3 "DIGITALSIGNERROR" (signature refused). Count kinds: 0 "COUNT",
+// fetched), 3 "DIGITALSIGNERROR" (signature refused). A "FILE" entry fetched
+// under signed update information also has FILEiSIZE and FILEiSHA256, what
+// the information lists for it, checked again when it is unpacked. Count kinds: 0 "COUNT",
 // 1 "SKIPCOUNT", anything else "ERRCOUNT".
 //
 // Thread: any; each call reads or writes the file once (a write replaces

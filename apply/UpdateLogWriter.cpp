@@ -42,6 +42,10 @@ void UpdateLogWriter::WriteLogProduct(std::string_view product, uint32_t index) 
   Add("PRODUCTLIST", "PRODUCT" + std::to_string(static_cast<int32_t>(index)), product);
 }
 
+void UpdateLogWriter::WriteLogValue(std::string_view section, std::string key, std::string_view value) {
+  Add(section, std::move(key), value);
+}
+
 bool UpdateLogWriter::Flush() {
   if (m_pending.empty()) return true;
   const size_t count = m_pending.size();

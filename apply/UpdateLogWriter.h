@@ -39,6 +39,8 @@ class UpdateLogWriter {
   uint32_t WriteLogEntry(std::string_view section, std::string_view relativePath, uint32_t index, uint32_t kind,
                          std::optional<std::string_view> fullPath);
   void WriteLogProduct(std::string_view product, uint32_t index);
+  // One more value of an entry (section, key), held until Flush().
+  void WriteLogValue(std::string_view section, std::string key, std::string_view value);
 
   // Writes every pending entry with one replace of the file and forgets
   // them. True when all are on disk (also when none was pending); false when

@@ -155,6 +155,28 @@ uint32_t CQUpdateMgrEnv::GetMinTransferRate() const {
   return rate == kMissing || rate == 0 ? kDefaultMinTransferRate : rate;
 }
 
+bool CQUpdateMgrEnv::GetRequireSignedInfo() const {
+  const uint32_t value = CQUpdateUtilRegistry().ReadDword("RequireSignedInfo");
+  return value != kMissing && value != 0;
+}
+
+uint32_t CQUpdateMgrEnv::GetHighestReleaseSerial() const {
+  // Read by hand: 4294967295 is a valid serial, and ReadDword would give it
+  // as "missing", which would let any older release pass afterwards.
+  platform::RegistryKey key;
+  platform::RegValue value;
+  if (platform::RegistryKey::Open(platform::kRootLocalMachine, CQUpdateUtilRegistry::kMainKey,
+                                  platform::RegAccess::kRead, key) != platform::RegStatus::kOk ||
+      key.Query("HighestReleaseSerial", value) != platform::RegStatus::kOk) {
+    return 0;
+  }
+  return value.AsDword().value_or(0);
+}
+
+int CQUpdateMgrEnv::SetHighestReleaseSerial(uint32_t serial) const {
+  return CQUpdateUtilRegistry().WriteDword("HighestReleaseSerial", serial);
+}
+
 tagSERVERINFO CQUpdateMgrEnv::GetServerInfo() const {
   CQUpdateUtilRegistry registry;
   tagSERVERINFO info;

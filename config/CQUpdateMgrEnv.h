@@ -56,6 +56,14 @@ class CQUpdateMgrEnv {
   // 0 reads as kDefaultMinTransferRate.
   static constexpr uint32_t kDefaultMinTransferRate = 4096;
   uint32_t GetMinTransferRate() const;
+  // RequireSignedInfo: non-zero makes update information without a valid
+  // signature a refusal; missing or 0 takes a server without signatures as
+  // before (a signature that is present must be valid either way).
+  bool GetRequireSignedInfo() const;
+  // HighestReleaseSerial: the highest release serial of signed update
+  // information accepted so far; 0 when none (missing).
+  uint32_t GetHighestReleaseSerial() const;
+  int SetHighestReleaseSerial(uint32_t serial) const;  // 1 when written, else 0
 
   // The active server. A missing port (or one copied from a missing saved
   // port) reads as 0. A stored password that cannot be decrypted gives an

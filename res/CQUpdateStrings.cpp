@@ -106,6 +106,34 @@ constexpr Entry kStrings[] = {
     {193, "Qorvane Update cannot start: %s", "Qorvane Update를 시작할 수 없습니다: %s"},
     {194, "The password is too long to be stored. Use a shorter password.",
      "암호가 너무 길어 저장할 수 없습니다. 더 짧은 암호를 사용하십시오."},
+    // Refusals of the signed update information: nothing is installed.
+    {300,
+     "The update information on the server is not signed, and this computer accepts only signed update "
+     "information.\r\nNothing was updated.",
+     "서버의 업데이트 정보에 서명이 없습니다. 이 컴퓨터는 서명된 업데이트 정보만 받습니다.\r\n아무것도 "
+     "업데이트하지 않았습니다."},
+    {301,
+     "The signature of %s is not valid or is not QORVANE. INC's.\r\nThe update information may have been "
+     "tampered with; nothing was updated.",
+     "%s의 서명이 올바르지 않거나 QORVANE. INC의 서명이 아닙니다.\r\n업데이트 정보가 변조되었을 수 "
+     "있으므로 아무것도 업데이트하지 않았습니다."},
+    {302,
+     "The server offers an older release than this computer has already accepted (offered / accepted: "
+     "%s).\r\nAn older release may bring back fixed security holes; nothing was updated.",
+     "서버가 이 컴퓨터가 이미 받은 것보다 오래된 릴리스를 제공합니다(제공 / 기존: %s).\r\n오래된 "
+     "릴리스에는 이미 고친 보안 취약점이 있을 수 있으므로 아무것도 업데이트하지 않았습니다."},
+    {303,
+     "The update information on the server expired at %s (UTC).\r\nNewer updates may be held back from "
+     "this computer; nothing was updated.",
+     "서버의 업데이트 정보는 %s(UTC)에 만료되었습니다.\r\n새 업데이트가 이 컴퓨터에 전달되지 않고 있을 수 "
+     "있으므로 아무것도 업데이트하지 않았습니다."},
+    {304,
+     "%s\r\ndoes not match the size or hash listed in the signed update information; nothing was updated.",
+     "%s\r\n파일이 서명된 업데이트 정보에 적힌 크기나 해시와 맞지 않으므로 아무것도 업데이트하지 "
+     "않았습니다."},
+    {305,
+     "The signed update information is incomplete: %s.\r\nNothing was updated.",
+     "서명된 업데이트 정보가 완전하지 않습니다: %s.\r\n아무것도 업데이트하지 않았습니다."},
     // Texts of the windows' forms, numbered by form (form id * 100 + n);
     // a form names each of its texts by number, so this table stays the one
     // place that holds them.

@@ -43,6 +43,14 @@ inline constexpr uint32_t kStringAnotherRun = 191;          // "%s": who holds t
 inline constexpr uint32_t kStringProductsNotUpdated = 192;  // "%s": the product names
 inline constexpr uint32_t kStringCannotStart = 193;         // "%s": why
 inline constexpr uint32_t kStringPasswordTooLong = 194;     // settings: stored form would not read back
+// Refusals of update information that is unsigned, forged, old or frozen,
+// and of files that differ from what the signed information lists.
+inline constexpr uint32_t kStringInfoUnsigned = 300;         // signatures required, the server has none
+inline constexpr uint32_t kStringInfoBadSignature = 301;     // "%s": the file whose signature is refused
+inline constexpr uint32_t kStringInfoRollback = 302;         // "%s": "offered / accepted" release numbers
+inline constexpr uint32_t kStringInfoExpired = 303;          // "%s": the expiry time (UTC)
+inline constexpr uint32_t kStringInfoFileMismatch = 304;     // "%s": the file and what differs
+inline constexpr uint32_t kStringInfoIncomplete = 305;       // "%s": the file and the value missing
 inline constexpr uint32_t kStringAppTitle = 57344;
 
 }  // namespace qrv

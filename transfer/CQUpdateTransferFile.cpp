@@ -58,7 +58,10 @@ uint32_t CQUpdateTransferFile::CopyWorker(WorkerParams* params) {
   std::string target = TransferPath::Join(params->folder, params->fileName);
   platform::LimitHit limit = platform::LimitHit::kNone;
   if (!self->m_folder.CopyFile(params->fileName, target, self->FileCap(params->fileName), &limit)) {
-    if (limit == platform::LimitHit::kSize) self->m_limits.NoteRefused(params->fileName, platform::LastError::Text());
+    if (limit == platform::LimitHit::kSize) {
+      self->m_limits.NoteRefused(params->fileName, platform::LastError::Text());
+      self->NoteSizeCapHit();
+    }
     self->SetFailure(platform::LastError::Text());
     return 0;
   }

@@ -69,6 +69,7 @@ int CQUpdateTransferFtp::Download(const std::string& remoteName, const std::stri
   if (m_connection->Retrieve(remotePath, local)) return 1;
   if (m_connection->LastLimit() == platform::LimitHit::kSize) {
     m_limits.NoteRefused(remotePath, platform::LastError::Text());
+    NoteSizeCapHit();
   }
   SetFailure(platform::LastError::Text());
   return 0;

@@ -115,7 +115,10 @@ int CQUpdateTransferHttp::Download(const std::string& folder, const std::string&
   if (ok) return 1;
   platform::LimitHit limit = m_session->LastLimit();
   m_limitHit = limit != platform::LimitHit::kNone;
-  if (limit == platform::LimitHit::kSize) m_limits.NoteRefused(name, platform::LastError::Text());
+  if (limit == platform::LimitHit::kSize) {
+    m_limits.NoteRefused(name, platform::LastError::Text());
+    NoteSizeCapHit();
+  }
   SetFailure(platform::LastError::Text());
   return 0;
 }
@@ -126,8 +129,14 @@ uint32_t CQUpdateTransferHttp::Worker(WorkerParams* params) {
   // An update file is never empty: an empty one is taken for a passing fault
   // of the server (a mirror being filled) and asked for again. The
   // update-information file may legitimately be empty. A file refused by a
-  // limit is not: asking again would only take as long again.
-  if (params->fileName != CQUpdateMgrEnv::kInfoFileName) {
+  // limit is not: asking again would only take as long again. Nor is a
+  // missing signature (NAME.p7s): an old server has none, and asking for it
+  // again at every information file would slow every run against it.
+  constexpr std::string_view kSignatureSuffix = ".p7s";
+  const bool signature = params->fileName.size() > kSignatureSuffix.size() &&
+                         params->fileName.compare(params->fileName.size() - kSignatureSuffix.size(),
+                                                  kSignatureSuffix.size(), kSignatureSuffix) == 0;
+  if (params->fileName != CQUpdateMgrEnv::kInfoFileName && !signature) {
     std::string local = TransferPath::Join(params->folder, params->fileName);
     for (int i = 0; i < kMaxRefetches && !self->m_limitHit && IsEmptyOrMissing(local); ++i) {
       result = self->Download(params->folder, params->fileName);

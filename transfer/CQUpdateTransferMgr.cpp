@@ -32,6 +32,7 @@ void CQUpdateTransferMgr::SetFailure(const std::string& reason) {
 }
 
 int CQUpdateTransferMgr::DownloadFile(const std::string& folder, const std::string& fileName) {
+  m_sizeCapHit.store(false);
   WorkerParams params;
   params.owner = this;
   params.folder = folder;

@@ -59,6 +59,14 @@ class CQUpdateTransferMgr {
   // reported. A file over TransferLimits::kMaxNotesBytes is not kept.
   void DownloadInfoFile(const std::string& product);
 
+  // Holds the next downloads to at most cap bytes (the size the signed
+  // update information lists for a file), besides TransferLimits' cap; 0
+  // lifts it. A body that passes it stops the download there: the file
+  // fails and SizeCapHit() says so.
+  void SetFileCap(uint64_t cap) { m_capOverride.store(cap); }
+  // True when the last DownloadFile failed because the body passed its cap.
+  bool SizeCapHit() const { return m_sizeCapHit.load(); }
+
   // Why the last connection or transfer of this transport failed, with the
   // values (server, file, status, limit); empty when nothing failed yet.
   // Set through SetFailure(), which also sends the text to the diagnostics.
@@ -73,11 +81,14 @@ class CQUpdateTransferMgr {
   // The size cap of the file the transports fetch now: TransferLimits'
   // cap of its name, or less while DownloadInfoFile fetches notes.
   uint64_t FileCap(std::string_view name) const;
+  // A transport's worker calls this when a body passed FileCap().
+  void NoteSizeCapHit() { m_sizeCapHit.store(true); }
 
   CQUpdateMgrEnv m_env;
   std::string m_serverPath;  // GetServerPath() at construction
   std::atomic<uint32_t> m_cancel{1};
   std::atomic<uint64_t> m_capOverride{0};  // 0: none
+  std::atomic<bool> m_sizeCapHit{false};
 
  private:
   std::string m_lastFailure;

@@ -12,6 +12,7 @@
 #include "platform/trust/DerReader.h"
 #include "platform/trust/OpenSslErrorQueue.h"
 #include "platform/trust/OpenSslHandles.h"
+#include "platform/trust/Sha256Digest.h"
 #include "platform/trust/SignedCabinetFile.h"
 #include "platform/trust/TimestampVerifier.h"
 #include "platform/trust/X500NameFormatter.h"
@@ -26,15 +27,7 @@ constexpr const char* kIndirectDataOid = "1.3.6.1.4.1.311.2.1.4";
 // indirect data must say it describes a cabinet, not some other file type.
 constexpr uint8_t kCabDataOid[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x19};
 
-std::string Hex(const uint8_t* data, size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (size_t i = 0; i < size; ++i) {
-    text += kDigits[data[i] >> 4];
-    text += kDigits[data[i] & 15];
-  }
-  return text;
-}
+std::string Hex(const uint8_t* data, size_t size) { return Sha256Digest::Hex(data, size); }
 
 std::string Dotted(const ASN1_OBJECT* object) {
   char text[128] = "?";

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "tests/support/ScopedEnv.h"
+
 namespace qrv {
 namespace {
 
@@ -25,6 +27,10 @@ TEST(CQUpdateStrings, EveryShownIdHasBothTexts) {
 }
 
 TEST(CQUpdateStrings, LanguageFollowsTheMessageLocale) {
+  // Whatever the cases leave set goes back for the tests that follow.
+  const test::ScopedEnv keepAll("LC_ALL", std::nullopt);
+  const test::ScopedEnv keepMessages("LC_MESSAGES", std::nullopt);
+  const test::ScopedEnv keepLang("LANG", std::nullopt);
   auto with = [](const char* all, const char* messages, const char* lang) {
     all ? setenv("LC_ALL", all, 1) : unsetenv("LC_ALL");
     messages ? setenv("LC_MESSAGES", messages, 1) : unsetenv("LC_MESSAGES");

@@ -18,6 +18,7 @@
 
 #include "platform/core/ProcessUmask.h"
 #include "tests/support/SandboxRoot.h"
+#include "tests/support/SmallFileSizeLimit.h"
 
 namespace qrv::test {
 namespace {
@@ -42,29 +43,6 @@ class UmaskScope {
 
  private:
   mode_t m_old;
-};
-
-// Makes writes beyond 4 KiB fail (EFBIG, SIGXFSZ ignored) for one scope,
-// whoever runs the test, root included: a disk that fills up half-way.
-class SmallFileSizeLimit {
- public:
-  SmallFileSizeLimit() {
-    ::getrlimit(RLIMIT_FSIZE, &m_old);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGXFSZ, &ignore, &m_oldAction);
-    struct rlimit small = m_old;
-    small.rlim_cur = 4096;
-    ::setrlimit(RLIMIT_FSIZE, &small);
-  }
-  ~SmallFileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &m_old);
-    ::sigaction(SIGXFSZ, &m_oldAction, nullptr);
-  }
-
- private:
-  struct rlimit m_old {};
-  struct sigaction m_oldAction {};
 };
 
 class AtomicFileWriterTest : public ::testing::Test {

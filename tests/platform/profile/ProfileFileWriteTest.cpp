@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +9,7 @@
 #include "platform/core/LastError.h"
 #include "platform/profile/ProfileFile.h"
 #include "tests/platform/profile/ProfileTestSupport.h"
+#include "tests/support/SmallFileSizeLimit.h"
 
 namespace qrv::test {
 namespace {
@@ -235,21 +234,14 @@ TEST_F(ProfileWriteTest, LinksAreFollowedAndKeptAndPermissionsKept) {
 TEST_F(ProfileWriteTest, FailureMidWriteLeavesTheOriginalAndNoTemporaryFile) {
   const std::string original = "; keep me\n[S]\nk=1\n";
   std::string file = Make("fail.ini", original);
-  // a file-size limit makes the write of the temporary file fail half-way,
-  // whoever runs the test (root included)
-  struct rlimit old {};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-  struct sigaction ignore {};
-  struct sigaction oldAction {};
-  ignore.sa_handler = SIG_IGN;
-  ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &oldAction), 0);
-  struct rlimit small = old;
-  small.rlim_cur = 4096;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  bool ok = ProfileFile::WriteString(file, "S", "k", std::string(10000, 'x'));
-  std::string error = LastError::Text();
-  ::setrlimit(RLIMIT_FSIZE, &old);
-  ::sigaction(SIGXFSZ, &oldAction, nullptr);
+  bool ok = false;
+  std::string error;
+  {
+    // the temporary file's write fails half-way
+    const SmallFileSizeLimit limit;
+    ok = ProfileFile::WriteString(file, "S", "k", std::string(10000, 'x'));
+    error = LastError::Text();
+  }
 
   EXPECT_FALSE(ok);
   EXPECT_NE(error.find(file), std::string::npos) << error;

@@ -19,10 +19,12 @@
 #   pages;
 # - the maintainer scripts, run against the unpacked tree as DPKG_ROOT (so
 #   deb-systemd-helper and systemd-tmpfiles work below it and nothing on
-#   this machine changes): configure makes the engine's folders 0700 and
-#   enables the socket and the boot unit and nothing else; remove masks
-#   them; purge takes the enablement and the trace away and the stores only
-#   with QRVUPDATE_PURGE_STORES=yes;
+#   this machine changes): configure makes the engine's folders 0700,
+#   enables the socket and the boot unit and nothing else, and sets
+#   RequireSignedInfo 1 on a new installation only (not on an upgrade nor
+#   over a kept settings store); remove masks the units; purge takes the
+#   enablement and the trace away and the stores only with
+#   QRVUPDATE_PURGE_STORES=yes;
 # - the unpacked qrvupdate --console --yes updates the demo products in a
 #   sandbox root from the demo update tree served on loopback (made and
 #   served by the qrvpublish of the test build, QRV_BUILD_DIR, default
@@ -254,7 +256,13 @@ if need deb-systemd-helper init-system-helpers && need systemd-tmpfiles systemd;
         fail "$1 $* failed: $(cat "$work/script.out")"
     }
     extra_env=()
+    rsi() {  # the RequireSignedInfo value of the settings below the root, or "missing"
+      "$root/usr/bin/qrvctl" --root "$root" reg query 'HKLM\SOFTWARE\QRV\Shared\QrvUpdate' RequireSignedInfo 2>/dev/null |
+        cut -f3 | grep . || echo missing
+    }
+    set_rsi() { "$root/usr/bin/qrvctl" --root "$root" reg add 'HKLM\SOFTWARE\QRV\Shared\QrvUpdate' RequireSignedInfo REG_DWORD "$1"; }
     run_script postinst configure
+    [ "$(rsi)" = 1 ] || fail "postinst of a new installation leaves RequireSignedInfo $(rsi), not 1"
     for dir in var/lib/qrvupdate var/cache/qrvupdate var/log/qrvupdate; do
       [ "$(stat -c %a "$root/$dir" 2>/dev/null)" = 700 ] || fail "postinst: /$dir is not made 0700"
     done
@@ -267,14 +275,19 @@ if need deb-systemd-helper init-system-helpers && need systemd-tmpfiles systemd;
       fail "postinst enabled other than the socket and the boot unit: $enabled"
     # an upgrade keeps a unit the administrator disabled
     rm "$wants/multi-user.target.wants/qrvupdate-pending.service"
+    set_rsi 0
     run_script postinst configure "$version"
     [ ! -e "$wants/multi-user.target.wants/qrvupdate-pending.service" ] ||
       fail "an upgrade enabled again the boot unit the administrator had disabled"
-    # nothing starts an update in the scripts: no program of ours is called
-    # and only the socket is started
-    if grep -vh '^[[:space:]]*#' "$work/control/postinst" "$work/control/prerm" "$work/control/postrm" |
-      grep -nE '(^|[;&|[:space:]])(/usr/bin/)?(qrvupdate|qrvctl)([[:space:]]|$)|start .*qrvupdate-(pending|engine\.service)' >&2; then
-      fail "a maintainer script runs a program of ours or starts the engine or the boot run"
+    [ "$(rsi)" = 0 ] || fail "an upgrade changed RequireSignedInfo 0 to $(rsi)"
+    # nothing starts an update in the scripts: of our programs only qrvctl
+    # runs, on the settings store (store reg ...), and only the socket is
+    # started
+    code=$(grep -vh '^[[:space:]]*#' "$work/control/postinst" "$work/control/prerm" "$work/control/postrm")
+    if grep -nE 'bin/qrvupdate|(^|[;&|[:space:]])qrvupdate([[:space:]]|$)|start .*qrvupdate-(pending|engine\.service)' <<<"$code" >&2 ||
+      grep -n qrvctl <<<"$code" | grep -vF 'store() { "${DPKG_ROOT:-}/usr/bin/qrvctl" --root' >&2 ||
+      grep -nE '(^|[;&|!(]|[[:space:]])store ' <<<"$code" | grep -vE 'store reg (query|add) ' >&2; then
+      fail "a maintainer script runs a program of ours (other than qrvctl on the settings store) or starts the engine or the boot run"
     fi
     touch "$root/var/lib/qrvupdate/store.db" "$root/var/cache/qrvupdate/file.cab" "$root/var/log/qrvupdate/QrvUpdate.txt"
     run_script prerm remove
@@ -288,12 +301,16 @@ if need deb-systemd-helper init-system-helpers && need systemd-tmpfiles systemd;
     [ -e "$root/var/lib/qrvupdate/store.db" ] && [ -e "$root/var/cache/qrvupdate/file.cab" ] ||
       fail "postrm purge removed the stores unasked"
     grep -q 'QRVUPDATE_PURGE_STORES=yes' "$work/script.out" || fail "postrm purge does not say how to remove the stores"
+    # installed again over the stores kept: the settings stay as they were
+    run_script postinst configure
+    [ "$(rsi)" = 0 ] || fail "an installation over a kept settings store changed RequireSignedInfo 0 to $(rsi)"
     extra_env=(QRVUPDATE_PURGE_STORES=yes)
     run_script postrm purge
     [ ! -e "$root/var/lib/qrvupdate" ] && [ ! -e "$root/var/cache/qrvupdate" ] ||
       fail "postrm purge with QRVUPDATE_PURGE_STORES=yes leaves the stores"
-    say "maintainer scripts: configure enables the socket and the boot unit and makes the folders 0700;" \
-      "an upgrade keeps a disabled unit; remove masks; purge keeps the stores unless asked"
+    say "maintainer scripts: configure enables the socket and the boot unit, makes the folders 0700 and" \
+      "sets RequireSignedInfo 1 when new; an upgrade keeps a disabled unit and the setting; remove masks;" \
+      "purge keeps the stores unless asked"
   fi
 fi
 

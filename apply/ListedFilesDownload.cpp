@@ -113,7 +113,20 @@ DownloadResult ListedFilesDownload::DownloadListedFiles(std::vector<std::string>
     const std::string product = products[i];
     if (m_transport.Prepare(product) == 0) return DownloadResult::kPrepareFailed;
     UpdateFiles::MoveAside(UpdateFiles::ProductFilePath(product));
-    if (m_transport.DownloadFile(m_folder, product + ".ini") != 1) {
+    // A product file longer than the signed information lists is cut off
+    // there and refused, not dropped: it is an attack, not a server fault.
+    const uint64_t listedSize = m_info->ProductFileSize(product);
+    m_transport.SetFileCap(listedSize);
+    const bool fetched = m_transport.DownloadFile(m_folder, product + ".ini") == 1;
+    m_transport.SetFileCap(0);
+    if (!fetched && listedSize != 0 && m_transport.SizeCapHit()) {
+      m_info->RefuseMismatch(product + ".ini", "the server sent more than the " + std::to_string(listedSize) +
+                                                   " bytes listed for it");
+      RefuseSigned();
+      stopped = true;
+      break;
+    }
+    if (!fetched) {
       // The others go on without it, but the run must not pass for a
       // complete one: the product is named in the progress and kept in
       // DroppedProducts() for the window to report.

@@ -218,6 +218,12 @@ bool SignedUpdateInfo::AcceptRelease(const std::string& infoPath) {
   return true;
 }
 
+uint64_t SignedUpdateInfo::ProductFileSize(const std::string& product) const {
+  if (!m_signed) return 0;
+  const std::string text = platform::ProfileFile::GetString(m_infoPath, "ProductFileSize", product, "", kValueChars);
+  return Decimal(text, TransferLimits::kMaxProfileFileBytes).value_or(0);
+}
+
 bool SignedUpdateInfo::AcceptProductFile(CQUpdateTransferMgr& transport, const std::string& folder,
                                          const std::string& product) {
   m_reason.clear();
@@ -228,15 +234,15 @@ bool SignedUpdateInfo::AcceptProductFile(CQUpdateTransferMgr& transport, const s
     const std::string sizeText = platform::ProfileFile::GetString(infoPath, "ProductFileSize", product, "", kValueChars);
     const std::string hashText =
         platform::ProfileFile::GetString(infoPath, "ProductFileSHA256", product, "", kValueChars);
-    const std::optional<uint64_t> size = Decimal(sizeText, TransferLimits::kMaxProfileFileBytes);
-    if (!m_signed || !size || !IsHexDigest(hashText)) {
+    const uint64_t size = ProductFileSize(product);
+    if (!m_signed || size == 0 || !IsHexDigest(hashText)) {
       return Refuse(kStringInfoIncomplete, "[ProductFileSize] / [ProductFileSHA256] " + product,
                     "the product file " + product + ".ini is refused: " +
                         (m_signed ? "the signed " + infoPath + " lists no valid size (\"" + sizeText +
                                         "\") or SHA-256 (\"" + hashText + "\") for it"
                                   : std::string("no signed update information was accepted in this run")));
     }
-    expected = ListedFile{*size, hashText};
+    expected = ListedFile{size, hashText};
   }
   return Check(transport, folder, product + ".ini", inUse, expected) != Fetched::kRefused;
 }

@@ -63,6 +63,9 @@ class SignedUpdateInfo {
   // information in use, also its size and hash against the checked
   // qupdate_s.ini. True when it may be used.
   bool AcceptProductFile(CQUpdateTransferMgr& transport, const std::string& folder, const std::string& product);
+  // The size the accepted, signed qupdate_s.ini lists for PRODUCT.ini: what
+  // its download is held to. 0 when there is none (unsigned, or not listed).
+  uint64_t ProductFileSize(const std::string& product) const;
   // What productFile lists for file index of feature: with signed
   // information in use, its size and hash (true, out set; false when one is
   // missing or unreadable, a refusal); else true with out empty.

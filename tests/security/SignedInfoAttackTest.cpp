@@ -55,6 +55,7 @@ class SignedInfoAttackTest : public test::E2eRunFixture {
   using E2eRunFixture::m_main;
   using E2eRunFixture::m_root;
   using E2eRunFixture::ServeCabinet;
+  using E2eRunFixture::Serve;
 
   void SetUp() override {
     E2eRunFixture::SetUp();
@@ -143,14 +144,18 @@ const Attack kAttacks[] = {
      },
      kBadSignature, "qupdate_s.ini", true, 0},
     {"TamperedProductFile",
-     [](SignedInfoAttackTest& t) { t.Rewrite("Writer.ini", "WriterCOUNT=1", "WriterCOUNT=01"); },
+     [](SignedInfoAttackTest& t) { t.Rewrite("Writer.ini", "WriterCOUNT=1", "WriterCOUNT=2"); },
      kBadSignature, "Writer.ini", false, 7},
     {"ProductFileOfAnotherRelease",
      [](SignedInfoAttackTest& t) {
-       // genuinely signed by the maker, but not the one this release lists
-       t.Rewrite("Writer.ini", "WriterCOUNT=1", "WriterCOUNT=1\n; release 6");
+       // genuinely signed by the maker, of the same size, but not the one
+       // this release lists
+       t.Rewrite("Writer.ini", "Writer0FILE=writer.cab", "Writer0FILE=writer.CAB");
        t.Sign("Writer.ini", "maker");
      },
+     kMismatch, "Writer.ini", false, 7},
+    {"ProductFileLargerThanListed",
+     [](SignedInfoAttackTest& t) { t.Serve("Writer.ini", t.Served("Writer.ini") + std::string(8192, ';')); },
      kMismatch, "Writer.ini", false, 7},
     {"CabinetOfAnotherRelease",
      [](SignedInfoAttackTest& t) { t.ServeCabinet("writer.cab", {{"bin/Writer.exe", "writer program 6"}}); },

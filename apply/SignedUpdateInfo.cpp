@@ -82,9 +82,17 @@ std::string UtcText(int64_t when) {
   return text;
 }
 
+// Signatures are required when the setting says so, and also once this
+// machine has taken a signed release: otherwise whoever sits in between
+// would only have to strip the signatures to serve an older tree again.
+bool SignaturesRequired() {
+  const CQUpdateMgrEnv env;
+  return env.GetRequireSignedInfo() || env.GetHighestReleaseSerial() > 0;
+}
+
 }  // namespace
 
-bool SignedUpdateInfo::InUse() const { return m_checked ? m_signed || m_required : CQUpdateMgrEnv().GetRequireSignedInfo(); }
+bool SignedUpdateInfo::InUse() const { return m_checked ? m_signed || m_required : SignaturesRequired(); }
 
 bool SignedUpdateInfo::Refuse(uint32_t id, const std::string& argument, const std::string& reason) {
   m_reason = reason;
@@ -169,7 +177,7 @@ SignedUpdateInfo::Fetched SignedUpdateInfo::Check(CQUpdateTransferMgr& transport
 bool SignedUpdateInfo::AcceptInfo(CQUpdateTransferMgr& transport, const std::string& folder) {
   *this = SignedUpdateInfo();
   m_checked = true;
-  m_required = CQUpdateMgrEnv().GetRequireSignedInfo();
+  m_required = SignaturesRequired();
   const std::string name(CQUpdateMgrEnv::kInfoFileName);
   m_infoPath = folder + name;
   switch (Check(transport, folder, name, m_required, std::nullopt)) {

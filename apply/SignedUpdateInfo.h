@@ -40,7 +40,9 @@ class CQUpdateTransferMgr;
 // leaves the reason, with the values, in Reason() and the diagnostics.
 //
 // Thread: the user-interface thread. One object per run; a fresh one has
-// checked nothing (InUse() then follows RequireSignedInfo alone).
+// checked nothing (InUse() then follows RequireSignedInfo, or a signed
+// release accepted before: once signed, a machine takes signed information
+// only, until an administrator deletes HighestReleaseSerial).
 class SignedUpdateInfo {
  public:
   // What the signed information says a listed file is.

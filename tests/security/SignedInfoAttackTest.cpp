@@ -135,6 +135,14 @@ const Attack kAttacks[] = {
        t.Publish({}, false);
      },
      kUnsigned, "", true, 0},
+    {"SignaturesStrippedAfterASignedRelease",
+     [](SignedInfoAttackTest& t) {
+       // this machine took release 7 signed before; an older tree without
+       // signatures (its cabinets genuinely signed) is no way back
+       t.m_main.SetDword("HighestReleaseSerial", 7);
+       t.Publish({}, false);
+     },
+     kUnsigned, "", true, 7},
     {"TamperedInformation",
      [](SignedInfoAttackTest& t) { t.Rewrite("qupdate_s.ini", "Writer=7\n[COUNT]", "Writer=9\n[COUNT]"); },
      kBadSignature, "qupdate_s.ini", true, 0},

@@ -19,6 +19,10 @@
 //     one run each, alternating; prints the times, the ratios and the cost
 //     per file at each count, which shows whether the run grows linearly.
 //
+// (d) The run of (a) from the same tree unsigned and as signed update
+//     information, alternating, RUNS times each; prints the medians and
+//     the ratio signed / unsigned.
+//
 // CASES picks the cases by letter (default "abc"). QRV_BENCH_SMALL_DIR=DIR
 // keeps the signed small cabinets (and their PKI) in DIR between runs, as
 // signing 2,000 of them takes minutes; QRV_BENCH_ENGINE_ONLY=1 skips the
@@ -143,6 +147,46 @@ int BenchRun(const fs::path& work, const std::string& script, int runs, bool wit
   std::printf("(a) 3 products, 60 MiB: median engine %.1f ms (prepare %.1f, download %.1f, copy %.1f, finalize "
               "%.1f), script %.1f ms, ratio %.2f (target <= 1.00)\n",
               e, Median(phases[0]), Median(phases[1]), Median(phases[2]), Median(phases[3]), r, r > 0 ? e / r : 0.0);
+  return 0;
+}
+
+// (d) The same interactive run from the same tree unsigned and as signed
+// update information (each information file's signature checked, each
+// cabinet's size and hash checked on download and again before it is
+// unpacked), alternating, RUNS times each.
+int BenchSignedInfo(const fs::path& work, const std::string& script, int runs) {
+  if (std::system(("bash " + Quoted(script) + " sign " + Quoted(work.string())).c_str()) != 0) {
+    std::fprintf(stderr, "signing the served tree in %s failed\n", work.c_str());
+    return 1;
+  }
+  const std::vector<std::string> products{"Alpha", "Beta", "Gamma"};
+  qrv::test::HttpTestServer plain(work / "srv");
+  qrv::test::HttpTestServer signedTree(work / "srv-signed");
+  if (plain.Port() == 0 || signedTree.Port() == 0) {
+    std::fprintf(stderr, "the loopback HTTP servers did not start: %s %s\n", plain.Error().c_str(),
+                 signedTree.Error().c_str());
+    return 1;
+  }
+  std::vector<double> times[2];
+  for (int i = 0; i < runs; ++i) {
+    for (int s = 0; s < 2; ++s) {
+      qrv::test::HttpTestServer& server = s == 0 ? plain : signedTree;
+      if (!ResetMachine(work, 1, server.ServiceUrl(), products, work / "fx" / "anchors.pem")) return 1;
+      // the unsigned tree is taken only by a machine that never took a signed one
+      qrv::platform::RegistryKey main;
+      if (!qrv::bench::OpenMain(main) || main.SetDword("HighestReleaseSerial", 0) != qrv::platform::RegStatus::kOk) {
+        return 1;
+      }
+      const double e = EngineRun(products);
+      if (e < 0) return 1;
+      times[s].push_back(e);
+      EmptyTrash();
+    }
+    std::printf("run %d: unsigned %8.1f ms, signed %8.1f ms\n", i + 1, times[0].back(), times[1].back());
+  }
+  const double u = Median(times[0]), g = Median(times[1]);
+  std::printf("(d) 3 products, 60 MiB: median unsigned %.1f ms, signed information %.1f ms, ratio %.3f\n", u, g,
+              u > 0 ? g / u : 0.0);
   return 0;
 }
 
@@ -318,13 +362,14 @@ int main(int argc, char** argv) {
 
   const auto wanted = [&cases](char c) { return cases.find(c) != std::string::npos; };
   int rc = 0;
-  if (wanted('a') || wanted('b')) {
+  if (wanted('a') || wanted('b') || wanted('d')) {
     rc = std::system(("bash " + Quoted(script) + " prepare " + Quoted(work.string())).c_str()) == 0 ? 0 : 1;
     if (rc != 0) std::fprintf(stderr, "preparing the served tree in %s failed\n", work.c_str());
   }
   if (rc == 0 && wanted('a')) rc = BenchRun(work, script, runs, withReference);
   if (rc == 0 && wanted('b')) rc = BenchPrepare(work);
   if (rc == 0 && wanted('c')) rc = BenchSmallFiles(work, script, counts, withReference);
+  if (rc == 0 && wanted('d')) rc = BenchSignedInfo(work, script, runs);
 
   qrv::platform::MessageService::Install(nullptr);
   std::error_code ec;

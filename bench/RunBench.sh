@@ -6,6 +6,9 @@
 #     and the served tree in WORK/srv: qupdate_s.ini, one product file and
 #     one signed, uncompressed cabinet of four 5 MiB random files for each of
 #     Alpha, Beta and Gamma (60 MiB in all).
+#   RunBench.sh sign WORK
+#     Copies WORK/srv to WORK/srv-signed and makes it signed update
+#     information: sizes and hashes, [Release], detached CMS signatures.
 #   RunBench.sh reference FILES_URL ANCHORS DEST
 #     What an administrator's script would do for the same update: fetch the
 #     update information, each product file and each cabinet with curl, check
@@ -50,6 +53,33 @@ prepare)
   done
   rm -rf "$work/data"
   printf '%s%s%s' "$info" "$levels" "$counts" >"$work/srv/qupdate_s.ini"
+  ;;
+sign)
+  # The tree of `prepare` as a publisher of signed update information makes
+  # it, in WORK/srv-signed: sizes and hashes of every listed file, the
+  # release section, the product files bound to it, detached signatures.
+  work=$2
+  rm -rf "$work/srv-signed" && cp -r "$work/srv" "$work/srv-signed"
+  cd "$work/srv-signed"
+  {
+    echo "[Release]"
+    echo "Serial=1"
+    echo "Date=$(date -u +%Y-%m-%dT%H:%M:%SZ)"
+    echo "Expires=$(date -u -d '+30 days' +%Y-%m-%dT%H:%M:%SZ)"
+  } >>qupdate_s.ini
+  sizes="[ProductFileSize]"$'\n' hashes="[ProductFileSHA256]"$'\n'
+  for p in "${products[@]}"; do
+    lower=${p,,}
+    printf '%s0SIZE=%s\n%s0SHA256=%s\n' "$p" "$(stat -c %s "$lower.cab")" "$p" \
+      "$(sha256sum "$lower.cab" | cut -d' ' -f1)" >>"$p.ini"
+    sizes+="$p=$(stat -c %s "$p.ini")"$'\n'
+    hashes+="$p=$(sha256sum "$p.ini" | cut -d' ' -f1)"$'\n'
+  done
+  printf '%s%s' "$sizes" "$hashes" >>qupdate_s.ini
+  for f in qupdate_s.ini "${products[@]/%/.ini}"; do
+    openssl cms -sign -binary -md sha256 -outform DER -in "$f" -signer "$work/fx/pki/maker.pem" \
+      -inkey "$work/fx/pki/maker.key" -certfile "$work/fx/pki/inter.pem" -out "$f.p7s"
+  done
   ;;
 reference)
   url=$2 anchors=$3 dest=$4

@@ -137,11 +137,18 @@ SignedUpdateInfo::Fetched SignedUpdateInfo::Check(CQUpdateTransferMgr& transport
       Refuse(kStringInfoBadSignature, name, "cannot read the signature of " + path + ": " + platform::LastError::Text());
       return Fetched::kRefused;
     }
-    if (VerifyDetachedSignature(bytes, signature, path, &reason, nullptr) != 1) {
+    if (!inUse && (signature.empty() || static_cast<unsigned char>(signature[0]) != 0x30)) {
+      // Not even DER (a server's own "not found" page answered with 200):
+      // where signatures are not in use, that is a server without them.
+      // Anything that is DER is checked in full, and refused if it fails.
+      platform::Diagnostics::Report(path + std::string(kSignatureSuffix) +
+                                    " is no signature (not DER); the file is taken as unsigned");
+    } else if (VerifyDetachedSignature(bytes, signature, path, &reason, nullptr) != 1) {
       Refuse(kStringInfoBadSignature, name, "the signature of " + path + " is refused: " + reason);
       return Fetched::kRefused;
+    } else {
+      outcome = Fetched::kSigned;
     }
-    outcome = Fetched::kSigned;
   } else if (inUse) {
     const std::string& why = transport.LastFailure();
     Refuse(kStringInfoUnsigned, "",

@@ -143,6 +143,13 @@ const Attack kAttacks[] = {
        t.Publish({}, false);
      },
      kUnsigned, "", true, 7},
+    {"PageInsteadOfSignatureWhenRequired",
+     [](SignedInfoAttackTest& t) {
+       t.Require();
+       t.Publish({}, false);
+       t.Serve("qupdate_s.ini.p7s", "<html><body>Page not found</body></html>");
+     },
+     kBadSignature, "qupdate_s.ini", true, 0},
     {"TamperedInformation",
      [](SignedInfoAttackTest& t) { t.Rewrite("qupdate_s.ini", "Writer=7\n[COUNT]", "Writer=9\n[COUNT]"); },
      kBadSignature, "qupdate_s.ini", true, 0},
@@ -233,6 +240,10 @@ INSTANTIATE_TEST_SUITE_P(Server, SignedInfoAttack, ::testing::ValuesIn(kAttacks)
 
 TEST_F(SignedInfoAttackTest, AnOldServerWithoutSignaturesIsStillServedWhenNotRequired) {
   Publish({}, false);
+  // Some servers answer a missing file with a page of their own: that is
+  // no signature either.
+  Serve("qupdate_s.ini.p7s", "<html><body>Page not found</body></html>");
+  Serve("Writer.ini.p7s", "<html><body>Page not found</body></html>");
   ASSERT_TRUE(RunAll({"Writer"}));
   EXPECT_EQ(ReadFile(Install("Writer") / "bin" / "Writer.exe"), "writer program 7");
   EXPECT_EQ(Version("Writer"), 7u);

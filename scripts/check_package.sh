@@ -64,8 +64,10 @@ fi
 if [ $# -eq 1 ]; then
   deb=$(realpath -e "$1") || exit 2
 else
-  # the build's lines go to standard error, to be seen; the last is the package
-  deb=$(bash scripts/package.sh | tee /dev/stderr | tail -n 1) ||
+  # the build's lines go to standard error, to be seen (through the open
+  # descriptor: tee /dev/stderr would open a log file anew and empty it);
+  # the last line is the package
+  deb=$(bash scripts/package.sh | tee >(cat >&2) | tail -n 1) ||
     { echo "check_package: FAIL: scripts/package.sh failed" >&2; exit 1; }
 fi
 say "checking $deb"

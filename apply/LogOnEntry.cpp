@@ -14,9 +14,17 @@ namespace {
 
 constexpr std::string_view kArguments = " --auto";
 
+std::string& ProgramFolder() {
+  static std::string folder;
+  return folder;
+}
+
 }  // namespace
 
+void LogOnEntry::SetProgramFolder(std::string folder) { ProgramFolder() = std::move(folder); }
+
 std::string LogOnEntry::Command() {
+  if (!ProgramFolder().empty()) return Command(ProgramFolder());
   std::error_code ec;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
   return Command(ec ? std::string() : self.parent_path().string());

@@ -18,7 +18,8 @@ namespace qrv {
 // takes the new file away again. Remove() takes both away; what is already
 // missing counts as removed. Errors name the path and the system's reason.
 //
-// Thread: any; no state. Two writers at once: the last one wins.
+// Thread: any, after start-up (SetProgramFolder). Two writers at once: the
+// last one wins.
 class LogOnEntry {
  public:
   static constexpr std::string_view kRunKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -26,10 +27,15 @@ class LogOnEntry {
   static constexpr std::string_view kDesktopFile = "etc/xdg/autostart/qrvupdate.desktop";  // below the root
   static constexpr std::string_view kProgramName = "qrvupdate";
 
-  // "<folder>/qrvupdate --auto" for the folder of the running program
-  // (/proc/self/exe); for programFolder when one is given.
+  // "<folder>/qrvupdate --auto" for the folder SetProgramFolder named, else
+  // that of the running program (/proc/self/exe); for programFolder when one
+  // is given.
   static std::string Command();
   static std::string Command(std::string_view programFolder);
+  // Where qrvupdate lies, for a program that is not qrvupdate itself (the
+  // engine service writes the entry for the windows' program). Empty: the
+  // running program's folder. Call at start-up, before other threads.
+  static void SetProgramFolder(std::string folder);
   // The autostart file's place below the system root in force.
   static std::filesystem::path DesktopFilePath();
   // The autostart file's text for command ("<program> --auto"): the program

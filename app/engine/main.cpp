@@ -19,6 +19,7 @@
 
 #include "app/remote/EngineService.h"
 #include "apply/CQUpdateTraceFile.h"
+#include "apply/LogOnEntry.h"
 #include "apply/SystemServices.h"
 #include "platform/core/Diagnostics.h"
 #include "platform/core/SystemRoot.h"
@@ -59,6 +60,22 @@ anything, in a sandbox root:
 bool HandedSockets() {
   const char* pid = std::getenv("LISTEN_PID");
   return pid != nullptr && std::strtol(pid, nullptr, 10) == static_cast<long>(getpid());
+}
+
+// The windows' program, which the log-on entry starts: installed, it lies in
+// the bin folder (<prefix>/libexec/qrvupdate/ holds the engine); in the build
+// tree, in app/qrvupdate beside app/engine; else where this build installs it.
+std::string FrontEndFolder() {
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    for (const std::filesystem::path& candidate :
+         {self.parent_path() / "../../bin", self.parent_path() / "../qrvupdate"}) {
+      const std::filesystem::path folder = std::filesystem::weakly_canonical(candidate, ec);
+      if (!ec && std::filesystem::is_regular_file(folder / qrv::LogOnEntry::kProgramName, ec)) return folder.string();
+    }
+  }
+  return QRV_BINDIR;
 }
 
 int Usage(const std::string& why) {
@@ -110,6 +127,8 @@ int main(int argc, char** argv) {
   // the user agrees to is only recorded.
   if (!sandbox) qrv::platform::SystemRestart::Install(std::make_unique<qrv::platform::SystemctlRestart>());
 
+  // The log-on entry the settings write names the windows' program, not this one.
+  qrv::LogOnEntry::SetProgramFolder(FrontEndFolder());
   qrv::remote::EngineService service;
   const bool handed = HandedSockets();
   const char* handedCount = std::getenv("LISTEN_FDS");

@@ -4,6 +4,7 @@
 // protocol itself, as a hostile or dying client would.
 #include "app/CQUpdateBaseProcess.h"
 #include "app/remote/RemoteUpdateEngine.h"
+#include "apply/LogOnEntry.h"
 #include "platform/profile/ProfileFile.h"
 #include "platform/shell/ShellFolders.h"
 #include "platform/shell/ShortcutFile.h"
@@ -331,6 +332,18 @@ TEST_F(RemoteWindowTest, CancelReachesARemoteDownloadAndNothingIsInstalled) {
   // The window's notifications crossed over as they happened, in order.
   EXPECT_TRUE(std::any_of(m_window->events.begin(), m_window->events.end(),
                           [](const std::string& event) { return event.rfind("TransferBegin@11", 0) == 0; }));
+}
+
+TEST_F(RemoteWindowTest, TheLogOnEntryTheEngineWritesStartsTheWindowsProgram) {
+  // "Use Auto Update" in the settings: root's engine writes the entry, for
+  // qrvupdate, not for itself.
+  std::string error;
+  ASSERT_TRUE(m_process->Engine().SetLogOnEntry(true, error)) << error;
+  const std::string command = fs::weakly_canonical(QRVUPDATE_PATH).string() + " --auto";
+  EXPECT_EQ(LogOnEntry::RegisteredCommand(), command);
+  EXPECT_EQ(test::ReadFile(LogOnEntry::DesktopFilePath()), LogOnEntry::DesktopFileText(command));
+  ASSERT_TRUE(m_process->Engine().SetLogOnEntry(false, error)) << error;
+  EXPECT_FALSE(fs::exists(LogOnEntry::DesktopFilePath()));
 }
 
 TEST_F(RemoteWindowTest, TheEnginesQuestionsAreAskedByTheWindow) {

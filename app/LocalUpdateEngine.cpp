@@ -4,6 +4,7 @@
 
 #include "app/UpdateSchedule.h"
 #include "apply/LogOnEntry.h"
+#include "apply/SignedUpdateInfo.h"
 #include "apply/UpdateFiles.h"
 #include "config/CQUpdateMgrEnv.h"
 #include "config/StoredPassword.h"
@@ -15,6 +16,7 @@
 #include "platform/registry/RegistryKey.h"
 #include "platform/thread/WorkerThread.h"
 #include "transfer/CQUpdateDownloadMgr.h"
+#include "transfer/TransferLimits.h"
 #include "transfer/TransferPath.h"
 
 namespace qrv {
@@ -134,8 +136,28 @@ bool LocalUpdateEngine::ReadUpdateContent(const std::string& product, size_t max
   std::string local;
   if (name.empty() || !TransferPath::Normalise(name, local)) return false;
   // The name came from the server: a link planted in the download folder
-  // must not make the window show some other file.
-  return platform::RegularFile::ReadPrefix(TransferPath::Join(UpdateFiles::DownloadFolder(), local), maxBytes, bytes, truncated);
+  // must not make the window show some other file. The whole file is read
+  // (the download kept no more than this) so that it can be checked against
+  // the information that names it; then only what the caller asked for is
+  // handed on.
+  if (!platform::RegularFile::ReadPrefix(TransferPath::Join(UpdateFiles::DownloadFolder(), local),
+                                         TransferLimits::kMaxNotesBytes, bytes, truncated)) {
+    return false;
+  }
+  std::string reason;
+  if (truncated || !SignedUpdateInfo::NotesMayBeShown(product, bytes, reason)) {
+    platform::Diagnostics::Report(truncated ? "the update notes of " + product + " are larger than " +
+                                                  std::to_string(TransferLimits::kMaxNotesBytes) + " bytes"
+                                            : reason);
+    bytes.clear();
+    truncated = false;
+    return false;
+  }
+  if (bytes.size() > maxBytes) {
+    bytes.resize(maxBytes);
+    truncated = true;
+  }
+  return true;
 }
 
 bool LocalUpdateEngine::RecordDownloadFinished() {

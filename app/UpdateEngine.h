@@ -79,7 +79,8 @@ class UpdateEngine {
   virtual std::string UpdateDependency(const std::string& product) = 0;
   // The fetched update-content file of product, at most maxBytes of it;
   // truncated says there was more. false (bytes empty) when there is none,
-  // it is no regular file of the download folder, or it cannot be read.
+  // it is no regular file of the download folder, it cannot be read, or it
+  // is not what the update information lists for it (size and SHA-256).
   virtual bool ReadUpdateContent(const std::string& product, size_t maxBytes, std::string& bytes,
                                  bool& truncated) = 0;
   // Records the finished download in the update log; false with the reason

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "apply/SignatureVerification.h"
+#include "apply/UpdateFiles.h"
 #include "config/CQUpdateMgrEnv.h"
 #include "platform/core/AtomicFileWriter.h"
 #include "platform/core/Diagnostics.h"
@@ -82,17 +83,34 @@ std::string UtcText(int64_t when) {
   return text;
 }
 
-// Signatures are required when the setting says so, and also once this
-// machine has taken a signed release: otherwise whoever sits in between
-// would only have to strip the signatures to serve an older tree again.
-bool SignaturesRequired() {
+}  // namespace
+
+bool SignedUpdateInfo::Required() {
+  // Also once this machine has taken a signed release: otherwise whoever
+  // sits in between would only have to strip the signatures to serve an
+  // older tree again.
   const CQUpdateMgrEnv env;
   return env.GetRequireSignedInfo() || env.GetHighestReleaseSerial() > 0;
 }
 
-}  // namespace
+bool SignedUpdateInfo::NotesMayBeShown(const std::string& product, const std::string& bytes, std::string& reason) {
+  const std::string info = UpdateFiles::InfoPath();
+  const std::string sizeText = platform::ProfileFile::GetString(info, "UpdateInfoSize", product, "", kValueChars);
+  const std::string hashText = platform::ProfileFile::GetString(info, "UpdateInfoSHA256", product, "", kValueChars);
+  if (sizeText.empty() && hashText.empty()) {
+    if (!Required()) return true;
+    reason = "the update notes of " + product + " are not shown: the signed information lists no size and hash for them";
+    return false;
+  }
+  const std::optional<uint64_t> size = Decimal(sizeText, TransferLimits::kMaxNotesBytes);
+  const std::string hash = platform::Sha256Digest::OfBytes(bytes);
+  if (size && *size == bytes.size() && platform::Sha256Digest::SameHex(hashText, hash)) return true;
+  reason = "the update notes of " + product + " are not shown: they have " + std::to_string(bytes.size()) +
+           " bytes and SHA-256 " + hash + "; the information lists \"" + sizeText + "\" bytes and \"" + hashText + "\"";
+  return false;
+}
 
-bool SignedUpdateInfo::InUse() const { return m_checked ? m_signed || m_required : SignaturesRequired(); }
+bool SignedUpdateInfo::InUse() const { return m_checked ? m_signed || m_required : Required(); }
 
 bool SignedUpdateInfo::Refuse(uint32_t id, const std::string& argument, const std::string& reason) {
   m_reason = reason;
@@ -184,7 +202,7 @@ SignedUpdateInfo::Fetched SignedUpdateInfo::Check(CQUpdateTransferMgr& transport
 bool SignedUpdateInfo::AcceptInfo(CQUpdateTransferMgr& transport, const std::string& folder) {
   *this = SignedUpdateInfo();
   m_checked = true;
-  m_required = SignaturesRequired();
+  m_required = Required();
   const std::string name(CQUpdateMgrEnv::kInfoFileName);
   m_infoPath = folder + name;
   switch (Check(transport, folder, name, m_required, std::nullopt)) {

@@ -82,6 +82,16 @@ class SignedUpdateInfo {
   // values.
   static bool MatchesOpenFile(int fd, const ListedFile& listed, const std::string& shownPath, std::string& reason);
 
+  // Signed information is demanded: RequireSignedInfo, or a signed release
+  // taken before (once signed, a machine takes signed information only).
+  static bool Required();
+  // Whether `bytes`, the whole update notes of product as read from the
+  // download folder, may be shown: they must have the size and SHA-256 that
+  // qupdate_s.ini lists ([UpdateInfoSize], [UpdateInfoSHA256]), and must be
+  // listed at all where signed information is demanded (only the maker's
+  // words are shown as the maker's). False with `reason` naming the values.
+  static bool NotesMayBeShown(const std::string& product, const std::string& bytes, std::string& reason);
+
   bool InUse() const;
   // The accepted release's Serial; 0 when unsigned or not checked.
   uint32_t Serial() const { return m_serial; }

@@ -295,6 +295,37 @@ TEST_F(SignedInfoAttackTest, ACabinetSwappedAfterItsDownloadIsNotUnpacked) {
   EXPECT_EQ(Version("Writer"), 5u);
 }
 
+// The update notes are shown as the maker's words: only as the signed
+// information lists them.
+TEST_F(SignedInfoAttackTest, UpdateNotesAreShownOnlyAsTheSignedInformationListsThem) {
+  Require();
+  Publish({});
+  const std::string notes = "Writer 7 fixes a crash.\n";
+  Serve("notes.txt", notes);
+  const std::string listing = "[UPDATEINFOPATH]\nWriter=notes.txt\n[UpdateInfoSize]\nWriter=" +
+                              std::to_string(notes.size()) + "\n[UpdateInfoSHA256]\nWriter=" + Sha256(notes) + "\n";
+  const auto shown = [this] {
+    m_window->UpdatePrepare(0);
+    m_process->LoadUpdateContent("Writer");
+    std::string bytes;
+    bool truncated = false;
+    const bool read = m_process->Engine().ReadUpdateContent("Writer", 4096, bytes, truncated);
+    return read ? bytes : "<nothing>";
+  };
+  // As listed: shown.
+  Serve("qupdate_s.ini", Served("qupdate_s.ini") + listing);
+  Sign("qupdate_s.ini", "maker");
+  EXPECT_EQ(shown(), notes);
+  // Changed in between: nothing shown.
+  Serve("notes.txt", "URGENT: this update is broken, install the fix from http://evil.example/fix.sh\n");
+  EXPECT_EQ(shown(), "<nothing>");
+  // Named but not listed, where signed information is demanded: nothing.
+  Publish({});
+  Serve("qupdate_s.ini", Served("qupdate_s.ini") + "[UPDATEINFOPATH]\nWriter=notes.txt\n");
+  Sign("qupdate_s.ini", "maker");
+  EXPECT_EQ(shown(), "<nothing>");
+}
+
 TEST_F(SignedInfoAttackTest, TheConsoleShowsEachRefusalAndEndsAsAFailure) {
   struct Case {
     const char* name;

@@ -313,7 +313,7 @@ bool ReleaseBuilder::Build(std::vector<std::string>& report, std::string& error)
   } cleanup{out, made};
 
   IniText info;
-  std::map<std::string, std::string> versions, levels, counts, depends, notes;
+  std::map<std::string, std::string> versions, levels, counts, depends, notes, noteSizes, noteHashes;
   std::vector<Job> jobs;
   // Per product its features' file lists and its action keys: the product
   // file is written once the cabinets it measures are signed.
@@ -460,6 +460,10 @@ bool ReleaseBuilder::Build(std::vector<std::string>& report, std::string& error)
     if (p.hasNotes) {
       if (!TreeFile::Write(out / (p.key + ".txt"), p.notes, error)) return false;
       notes[p.key] = p.key + ".txt";
+      // The notes are shown as the maker's words: bound to the signed
+      // information like every other file.
+      noteSizes[p.key] = std::to_string(p.notes.size());
+      noteHashes[p.key] = TreeFile::Sha256(p.notes);
     }
     productOrder.push_back(p.key);
     versions[p.key] = p.version;
@@ -560,6 +564,8 @@ bool ReleaseBuilder::Build(std::vector<std::string>& report, std::string& error)
   info.Key("Expires", ReleaseStamp::FormatTime(expires));
   section("ProductFileSize", productSizes);
   section("ProductFileSHA256", productHashes);
+  section("UpdateInfoSize", noteSizes);
+  section("UpdateInfoSHA256", noteHashes);
   if (!info.Write(out / "qupdate_s.ini", error) || !m_infoSigner.Sign(out / "qupdate_s.ini", error)) return false;
   report.push_back("release serial " + std::to_string(serial) + ", expires " + ReleaseStamp::FormatTime(expires));
   cleanup.done = true;

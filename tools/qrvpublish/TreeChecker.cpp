@@ -161,7 +161,8 @@ std::vector<TreeChecker::Finding> TreeChecker::Check() {
   std::set<std::string> known;
   for (const std::string& p : products) known.insert(Lower(p));
   for (const char* section :
-       {"VersionInfo", "COUNT", "UpdateDependency", "UPDATEINFOPATH", "ProductFileSize", "ProductFileSHA256"}) {
+       {"VersionInfo", "COUNT", "UpdateDependency", "UPDATEINFOPATH", "ProductFileSize", "ProductFileSHA256",
+        "UpdateInfoSize", "UpdateInfoSHA256"}) {
     for (const std::string& key : ProfileFile::KeyNames(infoPath, section)) {
       if (!known.count(Lower(key))) Add(info, section, key, "names a product that has no UpdateVersionInfo level");
     }
@@ -224,6 +225,11 @@ void TreeChecker::CheckProduct(const std::string& product, const std::vector<std
       Add(info, "UPDATEINFOPATH", product, "\"" + notes + "\": the updater never fetches this name (control character, "
                                                                "absolute, or a \".\" or \"..\" part)");
     } else if (!ReleasePath::Resolve(m_tree, notes, false, resolved, why)) {
+      Add(info, "UPDATEINFOPATH", product, "\"" + notes + "\": " + why);
+    } else if (std::string text; ReleasePath::ReadSmallFile(resolved, kMaxProfileBytes, text, why)) {
+      CheckMeasure(info, "UpdateInfoSize", product, "UpdateInfoSHA256", product, notes, text.size(),
+                   TreeFile::Sha256(text));
+    } else {
       Add(info, "UPDATEINFOPATH", product, "\"" + notes + "\": " + why);
     }
   }

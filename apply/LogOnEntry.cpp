@@ -50,11 +50,13 @@ std::string LogOnEntry::DesktopFileText(std::string_view command) {
     arguments = kArguments;
   }
   const std::string exec = platform::DesktopEntry::QuoteArgument(program) + std::string(arguments);
+  // TryExec: a session skips the entry once the program is gone (removed,
+  // while this file, a configuration file of the package, stays).
   return "[Desktop Entry]\n"
          "Type=Application\n"
          "Name=Qorvane Update\n"
-         "Exec=" +
-         platform::DesktopEntry::EscapeValue(exec) +
+         "TryExec=" +
+         platform::DesktopEntry::EscapeValue(program) + "\nExec=" + platform::DesktopEntry::EscapeValue(exec) +
          "\n"
          "X-GNOME-Autostart-enabled=true\n";
 }

@@ -31,16 +31,16 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Dependencies of the programs, as dpkg-shlibdeps finds them (it reads the
 # ELF files; needs dpkg-dev and file). libsmbclient is opened at run time
-# only when an SMB share is used, so no link names it: it is suggested.
+# only when an SMB share is used, so no link names it: it is recommended, as
+# a network-folder server is one of the three kinds an installation may use.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libsmbclient")
 # The window cannot open without Qt's platform plugins (libqt6gui6 only
 # recommends them). Without systemd the programs still run as root or in a
 # sandbox root, but the engine service and the boot run of the queue need
 # it; a Wayland session without qt6-wayland shows the window through
 # XWayland; the program starts of an update go through xdg-open.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd, qt6-wayland, xdg-utils")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd, qt6-wayland, xdg-utils, libsmbclient")
 set(CPACK_STRIP_FILES ON)
 # Modes of the folders CPack makes on its own: 0755, whatever the umask.
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

@@ -21,9 +21,9 @@ TEST(LogOnEntryTest, WritesAndRemovesTheRunValueAndTheAutostartFileTogether) {
   const fs::path file = root / "etc/xdg/autostart/qrvupdate.desktop";
   EXPECT_EQ(LogOnEntry::DesktopFilePath(), file);
   EXPECT_EQ(test::ReadFile(file),
-            "[Desktop Entry]\nType=Application\nName=Qorvane Update\n"
+            "[Desktop Entry]\nType=Application\nName=Qorvane Update\nTryExec=/opt/Qorvane Update/qrvupdate\n"
             "Exec=\"/opt/Qorvane Update/qrvupdate\" --auto\nX-GNOME-Autostart-enabled=true\n")
-      << "the program path with a space is one quoted word";
+      << "the program path with a space is one quoted word; a session skips the entry once the program is gone";
   EXPECT_EQ(test::ModeOf(file), 0644u) << "every user's session reads it";
 
   ASSERT_TRUE(LogOnEntry::Write("/usr/bin/qrvupdate --auto", error)) << error;

@@ -55,6 +55,7 @@
 #include "app/remote/RemoteChannel.h"
 #include "app/remote/RemoteValues.h"
 #include "bench/BenchSetup.h"
+#include "bench/ServerProcess.h"
 #include "config/CQUpdateMgrEnv.h"
 #include "platform/core/ProgressKind.h"
 #include "platform/core/SystemRoot.h"
@@ -65,6 +66,8 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using qrv::bench::ServiceUrl;
+using qrv::bench::StartServer;
 using qrv::bench::Clock;
 using qrv::bench::EmptyTrash;
 using qrv::bench::kRunProducts;
@@ -76,32 +79,6 @@ using qrv::remote::Message;
 using qrv::remote::RemoteChannel;
 using qrv::remote::RemoteValues;
 using qrv::remote::Values;
-
-std::string ServiceUrl(int port) { return "http://127.0.0.1:" + std::to_string(port) + "/svc/AUpdate70.jsp"; }
-
-// The server in a child process; its port comes back through a pipe (0 when
-// it did not start).
-pid_t StartServer(const fs::path& tree, int& port) {
-  int fds[2];
-  port = 0;
-  if (pipe(fds) != 0) return -1;
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(1);
-    close(fds[0]);
-    qrv::test::HttpTestServer server(tree);
-    const int p = server.Port();
-    if (write(fds[1], &p, sizeof p) != static_cast<ssize_t>(sizeof p)) _exit(1);
-    close(fds[1]);
-    for (;;) pause();
-  }
-  close(fds[1]);
-  if (pid < 0 || read(fds[0], &port, sizeof port) != static_cast<ssize_t>(sizeof port)) port = 0;
-  close(fds[0]);
-  return pid;
-}
 
 // This process's environment without what would steer the programs
 // elsewhere, plus extra.

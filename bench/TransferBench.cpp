@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/ServerProcess.h"
 #include "config/tagSERVERINFO.h"
 #include "platform/core/SystemRoot.h"
 #include "platform/core/TempFolder.h"
@@ -32,6 +33,8 @@
 extern char** environ;
 
 namespace {
+
+using qrv::bench::StartServer;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -114,28 +117,6 @@ void MakeFiles(const fs::path& srv) {
     std::ofstream small(srv / name, std::ios::binary);
     small.write(block.data() + i * 64, kSmallBytes);
   }
-}
-
-// The server in a child process; returns its port through a pipe.
-pid_t StartServer(const fs::path& srv, int& port) {
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  pid_t parent = getpid();
-  pid_t pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(1);
-    close(fds[0]);
-    qrv::test::HttpTestServer server(srv);
-    int p = server.Port();
-    if (write(fds[1], &p, sizeof p) != static_cast<ssize_t>(sizeof p)) _exit(1);
-    close(fds[1]);
-    for (;;) pause();
-  }
-  close(fds[1]);
-  if (pid < 0 || read(fds[0], &port, sizeof port) != static_cast<ssize_t>(sizeof port)) port = 0;
-  close(fds[0]);
-  return pid;
 }
 
 }  // namespace

@@ -65,6 +65,7 @@
 #include "app/console/ConsoleStandBy.h"
 #include "apply/SignatureVerification.h"
 #include "bench/BenchSetup.h"
+#include "bench/ServerProcess.h"
 #include "platform/core/MessageService.h"
 #include "platform/core/SystemRoot.h"
 #include "tests/support/HttpTestServer.h"
@@ -78,6 +79,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using qrv::bench::ServiceUrl;
 using qrv::bench::Clock;
 using qrv::bench::EmptyTrash;
 using qrv::bench::Explaining;
@@ -235,8 +237,6 @@ bool Unpacked(const fs::path& work) {
 double Since(Clock::time_point start, const std::optional<Clock::time_point>& mark) {
   return mark ? std::chrono::duration<double, std::milli>(*mark - start).count() : 0;
 }
-
-std::string ServiceUrl(int port) { return "http://127.0.0.1:" + std::to_string(port) + "/svc/AUpdate70.jsp"; }
 
 // The servers of both trees in a child process; their ports come back
 // through a pipe (0 when one did not start).

@@ -33,8 +33,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 std::string Product(int level, const std::string& extra = {}) {
   return "[[product]]\nkey = \"Base\"\nversion = \"" + std::to_string(level) + ".0\"\nlevel = " + std::to_string(level) +
          "\n" + extra + "\n  [[product.feature]]\n  name = \"Base\"\n  source = \"src/base\"\n";
@@ -46,10 +44,6 @@ class PublishAttackTest : public PublishFixture {
     PublishFixture::SetUp();
     Source("src/base/base.txt", "base 1");
   }
-  void TearDown() override {
-    StopServer();
-    PublishFixture::TearDown();
-  }
   // Writes rel/NAME with `text` and builds it into OUT; the result.
   ProcessResult BuildText(const std::string& name, const std::string& text, const fs::path& out,
                           const std::vector<std::string>& extra = {}) {
@@ -57,44 +51,6 @@ class PublishAttackTest : public PublishFixture {
     return Build(Release() / name, out, extra);
   }
 
-  // "qrvpublish serve srv/ --port 0", waiting up to 10 s for the port.
-  void StartServer() {
-    int out[2];
-    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (m_root / "serve.log").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> args{QRVPUBLISH_PATH, "serve", (m_root / "srv").string(), "--port", "0"};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&m_pid, QRVPUBLISH_PATH, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    ASSERT_EQ(rc, 0);
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{out[0], POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      char c[64];
-      const ssize_t n = read(out[0], c, sizeof c);
-      if (n <= 0) break;
-      line.append(c, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    m_port = std::atoi(line.c_str());
-    ASSERT_GT(m_port, 0) << "no port printed: \"" << line << "\"";
-  }
-  void StopServer() {
-    if (m_pid <= 0) return;
-    kill(m_pid, SIGTERM);
-    int status = 0;
-    waitpid(m_pid, &status, 0);
-    m_pid = -1;
-  }
   int Connect() const {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -107,9 +63,6 @@ class PublishAttackTest : public PublishFixture {
     }
     return fd;
   }
-
-  pid_t m_pid = -1;
-  int m_port = 0;
 };
 
 /* ---- a hostile previous tree ---- */

@@ -1,5 +1,15 @@
 #include "tests/publish/PublishFixture.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
 #include "cabinet/CExtract.h"
 
 namespace qrv::test {
@@ -52,6 +62,51 @@ std::vector<std::string> PublishFixture::CabinetFiles(const fs::path& cabinet) {
   std::vector<std::string> names;
   for (const auto& e : entries) names.push_back(e.name + "=" + std::to_string(e.size));
   return names;
+}
+
+void PublishFixture::TearDown() {
+  StopServer();
+  E2eRunFixture::TearDown();
+}
+
+void PublishFixture::StartServer() {
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (m_root / "serve.log").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<std::string> args{QRVPUBLISH_PATH, "serve", (m_root / "srv").string(), "--port", "0"};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const int rc = posix_spawn(&m_pid, QRVPUBLISH_PATH, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  ASSERT_EQ(rc, 0);
+  std::string line;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{out[0], POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char c[64];
+    const ssize_t n = read(out[0], c, sizeof c);
+    if (n <= 0) break;
+    line.append(c, static_cast<size_t>(n));
+  }
+  close(out[0]);
+  m_port = std::atoi(line.c_str());
+  ASSERT_GT(m_port, 0) << "no port printed: \"" << line << "\"";
+}
+
+int PublishFixture::StopServer() {
+  if (m_pid <= 0) return -1;
+  kill(m_pid, SIGTERM);
+  int status = 0;
+  waitpid(m_pid, &status, 0);
+  m_pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace qrv::test

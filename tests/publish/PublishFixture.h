@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -8,6 +10,9 @@
 #include "tests/support/ProcessRunner.h"
 
 namespace qrv::test {
+
+// Whether a program's output holds part.
+inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // A machine for trying qrvpublish's trees with the real client: the e2e
 // machine (installed products at level 5, the signed-cabinet fixtures' PKI
@@ -39,6 +44,16 @@ class PublishFixture : public E2eRunFixture {
   static void Replace(const std::filesystem::path& file, const std::string& from, const std::string& to);
   // The files of one cabinet as the client's extractor lists them, "name=size".
   static std::vector<std::string> CabinetFiles(const std::filesystem::path& cabinet);
+
+  // "qrvpublish serve srv/ --port 0", waiting up to 10 s for the port it
+  // prints (m_port); TearDown stops it.
+  void StartServer();
+  // SIGTERM, then the exit status (-1 when none was running).
+  int StopServer();
+  void TearDown() override;
+
+  pid_t m_pid = -1;
+  int m_port = 0;
 };
 
 }  // namespace qrv::test

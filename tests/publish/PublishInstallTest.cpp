@@ -15,8 +15,6 @@ namespace {
 namespace fs = std::filesystem;
 using platform::ProfileFile;
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 // Two products as a vendor would describe them: Writer with its own files
 // and the Spell feature, a registry value and a desktop shortcut, split into
 // several cabinets; Calc needing Writer.

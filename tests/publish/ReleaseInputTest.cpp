@@ -19,8 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 constexpr const char* kOneProduct = R"(
 [[product]]
 key = "Base"

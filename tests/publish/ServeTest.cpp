@@ -1,12 +1,6 @@
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -26,59 +20,12 @@ namespace fs = std::filesystem;
 // client updating from it.
 class ServeTest : public PublishFixture {
  protected:
-  void TearDown() override {
-    Stop();
-    PublishFixture::TearDown();
-  }
-  // Starts the server on srv/ and waits up to 10 s for the port it prints.
-  void Start() {
-    int out[2];
-    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (m_root / "serve.log").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> args{QRVPUBLISH_PATH, "serve", (m_root / "srv").string(), "--port", "0"};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&m_pid, QRVPUBLISH_PATH, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    ASSERT_EQ(rc, 0);
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{out[0], POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      char c[64];
-      const ssize_t n = read(out[0], c, sizeof c);
-      if (n <= 0) break;
-      line.append(c, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    m_port = std::atoi(line.c_str());
-    ASSERT_GT(m_port, 0) << "no port printed: \"" << line << "\"";
-  }
-  // SIGTERM, then the exit status (-1 when none was running).
-  int Stop() {
-    if (m_pid <= 0) return -1;
-    kill(m_pid, SIGTERM);
-    int status = 0;
-    waitpid(m_pid, &status, 0);
-    m_pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
   int Get(const std::string& target, std::string& body) const {
     std::string error;
     const int status = DemoTreeGet(m_port, target, body, error);
     EXPECT_TRUE(error.empty()) << error;
     return status;
   }
-
-  pid_t m_pid = -1;
-  int m_port = 0;
 };
 
 TEST_F(ServeTest, ClientUpdatesFromTheServedTreeAndNothingOutsideItIsServed) {
@@ -97,7 +44,7 @@ level = 7
   ASSERT_EQ(built.exitCode, 0) << built.err;
   WriteFile(m_root / "secret.txt", "outside the tree");
   fs::create_symlink(m_root / "secret.txt", m_root / "srv/linked.txt");
-  ASSERT_NO_FATAL_FAILURE(Start());
+  ASSERT_NO_FATAL_FAILURE(StartServer());
 
   /* the service reply names the tree; the tree's files are there, nothing else */
   std::string body;
@@ -122,7 +69,7 @@ level = 7
   EXPECT_EQ(ReadFile(Install("Writer") / "bin/writer.txt"), "writer 7");
   EXPECT_NE(ReadFile(m_root / "serve.log").find("GET /updates/Writer/Writer.cab 200"), std::string::npos)
       << ReadFile(m_root / "serve.log");
-  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(StopServer(), 0);
 }
 
 }  // namespace

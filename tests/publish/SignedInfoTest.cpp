@@ -19,8 +19,6 @@ namespace {
 namespace fs = std::filesystem;
 using platform::ProfileFile;
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 constexpr const char* kRelease = R"(
 [[product]]
 key = "Writer"

@@ -10,8 +10,9 @@ namespace qrv::tools {
 // Writing and measuring the files of an update tree.
 //
 // A tree may be built straight into a folder a web server publishes, so a
-// file is never seen half-written: Write puts the bytes into a hidden file
-// beside the target and renames it over the target once they are on disk.
+// file is never seen half-written: Write replaces the target in one step
+// (platform::AtomicFileWriter), mode 0644. The digests are the updater's own
+// (platform::Sha256Digest), so both sides measure alike.
 //
 // Thread: any; no shared state.
 class TreeFile {  // static functions only
